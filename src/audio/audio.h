@@ -1,0 +1,62 @@
+// The sample source: unsigned 8-bit mono samples at the rate the run loop
+// asks for, handed over one buffer at a time in capture order.
+//
+// Three kinds of source stand behind the same three operations: the sound
+// card (live capture), a recording read from a file, and raw samples on
+// standard input.  The run loop does not know which one it reads.
+#pragma once
+
+struct audio_setup_t {
+    int unused;        // not set or read
+    int channels;      // in: the run loop sets 1; capture always records one channel
+    int sample_rate;   // in: samples per second (10800)
+    int buffer_bytes;  // out: samples per buffer, sample_rate / 10
+};
+
+// Open the source at setup->sample_rate.  0 on success (buffer_bytes set),
+// -1 after a message on failure.
+int audio_init(char* device, audio_setup_t* setup);
+// Start delivering samples.  0, or -1 after a message.
+int audio_read_begin();
+// Block until the next buffer is complete; set *data to it and return its
+// sample count.  0 on failure, or at the end of a recording or a pipe.
+// The samples stay intact until the next call.
+int audio_read(unsigned char** data);
+
+// ---- choosing the source (set by the command line before the run loop) ----
+
+enum audio_kind_t { AUDIO_LIVE, AUDIO_FILE, AUDIO_PIPE };
+enum raw_format_t { RAW_U8, RAW_S16LE };
+
+struct audio_source_t {
+    audio_kind_t kind;
+    const char* path;        // AUDIO_FILE: the recording
+    raw_format_t format;     // AUDIO_PIPE: sample format on standard input
+    int rate;                // AUDIO_PIPE: samples per second on standard input
+    const char* device;      // AUDIO_LIVE: capture device chosen by the user, or 0
+};
+
+extern audio_source_t audio_source;
+
+// Non-zero once a recording or a pipe has been read to its end, so that the
+// run loop can tell the end of the input from a failure.
+int audio_end_of_input();
+
+// Whether this build can read recordings (libsndfile).
+extern const int audio_can_read_files;
+
+// ---- backends: each file of this directory provides one of these sets ----
+
+int live_init(const char* device, audio_setup_t* setup);
+int live_read_begin();
+int live_read(unsigned char** data);
+
+int file_init(const char* path, audio_setup_t* setup);
+int file_read_begin();
+int file_read(unsigned char** data);
+
+int pipe_init(raw_format_t format, int rate, audio_setup_t* setup);
+int pipe_read_begin();
+int pipe_read(unsigned char** data);
+
+extern int audio_eof;  // set by the file and pipe backends at the end of input

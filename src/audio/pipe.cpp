@@ -1,0 +1,109 @@
+// Raw samples on standard input: unsigned 8-bit or signed 16-bit little
+// endian, mono, at any rate (converted to the run loop's rate).  The end of
+// the input ends the program normally.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "audio.h"
+#include "samples.h"
+
+static raw_format_t format;
+static int numpts;
+static std::vector<unsigned char> buffer;
+static std::vector<unsigned char> raw;
+static std::vector<float> input;
+static sample_queue_t queue;
+static bool passthrough;  // unsigned 8-bit at the run loop's rate: no conversion
+static bool input_done;
+
+void stdin_binary_mode();
+
+int pipe_init(raw_format_t fmt, int rate, audio_setup_t* setup)
+{
+    format = fmt;
+    if (rate <= 0) {
+        std::fprintf(stderr, "marrowit: invalid sample rate %d\n", rate);
+        return -1;
+    }
+    passthrough = fmt == RAW_U8 && rate == setup->sample_rate;
+    if (rate != setup->sample_rate) {
+        const char* error = nullptr;
+        queue.resampler = resampler_open(rate, setup->sample_rate, &error);
+        if (!queue.resampler) {
+            std::fprintf(stderr, "marrowit: standard input: %s\n", error);
+            return -1;
+        }
+    }
+    stdin_binary_mode();
+    numpts = setup->sample_rate / 10;
+    setup->buffer_bytes = numpts;
+    return 0;
+}
+
+int pipe_read_begin()
+{
+    buffer.assign((size_t)numpts, 128);
+    input_done = false;
+    return 0;
+}
+
+static int read_error()
+{
+    std::fprintf(stderr, "marrowit: standard input: %s\n", std::strerror(errno));
+    return 0;
+}
+
+// Unsigned 8-bit at 10800 Hz goes straight into the buffer.
+static int read_direct(unsigned char** data)
+{
+    size_t n = std::fread(buffer.data(), 1, (size_t)numpts, stdin);
+    if (n == 0) {
+        if (std::ferror(stdin))
+            return read_error();
+        audio_eof = 1;
+        return 0;
+    }
+    *data = buffer.data();
+    return (int)n;
+}
+
+int pipe_read(unsigned char** data)
+{
+    if (passthrough)
+        return read_direct(data);
+
+    const size_t width = format == RAW_S16LE ? 2 : 1;
+    const size_t chunk = 4096;
+    while (!input_done && queue_size(&queue) < (size_t)numpts) {
+        size_t keep = raw.size();  // an odd byte of a 16-bit sample left from the last read
+        raw.resize(keep + chunk * width);
+        size_t got = std::fread(raw.data() + keep, 1, chunk * width, stdin);
+        raw.resize(keep + got);
+        if (got == 0) {
+            if (std::ferror(stdin))
+                return read_error();
+            input_done = true;
+            queue_drain(&queue);
+            break;
+        }
+        size_t n = raw.size() / width;
+        input.resize(n);
+        for (size_t i = 0; i < n; i++) {
+            if (width == 1)
+                input[i] = (float)((raw[i] - 128) / 128.0);
+            else
+                input[i] = (float)((short)(raw[2 * i] | raw[2 * i + 1] << 8) / 32768.0);
+        }
+        queue_push(&queue, input.data(), n);
+        raw.erase(raw.begin(), raw.begin() + (std::ptrdiff_t)(n * width));
+    }
+    size_t n = queue_take(&queue, buffer.data(), (size_t)numpts);
+    if (n == 0) {
+        audio_eof = 1;
+        return 0;
+    }
+    *data = buffer.data();
+    return (int)n;
+}

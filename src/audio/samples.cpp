@@ -1,0 +1,63 @@
+#include "samples.h"
+
+#include <cmath>
+#include <cstring>
+
+unsigned char sample_to_u8(float x)
+{
+    double v = std::floor((double)x * 128.0 + 128.5);
+    if (!(v > 0))  // also NaN
+        return 0;
+    if (v > 255)
+        return 255;
+    return (unsigned char)v;
+}
+
+static void queue_append(sample_queue_t* q, const float* in, std::size_t n)
+{
+    if (q->head > 0 && q->head == q->queued.size()) {
+        q->queued.clear();
+        q->head = 0;
+    } else if (q->head > 65536) {
+        q->queued.erase(q->queued.begin(), q->queued.begin() + (std::ptrdiff_t)q->head);
+        q->head = 0;
+    }
+    for (std::size_t i = 0; i < n; i++)
+        q->queued.push_back(sample_to_u8(in[i]));
+}
+
+void queue_push(sample_queue_t* q, const float* in, std::size_t n)
+{
+    if (!q->resampler) {
+        queue_append(q, in, n);
+        return;
+    }
+    q->converted.clear();
+    resampler_process(q->resampler, in, n, &q->converted);
+    queue_append(q, q->converted.data(), q->converted.size());
+}
+
+void queue_drain(sample_queue_t* q)
+{
+    if (!q->resampler)
+        return;
+    q->converted.clear();
+    resampler_process(q->resampler, nullptr, 0, &q->converted);
+    queue_append(q, q->converted.data(), q->converted.size());
+}
+
+std::size_t queue_size(const sample_queue_t* q)
+{
+    return q->queued.size() - q->head;
+}
+
+std::size_t queue_take(sample_queue_t* q, unsigned char* dst, std::size_t max)
+{
+    std::size_t n = queue_size(q);
+    if (n > max)
+        n = max;
+    if (n)
+        std::memcpy(dst, q->queued.data() + q->head, n);
+    q->head += n;
+    return n;
+}

@@ -1,0 +1,45 @@
+// FFSK demodulation: the run loop, the tone correlator and bit timing.
+#pragma once
+
+#include <cstdio>
+
+// Demodulator parameters: bit rate, the tones of binary 0 and 1 (Hz), and
+// the length of the reference tone tables in bit periods.
+struct comm_info_t {
+    int baud;
+    int freq0;
+    int freq1;
+    int table_bits;
+};
+
+// The run loop.  Never returns: the process ends when the sample source
+// fails (status -1) or, for a recording or a pipe, at its end (status 0).
+void corr(FILE* stream, comm_info_t* info);
+
+// Decide the bit at a bit instant, hand it to the decoder and return the
+// number of samples to the next bit instant.
+int sym_recovery_1200(FILE* stream, unsigned short history, unsigned char ones,
+                      int samples_per_bit);
+
+// The correlator's state: sliding-window quadrature correlation of the last
+// samples_per_bit samples against both tones, and the per-sample decisions.
+struct corr_t {
+    int samples_per_bit;
+    int table_len;                      // samples_per_bit * table_bits
+    double *sin0, *cos0, *sin1, *cos1;  // reference tones, table_len entries
+    double *prod_sin0, *prod_cos0, *prod_sin1, *prod_cos1;  // rings, samples_per_bit entries
+    double sum_sin0, sum_cos0, sum_sin1, sum_cos1;
+    int phase;                 // index into the reference tables
+    int slot;                  // phase mod samples_per_bit: ring slot of this sample
+    unsigned short history;    // per-sample decisions, bit 0 the newest
+    unsigned short oldest_mask;
+    unsigned char ones;        // 1 decisions among the last samples_per_bit
+    unsigned char countdown;   // samples to the next bit instant
+};
+
+// Build the tables for a sample rate and parameters.  Returns 0, or -1
+// (after a message) when the parameters cannot be served or memory is short.
+int corr_init(corr_t* c, int sample_rate, const comm_info_t* info);
+
+// Run the per-sample step over a block of unsigned 8-bit samples.
+void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n);

@@ -1,0 +1,136 @@
+// System codewords and category 0 control-channel messages.
+//
+//   CCSC / DCSC   1   2 ............. 16  17 ...... 32  33 ...... 48  49 ...... 64
+//                 0   SYS                 (not used)    0xAAAA        0xC4D7 / 0x3B28
+//
+//   ALOHA         1   2 .. 8  9 ..... 21  22  23-25  26-27  28-30  31-34  35-37  38-39  40-44  45-48
+//   CAT 0 TYPE 0  1   PFIX    IDENT1      .   0      0      FUNC   .      WT     RSVD   M      N
+//
+//   ACK           1   2 .. 8  9 ..... 21  22  23-25  26-27  28-30  31 ....... 43  44-48
+//   CAT 0 TYPE 1  1   PFIX    IDENT1      .   0      1      FUNC   IDENT2 (Org)   .
+//
+//   BCAST         1   2 .. 6  7 ........ 21  22  23-25  26-27  28-30  31 .. 40  41-44  45-48
+//   TYPE 3 FUNC 4 1   SYSDEF  SYS            .   0      3      4      CHAN      .      Id red
+//
+//   MAINT / MOVE  1   2 ............... 21  22  23-25  26-27  28-30  31 .. 40  41-48
+//   TYPE 3 FUNC 1/3  .                      .   0      3      1 / 3  CHAN      .
+#include "families.h"
+#include "fields.h"
+
+static bool is_system_codeword(const mpt1327_t* s, unsigned short sync)
+{
+    return cw_bits(s->cw, 1, 1) == 0 && cw_bits(s->cw, 33, 48) == 0xAAAA &&
+           cw_bits(s->cw, 49, 64) == sync;
+}
+
+void report_ccsc(const mpt1327_t* s)
+{
+    if (!(filt > 4) || !is_system_codeword(s, SYNC_CONTROL))
+        return;
+    ptext_format("- CCSC | Control Channel System Codeword|   SYS Id: 0x%4.4x",
+                 cw_bits(s->cw, 2, 16));
+    report_line(s);
+}
+
+void report_dcsc(const mpt1327_t* s)
+{
+    if (!(filt > 4) || !is_system_codeword(s, SYNC_DATA))
+        return;
+    ptext_format("- DCSC |  Data Channel Systm Codeword   |   SYS Id: 0x%4.4x",
+                 cw_bits(s->cw, 2, 16));
+    report_line(s);
+}
+
+void report_aloha(const mpt1327_t* s)
+{
+    static const char* const variant[8] = {
+        " ALH | General single Codeword        |",
+        "ALHS | Messages invited, except RQD   |",
+        "ALHD | Messages invited, except RQS   |",
+        "ALHE | Emergency requests (RQE) only  |",
+        "ALHR | Registration/Emergency request |",
+        "ALHX | Messages invited, except RQR   |",
+        "ALHF | Fall-back mode                 |",
+        "ALH? | Reserved                       |",
+    };
+    console_write("- ALOHA");  // console only, never logged
+    ptext_format("- %s", variant[cw_bits(s->cw, 28, 30)]);
+    ptext_append(" (%d) Id:%d WT:%d RSVD:%d M:%d N:%d", cw_bits(s->cw, 2, 8),
+                 cw_bits(s->cw, 9, 21), cw_bits(s->cw, 35, 37), cw_bits(s->cw, 38, 39),
+                 cw_bits(s->cw, 40, 44), cw_bits(s->cw, 45, 48));
+    report_line(s);
+}
+
+void report_ack(const mpt1327_t* s)
+{
+    static const char* const variant[8] = {
+        "K | General acknowledgement        |",
+        "I | Intermediate ack, more follows |",
+        "Q | Acknowledge, call queued :-(   |",
+        "X | Acknowledge, message rejected  |",
+        "V | Acknowledge, unit unavailable  |",
+        "E |* Acknowledge, emergency call * |",
+        "T | Acknowledge, try given address |",
+        "B |Acknowledge, call-back or negat.|",
+    };
+    ptext_format("- ACK%s", variant[cw_bits(s->cw, 28, 30)]);
+    ptext_append(" (%3d)  Org: %4d       Tar: %4d", cw_bits(s->cw, 2, 8), cw_bits(s->cw, 31, 43),
+                 cw_bits(s->cw, 9, 21));
+    report_line(s);
+}
+
+void report_bcast(const mpt1327_t* s)
+{
+    unsigned sysdef = cw_bits(s->cw, 2, 6);
+    unsigned sysid = cw_bits(s->cw, 7, 21);
+    unsigned chan = cw_bits(s->cw, 31, 40);
+    unsigned idred = cw_bits(s->cw, 45, 48);
+    switch (sysdef) {
+    case 0:
+        ptext_format("- BCAST| Control Channel Marker         |   Control Ch: %d   SYS: 0x%4.4x",
+                     chan, sysid);
+        break;
+    case 1:
+        ptext_format("- BCAST| Call clear-down                |   Control Ch: %d   SYS: 0x%4.4x",
+                     chan, sysid);
+        break;
+    case 2:
+        ptext_format("- BCAST| Call maintenance               |   SYS: 0x%4.4x", sysid);
+        break;
+    case 3:
+        ptext_format("- BCAST| Registration Parameters        |   SYS: 0x%4.4x", sysid);
+        break;
+    case 4:
+        ptext_format("- BCAST| Neighbour Channel              |   Ch:  %d  Id red: %d  SYS: 0x%4.4x",
+                     chan, idred, sysid);
+        break;
+    case 5:
+        ptext_format("- BCAST| Unit respond (Vote now)        |   Ch:  %d  Id red: %d  SYS: 0x%4.4x",
+                     chan, idred, sysid);
+        break;
+    default:
+        ptext_format("- BCAST| Reserved                       |   Sysdef: %d    SYS: 0x%4.4x",
+                     sysdef, sysid);
+        break;
+    }
+    report_line(s);
+}
+
+void report_maint(const mpt1327_t* s)
+{
+    unsigned chan = cw_bits(s->cw, 31, 40);
+    ptext_format("- MAINT| Call maintenance message       | (Act. Chan: %d Freq: %.4f MHz)", chan,
+                 chan_freq(chan));
+    report_line(s);
+}
+
+void report_move(const mpt1327_t* s)
+{
+    unsigned chan = cw_bits(s->cw, 31, 40);
+    double freq = chan_freq(chan);
+    if (sound != 0)
+        console_write("\a");
+    ptext_format("- MOVE | Move to specified Control-Chan.|      ->     Ch:%3d Freq:%.4f MHz", chan,
+                 freq);
+    report_line(s);
+}

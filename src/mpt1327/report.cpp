@@ -1,0 +1,108 @@
+// Report output: every line the decoder produces reaches the console, and
+// the log when it is open, through pprint and printbins.
+//
+// The activity words "ALOHA", "REQ / AHOY" and "MISC" are not lines: they are
+// shown in place and blanked again by the next one, so an idle control
+// channel blinks instead of scrolling, and they never reach the log.
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "families.h"
+
+char ptext[256];
+FILE* logfile = nullptr;
+FILE* console = stdout;
+int removemsg = 0;
+
+static void flush_all()
+{
+    if (logfile)
+        std::fflush(logfile);
+    else
+        std::fflush(nullptr);
+    std::fflush(console);  // the console shows everything at once
+}
+
+static bool is_indicator(const char* line)
+{
+    return std::strncmp(line, "ALO", 3) == 0 || std::strncmp(line, "REQ", 3) == 0 ||
+           std::strncmp(line, "MIS", 3) == 0;
+}
+
+void pprint(const char* line)
+{
+    if (is_indicator(line)) {
+        if (removemsg == 0) {
+            std::fprintf(console, "%s       ", line);
+            for (size_t i = std::strlen(line) + 7; i > 0; i--)
+                std::fputc('\b', console);
+            removemsg = 1;
+        } else {
+            std::fputs("          ", console);
+            for (int i = 0; i < 10; i++)
+                std::fputc('\b', console);
+            removemsg = 0;
+        }
+    } else {
+        removemsg = 0;
+        std::fprintf(console, "%s\n", line);
+        if (logger == 1 && logfile)
+            std::fprintf(logfile, "%s\n", line);
+    }
+    flush_all();
+}
+
+void printbins(unsigned short word)
+{
+    char digits[18];
+    int n = 0;
+    for (int bit = 15; bit >= 0; bit--) {
+        digits[n++] = (word >> bit) & 1 ? '1' : '0';
+        if (bit == 8)
+            digits[n++] = ' ';
+    }
+    digits[n] = 0;
+    std::fprintf(console, "   %s", digits);
+    if (logfile)
+        std::fprintf(logfile, " %s", digits);
+    flush_all();
+}
+
+void console_write(const char* text)
+{
+    std::fputs(text, console);
+    std::fflush(console);
+}
+
+void ptext_format(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(ptext, sizeof ptext, fmt, ap);
+    va_end(ap);
+}
+
+void ptext_append(const char* fmt, ...)
+{
+    size_t used = std::strlen(ptext);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(ptext + used, sizeof ptext - used, fmt, ap);
+    va_end(ap);
+}
+
+void report_line(const mpt1327_t* state)
+{
+    if (verb == 1)
+        for (int i = 0; i < 4; i++)
+            printbins(state->cw[i]);
+    pprint(ptext);
+}
+
+const char* time_stamp()
+{
+    std::time_t now = std::time(nullptr);
+    const char* text = std::ctime(&now);
+    return text ? text : "??? ??? ?? ??:??:?? ????\n";
+}

@@ -1,0 +1,76 @@
+// Receiver tuning: the command bytes each receiver model takes on its
+// serial line.
+//
+//   model 1   "RF0" + first 9 characters of the frequency in Hz       + LF CR          14 bytes
+//   model 2   "PM500 0" + first 7 characters in units of 100 Hz       + LF CR          16 bytes
+//             then "RM NFM" LF CR, "ARN" LF CR, "ARN" LF CR                            34 in all
+//
+// The number is printed with "%f" (rounded to six decimals, which absorbs
+// floating-point error in the channel plan) and then cut, never rounded, to
+// the characters the receiver takes.  Each call opens the port, writes and
+// closes it; nothing is read back and nothing is reported.
+#include <cstring>
+
+#include "../Serial/Serial.h"
+#include "mpt1327.h"
+
+double rxa;
+unsigned short rxb, rxc, rxd, rxe, rxf;
+
+static void set_model(double a, unsigned short b, unsigned short c, unsigned short d,
+                      unsigned short e, unsigned short f)
+{
+    rxa = a;
+    rxb = b;
+    rxc = c;
+    rxd = d;
+    rxe = e;
+    rxf = f;
+}
+
+// The frequency command of the current model.  The buffer holds the text
+// of any frequency the settings can give (%f of a double never needs more
+// than 320 characters) and the command is cut from it.
+static void frequency_command(char* cmd, const char* format, double mhz)
+{
+    char text[400];
+    std::memset(text, 0, sizeof text);
+    std::snprintf(text, sizeof text, format, mhz * rxa);
+    text[rxb] = '\n';
+    text[rxc] = '\r';
+    text[rxd] = 0;
+    std::memcpy(cmd, text, rxf);
+}
+
+static int open_port(CSerial* port)
+{
+    if (!portdev.empty())
+        return port->Open(portdev.c_str(), (int)portspeed, 8, 0, rxe);
+    return port->Open((int)portadr, (int)portspeed, 8, 0, rxe);
+}
+
+void setfreq(double mhz)
+{
+    if (rx == 1) {
+        set_model(1000000, 12, 13, 14, 2, 14);
+        char cmd[16];
+        frequency_command(cmd, "RF0%f", mhz);
+        CSerial port;
+        open_port(&port);
+        port.SendData(cmd, rxf);
+        port.Close();
+    } else if (rx == 2) {
+        set_model(10000, 14, 15, 16, 2, 16);
+        char cmd[16];
+        frequency_command(cmd, "PM500 0%f", mhz);
+        static const char mode[] = "RM NFM\n\r";
+        static const char arn[] = "ARN\n\r";
+        CSerial port;
+        open_port(&port);
+        port.SendData(cmd, rxf);
+        port.SendData(mode, 8);
+        port.SendData(arn, 5);
+        port.SendData(arn, 5);
+        port.Close();
+    }
+}

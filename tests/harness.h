@@ -1,0 +1,59 @@
+// Shared test fixtures: a clean decoder, captured console output, temporary
+// directories, and running the real program on generated audio.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "mptgen.h"
+
+// ---- in-process ------------------------------------------------------------
+
+// Put every process-wide variable of the decoder back to its start value,
+// as a freshly started program has it (settings at their defaults, log
+// closed, identity 0xffff), with the console going to a temporary file.
+void reset_decoder();
+
+// Everything written to the console since reset_decoder() or the last call.
+std::string console_output();
+
+// Feed bits to the decoder entry one at a time.
+void feed_bits(const gen_bits_t& bits);
+void feed_words(const std::vector<unsigned short>& words);  // 16 bits per word, MSB first
+
+// ---- files and directories -------------------------------------------------
+
+// A fresh empty directory, removed with its contents when the object goes.
+struct temp_dir_t {
+    std::string path;
+    temp_dir_t();
+    ~temp_dir_t();
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
+// Replace every ctime text ("Mon Dec  7 05:52:19 2026") with "<TIME>".
+std::string mask_times(const std::string& text);
+
+// ---- the real program ------------------------------------------------------
+
+struct run_result_t {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out, err;
+};
+
+// Run a program with arguments in a directory, feeding stdin_data, and wait
+// for it (killed after timeout_s seconds).
+run_result_t run_program(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& dir, const std::string& stdin_data = "",
+                         int timeout_s = 60);
+
+// build/marrowit and build/tools/mptgen.
+const std::string& marrowit_path();
+const std::string& mptgen_path();
+
+// Render a generator script as unsigned 8-bit samples at 10800 Hz (or as
+// the options say).
+std::string render_u8(const std::string& script, const gen_audio_t& opt = gen_audio_t());

@@ -1,0 +1,580 @@
+#include "mptgen.h"
+
+#include <sndfile.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "audio/samples.h"
+#include "mpt1327/fields.h"
+
+// ---- codewords -------------------------------------------------------------
+
+unsigned short gen_check_field(const unsigned short cw[4])
+{
+    // Division by the generator x^15 + x^14 + x^13 + x^11 + x^4 + x^2 + 1:
+    // the register ends holding the fifteen check bits.
+    unsigned r = 0;
+    for (int n = 1; n <= 48; n++) {
+        unsigned feedback = ((r >> 14) & 1) ^ cw_bits(cw, n, n);
+        r = (r << 1) & 0x7fff;
+        if (feedback)
+            r ^= 0x6815;
+    }
+    r ^= 1;  // the last check bit goes out inverted
+    unsigned ones = 0;
+    for (int n = 1; n <= 48; n++)
+        ones += cw_bits(cw, n, n);
+    for (int i = 0; i < 15; i++)
+        ones += (r >> i) & 1;
+    return (unsigned short)(r << 1 | (ones & 1));
+}
+
+void gen_encode(unsigned short cw[4])
+{
+    cw[3] = gen_check_field(cw);
+}
+
+int gen_system_codeword(unsigned short cw[4], unsigned sysid, unsigned short sync)
+{
+    // The check field is affine in bits 17-32: solve for the bits that make
+    // it equal the sync word, by elimination over GF(2).
+    cw[0] = (unsigned short)(sysid & 0x7fff);
+    cw[1] = 0;
+    cw[2] = 0xAAAA;
+    unsigned short base = gen_check_field(cw);
+    unsigned rows[16];  // column j of the map as bit j of 16 equations
+    for (int i = 0; i < 16; i++)
+        rows[i] = 0;
+    for (int j = 0; j < 16; j++) {
+        cw[1] = (unsigned short)(1u << j);
+        unsigned short col = (unsigned short)(gen_check_field(cw) ^ base);
+        for (int i = 0; i < 16; i++)
+            if ((col >> i) & 1)
+                rows[i] |= 1u << j;
+    }
+    unsigned short target = (unsigned short)(sync ^ base);
+    unsigned rhs[16];
+    for (int i = 0; i < 16; i++)
+        rhs[i] = (target >> i) & 1;
+    int pivot_of[16];
+    int row = 0;
+    for (int j = 0; j < 16; j++) {
+        pivot_of[j] = -1;
+        int p = row;
+        while (p < 16 && !((rows[p] >> j) & 1))
+            p++;
+        if (p == 16)
+            continue;
+        std::swap(rows[p], rows[row]);
+        std::swap(rhs[p], rhs[row]);
+        for (int i = 0; i < 16; i++)
+            if (i != row && ((rows[i] >> j) & 1)) {
+                rows[i] ^= rows[row];
+                rhs[i] ^= rhs[row];
+            }
+        pivot_of[j] = row++;
+    }
+    for (int i = row; i < 16; i++)
+        if (rhs[i])
+            return -1;
+    unsigned x = 0;
+    for (int j = 0; j < 16; j++)
+        if (pivot_of[j] >= 0 && rhs[pivot_of[j]])
+            x |= 1u << j;
+    cw[1] = (unsigned short)x;
+    cw[3] = gen_check_field(cw);
+    return cw[3] == sync ? 0 : -1;
+}
+
+namespace {
+
+struct field_t {
+    int first, last;
+};
+
+struct kind_t {
+    const char* name;
+    std::vector<std::pair<const char*, unsigned>> fixed;  // field name, value
+    std::map<std::string, field_t> fields;
+};
+
+const std::map<std::string, field_t> common_fields = {
+    {"flag", {1, 1}}, {"b22", {22, 22}}, {"cat", {23, 25}}, {"type", {26, 27}}, {"func", {28, 30}},
+};
+
+const std::vector<kind_t>& kinds()
+{
+    static const std::vector<kind_t> k = {
+        {"aloha", {{"b22", 1}, {"cat", 0}, {"type", 0}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}, {"wt", {35, 37}}, {"rsvd", {38, 39}},
+          {"m", {40, 44}}, {"n", {45, 48}}}},
+        {"ack", {{"b22", 1}, {"cat", 0}, {"type", 1}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}, {"ident2", {31, 43}}}},
+        {"req", {{"b22", 1}, {"cat", 0}, {"type", 2}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}, {"ident2", {31, 43}}, {"voice", {44, 44}},
+          {"addr", {45, 45}}, {"cancel", {46, 46}}, {"emerg", {47, 47}}, {"slots", {44, 45}}}},
+        {"bcast", {{"b22", 1}, {"cat", 0}, {"type", 3}, {"func", 4}},
+         {{"sysdef", {2, 6}}, {"sys", {7, 21}}, {"chan", {31, 40}}, {"idred", {45, 48}}}},
+        {"maint", {{"b22", 1}, {"cat", 0}, {"type", 3}, {"func", 1}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}, {"chan", {31, 40}}}},
+        {"move", {{"b22", 1}, {"cat", 0}, {"type", 3}, {"func", 3}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}, {"chan", {31, 40}}}},
+        {"sam", {{"b22", 1}, {"cat", 1}, {"type", 0}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}}},
+        {"head", {{"b22", 1}, {"cat", 1}, {"type", 1}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}, {"cwords", {27, 28}}, {"tarpfx", {29, 35}},
+          {"org", {36, 48}}}},
+        {"gtc", {{"b22", 0}},
+         {{"pfix", {2, 8}}, {"ident1", {9, 21}}, {"data", {23, 23}}, {"chan", {24, 33}},
+          {"ident2", {34, 46}}}},
+        {"clear", {{"b22", 1}},
+         {{"chan", {2, 11}}, {"cont", {12, 21}}}},
+    };
+    return k;
+}
+
+bool parse_number(const std::string& text, unsigned long long* value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    *value = std::strtoull(text.c_str(), &end, 0);
+    return *end == 0;
+}
+
+void set_field(unsigned short cw[4], field_t f, unsigned value)
+{
+    cw_set_bits(cw, f.first, f.last, value);
+}
+
+}  // namespace
+
+int gen_message(const std::string& line, unsigned short cw[4], std::string* error)
+{
+    std::istringstream in(line);
+    std::string name;
+    in >> name;
+    const kind_t* kind = nullptr;
+    for (const kind_t& k : kinds())
+        if (name == k.name)
+            kind = &k;
+    if (!kind) {
+        *error = "unknown message '" + name + "'";
+        return -1;
+    }
+    cw[0] = cw[1] = cw[2] = cw[3] = 0;
+    set_field(cw, common_fields.at("flag"), 1);
+    for (const auto& f : kind->fixed)
+        set_field(cw, common_fields.at(f.first), f.second);
+    if (name == "clear")
+        for (int n = 37; n <= 47; n += 2)
+            cw_set_bits(cw, n, n, 1);
+    if (name == "head")
+        cw_set_bits(cw, 27, 28, 2);  // TYPE 1 means bit 27 set: Cwords is 2 or 3
+
+    std::vector<int> flips;
+    std::string token;
+    while (in >> token) {
+        size_t eq = token.find('=');
+        if (eq == std::string::npos) {
+            *error = "expected field=value, got '" + token + "'";
+            return -1;
+        }
+        std::string key = token.substr(0, eq), value = token.substr(eq + 1);
+        unsigned long long v = 0;
+        if (key == "set") {
+            unsigned long long first, last;
+            size_t dash = value.find('-'), colon = value.find(':');
+            if (dash == std::string::npos || colon == std::string::npos || colon < dash ||
+                !parse_number(value.substr(0, dash), &first) ||
+                !parse_number(value.substr(dash + 1, colon - dash - 1), &last) ||
+                !parse_number(value.substr(colon + 1), &v) || first < 1 || last > 64 ||
+                first > last || last - first >= 32) {
+                *error = "bad set=FIRST-LAST:VALUE '" + value + "'";
+                return -1;
+            }
+            cw_set_bits(cw, (int)first, (int)last, (unsigned)v);
+            continue;
+        }
+        if (!parse_number(value, &v)) {
+            *error = "bad number '" + value + "'";
+            return -1;
+        }
+        if (key == "flip") {
+            if (v < 1 || v > 64) {
+                *error = "flip takes a bit number 1-64";
+                return -1;
+            }
+            flips.push_back((int)v);
+            continue;
+        }
+        auto f = kind->fields.find(key);
+        field_t field;
+        if (f != kind->fields.end())
+            field = f->second;
+        else if (common_fields.count(key))
+            field = common_fields.at(key);
+        else {
+            *error = "'" + name + "' has no field '" + key + "'";
+            return -1;
+        }
+        if (v >> (field.last - field.first + 1)) {
+            *error = "value of '" + key + "' does not fit its " +
+                     std::to_string(field.last - field.first + 1) + " bits";
+            return -1;
+        }
+        set_field(cw, field, (unsigned)v);
+    }
+    gen_encode(cw);
+    for (int n : flips)
+        cw_set_bits(cw, n, n, cw_bits(cw, n, n) ^ 1);
+    return 0;
+}
+
+// ---- bit streams -----------------------------------------------------------
+
+void gen_append_codeword(gen_bits_t* bits, const unsigned short cw[4])
+{
+    for (int n = 1; n <= 64; n++)
+        bits->push_back((unsigned char)cw_bits(cw, n, n));
+}
+
+void gen_append_preamble(gen_bits_t* bits, int n)
+{
+    for (int i = 0; i < n; i++)
+        bits->push_back((unsigned char)(i % 2 == 0));
+}
+
+static void push_words(std::vector<unsigned short>* words, const unsigned short cw[4])
+{
+    if (words)
+        words->insert(words->end(), cw, cw + 4);
+}
+
+static int run_line(const std::string& line, gen_bits_t* bits, std::vector<unsigned short>* words,
+                    std::string* error)
+{
+    std::istringstream in(line);
+    std::string cmd;
+    if (!(in >> cmd))
+        return 0;
+    unsigned short cw[4];
+    if (cmd == "ccsc" || cmd == "dcsc") {
+        std::string arg;
+        unsigned long long sysid;
+        if (!(in >> arg) || !parse_number(arg, &sysid) || sysid > 0x7fff) {
+            *error = cmd + " takes a 15-bit system identity";
+            return -1;
+        }
+        if (gen_system_codeword(cw, (unsigned)sysid, cmd == "ccsc" ? 0xC4D7 : 0x3B28) != 0) {
+            *error = "no system codeword for this identity";
+            return -1;
+        }
+        std::string extra;
+        while (in >> extra) {
+            if (extra.compare(0, 5, "flip=") != 0) {
+                *error = cmd + " takes only flip=N after the identity";
+                return -1;
+            }
+            unsigned long long n;
+            if (!parse_number(extra.substr(5), &n) || n < 1 || n > 64) {
+                *error = "flip takes a bit number 1-64";
+                return -1;
+            }
+            cw_set_bits(cw, (int)n, (int)n, cw_bits(cw, (int)n, (int)n) ^ 1);
+        }
+    } else if (cmd == "words") {
+        std::vector<unsigned long long> w;
+        std::string arg;
+        while (in >> arg) {
+            unsigned long long v;
+            if (!parse_number(arg, &v) || v > 0xffff) {
+                *error = "bad word '" + arg + "'";
+                return -1;
+            }
+            w.push_back(v);
+        }
+        if (w.size() != 3 && w.size() != 4) {
+            *error = "words takes three or four 16-bit words";
+            return -1;
+        }
+        for (int i = 0; i < 4; i++)
+            cw[i] = i < (int)w.size() ? (unsigned short)w[(size_t)i] : 0;
+        if (w.size() == 3)
+            gen_encode(cw);
+    } else if (cmd == "bits") {
+        std::string arg;
+        while (in >> arg)
+            for (char c : arg) {
+                if (c != '0' && c != '1') {
+                    *error = "bits takes 0 and 1";
+                    return -1;
+                }
+                bits->push_back((unsigned char)(c - '0'));
+            }
+        return 0;
+    } else if (cmd == "preamble" || cmd == "silence") {
+        std::string arg;
+        unsigned long long n;
+        if (!(in >> arg) || !parse_number(arg, &n) || n > 100000000) {
+            *error = cmd + " takes a number of bit periods";
+            return -1;
+        }
+        if (cmd == "preamble")
+            gen_append_preamble(bits, (int)n);
+        else
+            bits->insert(bits->end(), (size_t)n, GEN_SILENT);
+        return 0;
+    } else if (cmd == "random") {
+        std::string arg;
+        unsigned long long n, seed = 1, sysid = 0x1234;
+        if (!(in >> arg) || !parse_number(arg, &n)) {
+            *error = "random takes a number of slots";
+            return -1;
+        }
+        while (in >> arg) {
+            if (arg.compare(0, 5, "seed=") == 0 && parse_number(arg.substr(5), &seed))
+                continue;
+            if (arg.compare(0, 4, "sys=") == 0 && parse_number(arg.substr(4), &sysid) &&
+                sysid <= 0x7fff)
+                continue;
+            *error = "random takes seed=S and sys=SYS";
+            return -1;
+        }
+        unsigned short sc[4];
+        gen_system_codeword(sc, (unsigned)sysid, 0xC4D7);
+        std::mt19937_64 rng(seed);
+        for (unsigned long long i = 0; i < n; i++) {
+            gen_append_codeword(bits, sc);
+            push_words(words, sc);
+            std::uint64_t r = rng();
+            cw[0] = (unsigned short)(r >> 48 | 0x8000);
+            cw[1] = (unsigned short)(r >> 32);
+            cw[2] = (unsigned short)(r >> 16);
+            gen_encode(cw);
+            gen_append_codeword(bits, cw);
+            push_words(words, cw);
+        }
+        return 0;
+    } else {
+        if (gen_message(line, cw, error) != 0)
+            return -1;
+    }
+    gen_append_codeword(bits, cw);
+    push_words(words, cw);
+    return 0;
+}
+
+int gen_script(const std::string& text, gen_bits_t* bits, std::vector<unsigned short>* words,
+               std::string* error)
+{
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        number++;
+        size_t hash = line.find('#');
+        if (hash != std::string::npos)
+            line.resize(hash);
+        std::string why;
+        if (run_line(line, bits, words, &why) != 0) {
+            *error = "line " + std::to_string(number) + ": " + why;
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// ---- audio -----------------------------------------------------------------
+
+void gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt)
+{
+    g->opt = opt;
+    g->phase = g->decoy = 0;
+    g->sample = 0;
+    g->bit_base = 0;
+    g->pending.clear();
+    g->rng.seed(opt.seed);
+    g->gauss = std::normal_distribution<double>(0.0, 1.0);
+    gen_append_preamble(&g->pending, opt.lead);
+}
+
+// The bit a sample falls in: exact integer arithmetic for an exact clock,
+// else floor with a little slack so that a sample on a bit boundary belongs
+// to the new bit despite rounding.
+static long long bit_of(const gen_stream_t* g, long long sample, double bits_per_sample)
+{
+    long long rate = (long long)g->opt.rate;
+    if (g->opt.ppm == 0 && (double)rate == g->opt.rate)
+        return sample * 1200 / rate;
+    return (long long)std::floor((double)sample * bits_per_sample + 1e-9);
+}
+
+// Render every sample whose bit is known.
+static void stream_render(gen_stream_t* g, std::vector<float>* out, bool last)
+{
+    const gen_audio_t& opt = g->opt;
+    const double two_pi = 6.283185307179586;
+    const double scale = 1 + opt.ppm * 1e-6;
+    const double bits_per_sample = 1200.0 * scale / opt.rate;  // signal time per sample
+    const int channels = opt.channels < 1 ? 1 : opt.channels;
+    const double sigma =
+        opt.snr_db >= 1e8 ? 0 : opt.level / std::sqrt(2.0) / std::pow(10.0, opt.snr_db / 20);
+    const long long known = g->bit_base + (long long)g->pending.size();
+    for (;;) {
+        long long k = bit_of(g, g->sample, bits_per_sample);
+        if (k >= known)
+            break;
+        unsigned char b = g->pending[(size_t)(k - g->bit_base)];
+        double x = b == GEN_SILENT ? 0.0 : opt.level * std::sin(g->phase);
+        g->phase += two_pi * (b == 1 ? 1200.0 : 1800.0) * scale / opt.rate;
+        if (g->phase > two_pi)
+            g->phase -= two_pi;
+        if (sigma > 0)
+            x += sigma * g->gauss(g->rng);
+        x += opt.dc;
+        out->push_back((float)x);
+        for (int c = 1; c < channels; c++)
+            out->push_back((float)(0.5 * std::sin(g->decoy)));
+        g->decoy += two_pi * 1800.0 / opt.rate;
+        if (g->decoy > two_pi)
+            g->decoy -= two_pi;
+        g->sample++;
+    }
+    // Keep only the bits still ahead of the next sample.
+    long long k = bit_of(g, g->sample, bits_per_sample);
+    long long drop = (last ? known : k) - g->bit_base;
+    if (drop > 0) {
+        if (drop > (long long)g->pending.size())
+            drop = (long long)g->pending.size();
+        g->pending.erase(g->pending.begin(), g->pending.begin() + drop);
+        g->bit_base += drop;
+    }
+}
+
+void gen_stream_bits(gen_stream_t* g, const gen_bits_t& bits, std::vector<float>* out)
+{
+    g->pending.insert(g->pending.end(), bits.begin(), bits.end());
+    stream_render(g, out, false);
+}
+
+void gen_stream_end(gen_stream_t* g, std::vector<float>* out)
+{
+    gen_append_preamble(&g->pending, g->opt.tail);
+    stream_render(g, out, true);
+}
+
+std::vector<float> gen_render(const gen_bits_t& bits, const gen_audio_t& opt)
+{
+    gen_stream_t g;
+    std::vector<float> out;
+    gen_stream_begin(&g, opt);
+    gen_stream_bits(&g, bits, &out);
+    gen_stream_end(&g, &out);
+    return out;
+}
+
+std::vector<unsigned char> gen_u8(const std::vector<float>& samples)
+{
+    std::vector<unsigned char> u(samples.size());
+    for (size_t i = 0; i < samples.size(); i++)
+        u[i] = sample_to_u8(samples[i]);
+    return u;
+}
+
+static short to_s16(float x)
+{
+    double v = std::floor((double)x * 32768.0 + 0.5);
+    if (!(v > -32768))
+        return -32768;
+    if (v > 32767)
+        return 32767;
+    return (short)v;
+}
+
+bool gen_write_raw(const std::vector<float>& samples, const std::string& kind, FILE* f,
+                   std::string* error)
+{
+    bool ok;
+    if (kind == "u8") {
+        std::vector<unsigned char> u = gen_u8(samples);
+        ok = std::fwrite(u.data(), 1, u.size(), f) == u.size();
+    } else {
+        std::vector<unsigned char> b(samples.size() * 2);
+        for (size_t i = 0; i < samples.size(); i++) {
+            unsigned short s = (unsigned short)to_s16(samples[i]);
+            b[2 * i] = (unsigned char)(s & 0xff);
+            b[2 * i + 1] = (unsigned char)(s >> 8);
+        }
+        ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
+    }
+    if (!ok)
+        *error = std::strerror(errno);
+    return ok;
+}
+
+int gen_write(const std::vector<float>& samples, const gen_audio_t& opt, const std::string& kind,
+              const std::string& path, std::string* error)
+{
+    if (kind == "u8" || kind == "s16") {
+        FILE* f = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
+        if (!f) {
+            *error = path + ": " + std::strerror(errno);
+            return -1;
+        }
+        bool ok = gen_write_raw(samples, kind, f, error);
+        ok = (f == stdout ? std::fflush(f) : std::fclose(f)) == 0 && ok;
+        if (!ok) {
+            *error = path + ": write failed";
+            return -1;
+        }
+        return 0;
+    }
+
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.samplerate = (int)opt.rate;
+    info.channels = opt.channels < 1 ? 1 : opt.channels;
+    bool eight = false;
+    if (kind == "wav") {
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
+        eight = true;
+    } else if (kind == "wav16") {
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    } else if (kind == "au") {
+        info.format = SF_FORMAT_AU | SF_FORMAT_PCM_16;
+    } else if (kind == "flac") {
+        info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+    } else if (kind == "aiff") {
+        info.format = SF_FORMAT_AIFF | SF_FORMAT_PCM_S8;
+        eight = true;
+    } else {
+        *error = "unknown output kind '" + kind + "'";
+        return -1;
+    }
+    SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!sf) {
+        *error = path + ": " + sf_strerror(nullptr);
+        return -1;
+    }
+    // Quantise here, the same way for every container, and hand libsndfile
+    // 16-bit values it stores without further rounding.
+    std::vector<short> s(samples.size());
+    for (size_t i = 0; i < samples.size(); i++)
+        s[i] = eight ? (short)((sample_to_u8(samples[i]) - 128) * 256) : to_s16(samples[i]);
+    sf_count_t frames = (sf_count_t)(s.size() / (size_t)info.channels);
+    bool ok = sf_writef_short(sf, s.data(), frames) == frames;
+    ok = sf_close(sf) == 0 && ok;
+    if (!ok) {
+        *error = path + ": write failed";
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,96 @@
+// Signal generator for tests, benchmarks and the demo: builds valid MPT 1327
+// codewords from their fields and renders bit streams as FFSK audio.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+// ---- codewords -------------------------------------------------------------
+
+// Fill bits 49-64 of a codeword from its information bits 1-48: the fifteen
+// check bits of the (63,48) code, the last one inverted, and even parity.
+void gen_encode(unsigned short cw[4]);
+
+// The check field (bits 49-64) that information bits 1-48 of cw call for.
+unsigned short gen_check_field(const unsigned short cw[4]);
+
+// A system codeword for a 15-bit SYS: address flag 0, SYS, bits 17-32 chosen
+// so that the check field is the sync word, preamble 0xAAAA, sync word.
+// Returns 0, or -1 if no bits 17-32 give that check field.
+int gen_system_codeword(unsigned short cw[4], unsigned sysid, unsigned short sync);
+
+// Build one codeword from a line of the generator's script language, for
+// example "gtc pfix=12 ident1=345 ident2=678 chan=42".  Returns 0, or -1
+// with a reason in *error.
+int gen_message(const std::string& line, unsigned short cw[4], std::string* error);
+
+// ---- bit streams -----------------------------------------------------------
+
+const unsigned char GEN_SILENT = 2;  // a bit period without signal
+
+typedef std::vector<unsigned char> gen_bits_t;
+
+void gen_append_codeword(gen_bits_t* bits, const unsigned short cw[4]);
+void gen_append_preamble(gen_bits_t* bits, int n);  // 1010...
+
+// Run a whole script: one command per line, '#' starts a comment.
+//   ccsc SYS | dcsc SYS               system codeword
+//   aloha|ack|req|bcast|maint|move|sam|head|gtc|clear field=value ...
+//   words W1 W2 W3 [W4]               three words: check field added; four: as given
+//   bits 0110...                       literal bits
+//   preamble N | silence N             N bit periods of 1010... or of no signal
+//   random N [seed=S] [sys=SYS]        N control-channel slots of random valid traffic
+// Codeword lines also take set=FIRST-LAST:VALUE and flip=N (bit N inverted
+// after encoding, which makes the codeword invalid).
+// Appends to *bits and, for every codeword, its four words to *words.
+// Returns 0, or -1 with "line N: reason" in *error.
+int gen_script(const std::string& text, gen_bits_t* bits, std::vector<unsigned short>* words,
+               std::string* error);
+
+// ---- audio -----------------------------------------------------------------
+
+struct gen_audio_t {
+    double rate = 10800;     // samples per second
+    double level = 0.5;      // tone amplitude, fraction of full scale
+    double snr_db = 1e9;     // signal-to-noise ratio over the whole band; 1e9 = no noise
+    std::uint64_t seed = 1;  // noise seed
+    double dc = 0;           // DC offset, fraction of full scale
+    double ppm = 0;          // sample clock error: the audio runs this much fast
+    int lead = 32;           // preamble bits before the stream
+    int tail = 16;           // preamble bits after it
+    int channels = 1;        // channels beyond the first carry a steady 1800 Hz tone
+};
+
+// Streaming renderer, for streams too long to hold as audio.
+struct gen_stream_t {
+    gen_audio_t opt;
+    double phase, decoy;
+    long long sample;    // samples rendered so far
+    long long bit_base;  // stream index of pending[0]
+    gen_bits_t pending;
+    std::mt19937_64 rng;
+    std::normal_distribution<double> gauss;
+};
+void gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt);  // queues the lead-in
+void gen_stream_bits(gen_stream_t* g, const gen_bits_t& bits, std::vector<float>* out);
+void gen_stream_end(gen_stream_t* g, std::vector<float>* out);  // the tail, and the rest
+
+// Render as phase-continuous FFSK, 1200 Hz for 1 and 1800 Hz for 0; samples
+// in [-1, 1), interleaved when there are several channels.
+std::vector<float> gen_render(const gen_bits_t& bits, const gen_audio_t& opt);
+
+// Quantise and write.  kind: "u8" or "s16" raw samples, or a container
+// libsndfile writes: "wav", "wav16", "au", "flac", "aiff".  path "-" is
+// standard output (raw only).  Returns 0, or -1 with a reason.
+int gen_write(const std::vector<float>& samples, const gen_audio_t& opt, const std::string& kind,
+              const std::string& path, std::string* error);
+
+// Raw samples ("u8" or "s16") onto an open stream.
+bool gen_write_raw(const std::vector<float>& samples, const std::string& kind, std::FILE* f,
+                   std::string* error);
+
+// The samples as the run loop would see them (unsigned 8-bit).
+std::vector<unsigned char> gen_u8(const std::vector<float>& samples);
