@@ -1,0 +1,242 @@
+// Codeword framing, synchronisation and system identity tracking.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "harness.h"
+#include "mpt1327/fields.h"
+#include "mpt1327/mpt1327.h"
+
+namespace {
+
+const char banner[] =
+    "***************************    Protocol-Decoder    ***************************\n";
+const char stars[] =
+    "******************************************************************************\n";
+
+std::string header(const char* sysid, const char* name = "Unregistered", const char* freq = "420.0000")
+{
+    return std::string(banner) + "  SYS " + sysid + "  | " + name + " | CCh-Frequency: " + freq +
+           " MHz\n" + stars + "\n";
+}
+
+const char aloha_indicator[] = "ALOHA       \b\b\b\b\b\b\b\b\b\b\b\b";
+
+// Runs every test in an empty directory, so no settings file is found.
+struct Framing : ::testing::Test {
+    temp_dir_t dir;
+    std::string cwd;
+    void SetUp() override
+    {
+        char buf[4096];
+        cwd = getcwd(buf, sizeof buf);
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        reset_decoder();
+    }
+    void TearDown() override { ASSERT_EQ(chdir(cwd.c_str()), 0); }
+};
+
+TEST_F(Framing, TheExampleSlotGivesOneSyncMatchThenItsAloha)
+{
+    const std::vector<unsigned short> words = {0x1234, 0x4221, 0xAAAA, 0xC4D7,
+                                               0x8100, 0x1400, 0x1856, 0x5514};
+    int opened = 0;
+    for (int i = 0; i < 128; i++) {
+        unsigned char before = mpt1327_state.framing;
+        mpt1327((unsigned char)((words[(size_t)i / 16] >> (15 - i % 16)) & 1), &mpt1327_state);
+        if (before == 0 && mpt1327_state.framing == 1) {
+            opened++;
+            EXPECT_EQ(i, 63) << "the sync word completes at the 64th bit";
+        }
+    }
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(mpt1327_state.framing, 0);
+    EXPECT_EQ(mpt1327_state.nbits, 0);
+    EXPECT_EQ(currentsys, 0x1234);
+    EXPECT_STREQ(sys, "0x1234");
+    // FILTER 0: banner and header, then the indicator only.
+    EXPECT_EQ(console_output(), header("0x1234") + aloha_indicator);
+}
+
+TEST_F(Framing, FilterDecidesSystemCodewordAndAlohaLines)
+{
+    const std::vector<unsigned short> slot = {0x1234, 0x4221, 0xAAAA, 0xC4D7,
+                                              0x8100, 0x1400, 0x1856, 0x5514};
+    feed_words({0x1234, 0x4221, 0xAAAA, 0xC4D7});  // identity first: it re-reads the settings
+    console_output();
+    const char ccsc[] = "- CCSC | Control Channel System Codeword|   SYS Id: 0x1234\n";
+    const char aloha[] = "-  ALH | General single Codeword        | (1) Id:2 WT:3 RSVD:0 M:5 N:6\n";
+    filt = 4;
+    feed_words({0x8100, 0x1400, 0x1856, 0x5514});  // finish the slot with a line, no indicator left
+    console_output();
+
+    filt = 4;
+    feed_words(slot);
+    EXPECT_EQ(console_output(), std::string(aloha_indicator) + "- ALOHA" + aloha);
+    filt = 5;
+    feed_words(slot);
+    EXPECT_EQ(console_output(), std::string(ccsc) + aloha_indicator + "- ALOHA" + aloha);
+    filt = 3;
+    feed_words(slot);
+    EXPECT_EQ(console_output(), aloha_indicator);
+    feed_words(slot);
+    EXPECT_EQ(console_output(), "          \b\b\b\b\b\b\b\b\b\b") << "the next indicator erases it";
+}
+
+TEST_F(Framing, DataChannelSyncOpensTheSameWindow)
+{
+    unsigned short dcsc[4];
+    ASSERT_EQ(gen_system_codeword(dcsc, 0x0456, SYNC_DATA), 0);
+    filt = 5;
+    currentsys = 0x0456;  // already known: no banner
+    feed_words({dcsc[0], dcsc[1], dcsc[2], dcsc[3], 0x8100, 0x1400, 0x1856, 0x5514});
+    EXPECT_EQ(console_output(), std::string("- DCSC |  Data Channel Systm Codeword   |   SYS Id: 0x0456\n") +
+                                    aloha_indicator + "- ALOHA" +
+                                    "-  ALH | General single Codeword        | (1) Id:2 WT:3 RSVD:0 M:5 N:6\n");
+}
+
+TEST_F(Framing, SystemCodewordsThatAreNotReportable)
+{
+    filt = 5;
+    currentsys = 0x1234;
+    // Valid, but with the address flag set: no CCSC line, yet the identity follows it.
+    unsigned short w[4] = {0x9234, 0, 0xAAAA, 0};
+    std::string error;
+    ASSERT_EQ(gen_message("words 0x9234 0x0000 0xAAAA", w, &error), -1) << "words is a script line";
+    w[0] = 0x9234;
+    w[1] = 0;
+    w[2] = 0xAAAA;
+    // Find bits 17-32 that make the check field the sync word with bit 1 set.
+    bool found = false;
+    for (unsigned x = 0; x < 0x10000 && !found; x++) {
+        w[1] = (unsigned short)x;
+        if (gen_check_field(w) == SYNC_CONTROL)
+            found = true;
+    }
+    ASSERT_TRUE(found);
+    w[3] = SYNC_CONTROL;
+    feed_words({w[0], w[1], w[2], w[3]});
+    EXPECT_EQ(currentsys, 0x1234) << "bit 1 is not part of SYS";
+    EXPECT_EQ(console_output(), "");
+    EXPECT_EQ(mpt1327_state.framing, 1) << "still opens the window";
+}
+
+TEST_F(Framing, FailedSystemCodewordStillOpensTheWindow)
+{
+    filt = 5;
+    // SYS 0x0777 with one bit flipped: fails the check, same sync tail.
+    unsigned short bad[4];
+    ASSERT_EQ(gen_system_codeword(bad, 0x0777, SYNC_CONTROL), 0);
+    bad[1] ^= 0x0100;
+    feed_words({bad[0], bad[1], bad[2], bad[3], 0x8100, 0x1400, 0x1856, 0x5514});
+    EXPECT_EQ(currentsys, 0xffff) << "identity unchanged";
+    std::string out = console_output();
+    EXPECT_EQ(out.find("Protocol-Decoder"), std::string::npos);
+    EXPECT_EQ(out.find("CCSC"), std::string::npos);
+    EXPECT_NE(out.find("(1) Id:2 WT:3 RSVD:0 M:5 N:6"), std::string::npos) << out;
+}
+
+TEST_F(Framing, FalseSyncHidesWhatFollowsForSixtyFourBits)
+{
+    filt = 5;
+    currentsys = 0x1234;
+    // An invalid codeword whose tail happens to be the sync word, then a real slot:
+    // the real system codeword falls into the window and is taken as an address
+    // codeword; its ALOHA is then not framed at all.
+    feed_words({0x5555, 0x0f0f, 0x1234, SYNC_CONTROL});
+    EXPECT_EQ(mpt1327_state.framing, 1);
+    feed_words({0x1234, 0x4221, 0xAAAA, 0xC4D7, 0x8100, 0x1400, 0x1856, 0x5514});
+    std::string out = console_output();
+    EXPECT_EQ(out.find("CCSC"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Id:2 WT:3"), std::string::npos) << out;
+    EXPECT_EQ(mpt1327_state.framing, 0);
+}
+
+TEST_F(Framing, WindowIsExactlySixtyFourBitsAndHuntingResumesAtOnce)
+{
+    filt = 4;
+    currentsys = 0x1234;
+    // Back-to-back slots decode one after another with no gap.
+    const std::vector<unsigned short> slot = {0x1234, 0x4221, 0xAAAA, 0xC4D7,
+                                              0x8100, 0x1400, 0x1856, 0x5514};
+    for (int i = 0; i < 3; i++)
+        feed_words(slot);
+    std::string out = console_output();
+    size_t count = 0;
+    for (size_t at = out.find("Id:2 WT:3"); at != std::string::npos; at = out.find("Id:2 WT:3", at + 1))
+        count++;
+    EXPECT_EQ(count, 3u);
+}
+
+TEST_F(Framing, AnyNonZeroBitIsAOneAndStrayFramingResets)
+{
+    mpt1327(2, &mpt1327_state);
+    mpt1327(255, &mpt1327_state);
+    mpt1327(0, &mpt1327_state);
+    EXPECT_EQ(mpt1327_state.cw[3] & 7, 6);
+    mpt1327_state.framing = 7;
+    unsigned char n = mpt1327_state.nbits;
+    mpt1327(1, &mpt1327_state);
+    EXPECT_EQ(mpt1327_state.framing, 0);
+    EXPECT_EQ(mpt1327_state.nbits, (unsigned char)(n + 1));
+    EXPECT_EQ(mpt1327_state.cw[3] & 15, 13);
+}
+
+TEST_F(Framing, IdentityChangeRereadsSettingsOnce)
+{
+    write_file(dir.file("solvane.ini"),
+               "[0x0123]\nNAME=First System\nCCHFREQUENCY=4251250\nBEGINOFBAND=4250000\n"
+               "[general]\nFILTER=4\n");
+    unsigned short a[4], b[4];
+    ASSERT_EQ(gen_system_codeword(a, 0x0123, SYNC_CONTROL), 0);
+    ASSERT_EQ(gen_system_codeword(b, 0x1a2b, SYNC_CONTROL), 0);
+    std::vector<unsigned short> aloha = {0x8100, 0x1400, 0x1856, 0x5514};
+    feed_words({a[0], a[1], a[2], a[3]});
+    EXPECT_EQ(console_output(), header("0x0123", "First System", "425.1250"));
+    EXPECT_EQ(baseFreq, 425.0);
+    feed_words(aloha);
+    feed_words({a[0], a[1], a[2], a[3]});
+    feed_words(aloha);
+    std::string out = console_output();
+    EXPECT_EQ(out.find("Protocol-Decoder"), std::string::npos) << "same system: no banner";
+    feed_words({b[0], b[1], b[2], b[3]});
+    EXPECT_EQ(console_output(), header("0x1a2b"));
+    EXPECT_STREQ(sysname, "Unregistered") << "no section: defaults again";
+    EXPECT_EQ(baseFreq, 420.0);
+    EXPECT_EQ(filt, 4);
+}
+
+TEST_F(Framing, HeaderLineAlwaysFitsWhateverTheName)
+{
+    std::string name(254, 'N');
+    name[0] = '%';  // printed as text, never as a format
+    name[1] = 's';
+    write_file(dir.file("solvane.ini"), "[0x7fff]\nNAME=" + name + "\nCCHFREQUENCY=4294967295\n");
+    unsigned short w[4];
+    ASSERT_EQ(gen_system_codeword(w, 0x7fff, SYNC_CONTROL), 0);
+    feed_words({w[0], w[1], w[2], w[3]});
+    std::string out = console_output();
+    std::string tail = std::string(" | CCh-Frequency: 429496.7295 MHz\n") + stars + "\n";
+    ASSERT_GT(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail) << "line ends and stars kept";
+    std::string line = out.substr(std::strlen(banner));
+    EXPECT_EQ(line.size() - 1, 255u) << "the header fills the 256-byte line buffer exactly";
+    EXPECT_EQ(line.compare(0, 20, "  SYS 0x7fff  | %sNN"), 0) << line;
+    EXPECT_EQ(std::strlen(sysname), 254u);
+}
+
+TEST_F(Framing, BinaryDumpsPrecedeReportLinesOnly)
+{
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nBINARY=1\n");
+    feed_words({0x1234, 0x4221, 0xAAAA, 0xC4D7, 0x8100, 0x1400, 0x1856, 0x5514});
+    std::string dump1 = "   00010010 00110100   01000010 00100001   10101010 10101010   11000100 11010111";
+    std::string dump2 = "   10000001 00000000   00010100 00000000   00011000 01010110   01010101 00010100";
+    EXPECT_EQ(console_output(), header("0x1234") + dump1 +
+                                    "- CCSC | Control Channel System Codeword|   SYS Id: 0x1234\n" +
+                                    aloha_indicator + "- ALOHA" + dump2 +
+                                    "-  ALH | General single Codeword        | (1) Id:2 WT:3 RSVD:0 M:5 N:6\n");
+}
+
+}  // namespace
