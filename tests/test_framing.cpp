@@ -103,11 +103,6 @@ TEST_F(Framing, SystemCodewordsThatAreNotReportable)
     currentsys = 0x1234;
     // Valid, but with the address flag set: no CCSC line, yet the identity follows it.
     unsigned short w[4] = {0x9234, 0, 0xAAAA, 0};
-    std::string error;
-    ASSERT_EQ(gen_message("words 0x9234 0x0000 0xAAAA", w, &error), -1) << "words is a script line";
-    w[0] = 0x9234;
-    w[1] = 0;
-    w[2] = 0xAAAA;
     // Find bits 17-32 that make the check field the sync word with bit 1 set.
     bool found = false;
     for (unsigned x = 0; x < 0x10000 && !found; x++) {
