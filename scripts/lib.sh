@@ -23,10 +23,14 @@ jobs() {
     nproc 2>/dev/null || echo 2
 }
 
-# build DIR [cmake options...]
+# build DIR [TARGET...]: configure and build (everything, or the targets named).
 build() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-    cmake --build "$dir" -j"$(jobs)"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    if [ $# -eq 0 ]; then
+        cmake --build "$dir" -j"$(jobs)"
+    else
+        cmake --build "$dir" -j"$(jobs)" --target "$@"
+    fi
 }

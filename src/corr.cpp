@@ -12,13 +12,16 @@
 
 #include <cmath>
 #include <cstdlib>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "audio/audio.h"
 #include "mpt1327/mpt1327.h"
 
-static double* table(int n)
+static void* table(int n, size_t size)
 {
-    double* t = (double*)std::calloc((size_t)n, sizeof(double));
+    void* t = std::calloc((size_t)n, size);
     if (!t) {
         std::fprintf(stderr, "marrowit: out of memory\n");
         std::exit(-1);
@@ -36,14 +39,14 @@ int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
     }
     c->samples_per_bit = sample_rate / info->baud;
     c->table_len = c->samples_per_bit * info->table_bits;
-    c->sin0 = table(c->table_len);
-    c->cos0 = table(c->table_len);
-    c->sin1 = table(c->table_len);
-    c->cos1 = table(c->table_len);
-    c->prod_sin0 = table(c->samples_per_bit);
-    c->prod_cos0 = table(c->samples_per_bit);
-    c->prod_sin1 = table(c->samples_per_bit);
-    c->prod_cos1 = table(c->samples_per_bit);
+    c->sin0 = (double*)table(c->table_len, sizeof(double));
+    c->cos0 = (double*)table(c->table_len, sizeof(double));
+    c->sin1 = (double*)table(c->table_len, sizeof(double));
+    c->cos1 = (double*)table(c->table_len, sizeof(double));
+    c->ref_sin = (tone_pair_t*)table(c->table_len, sizeof(tone_pair_t));
+    c->ref_cos = (tone_pair_t*)table(c->table_len, sizeof(tone_pair_t));
+    c->prod_sin = (tone_pair_t*)table(c->samples_per_bit, sizeof(tone_pair_t));
+    c->prod_cos = (tone_pair_t*)table(c->samples_per_bit, sizeof(tone_pair_t));
 
     const double two_pi = 6.283185307179586;
     for (int i = 0; i < c->table_len; i++) {
@@ -55,22 +58,42 @@ int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
         c->cos0[i] = std::cos(angle0);
         c->sin1[i] = std::sin(angle1);
         c->cos1[i] = std::cos(angle1);
+        c->ref_sin[i] = tone_pair_t{c->sin0[i], c->sin1[i]};
+        c->ref_cos[i] = tone_pair_t{c->cos0[i], c->cos1[i]};
     }
+    for (int s = 0; s < 256; s++)
+        c->level[s] = (s - 128.0) / 128.0;
     c->countdown = (unsigned char)c->samples_per_bit;
     c->oldest_mask = (unsigned short)(1u << (c->samples_per_bit - 1));
     c->history = 0;
     c->ones = 0;
     c->phase = 0;
     c->slot = 0;
-    c->sum_sin0 = c->sum_cos0 = c->sum_sin1 = c->sum_cos1 = 0.0;
+    c->sum_sin = tone_pair_t{0.0, 0.0};
+    c->sum_cos = tone_pair_t{0.0, 0.0};
     return 0;
+}
+
+// Square roots of both lanes, each correctly rounded as sqrt() rounds it.
+static inline tone_pair_t sqrt_pair(tone_pair_t v)
+{
+#ifdef __SSE2__
+    return _mm_sqrt_pd(v);
+#else
+    return tone_pair_t{std::sqrt(v[0]), std::sqrt(v[1])};
+#endif
 }
 
 void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n)
 {
-    // Work on locals so that the sums stay in registers across samples.
-    double sum_sin0 = c->sum_sin0, sum_cos0 = c->sum_cos0;
-    double sum_sin1 = c->sum_sin1, sum_cos1 = c->sum_cos1;
+    // Everything the loop touches in locals, so that nothing is reloaded
+    // after the stores into the rings.
+    tone_pair_t sum_sin = c->sum_sin, sum_cos = c->sum_cos;
+    tone_pair_t* const __restrict prod_sin = c->prod_sin;
+    tone_pair_t* const __restrict prod_cos = c->prod_cos;
+    const tone_pair_t* const __restrict ref_sin = c->ref_sin;
+    const tone_pair_t* const __restrict ref_cos = c->ref_cos;
+    const double* const __restrict level = c->level;
     int phase = c->phase, slot = c->slot;
     unsigned history = c->history;
     unsigned ones = c->ones;
@@ -79,22 +102,18 @@ void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n)
     const int spb = c->samples_per_bit, len = c->table_len;
 
     for (int i = 0; i < n; i++) {
-        double x = (samples[i] - 128.0) / 128.0;
+        double x = level[samples[i]];  // (s - 128.0) / 128.0
 
-        sum_sin0 -= c->prod_sin0[slot];
-        sum_cos0 -= c->prod_cos0[slot];
-        sum_sin1 -= c->prod_sin1[slot];
-        sum_cos1 -= c->prod_cos1[slot];
-        double ps0 = c->sin0[phase] * x, pc0 = c->cos0[phase] * x;
-        double ps1 = c->sin1[phase] * x, pc1 = c->cos1[phase] * x;
-        c->prod_sin0[slot] = ps0;
-        c->prod_cos0[slot] = pc0;
-        c->prod_sin1[slot] = ps1;
-        c->prod_cos1[slot] = pc1;
-        sum_sin0 += ps0;
-        sum_cos0 += pc0;
-        sum_sin1 += ps1;
-        sum_cos1 += pc1;
+        // Slide the window: drop the products of the sample leaving it, add
+        // this sample's products with both references.
+        tone_pair_t ps = ref_sin[phase] * x;
+        tone_pair_t pc = ref_cos[phase] * x;
+        sum_sin -= prod_sin[slot];
+        sum_cos -= prod_cos[slot];
+        prod_sin[slot] = ps;
+        prod_cos[slot] = pc;
+        sum_sin += ps;
+        sum_cos += pc;
 
         phase = phase + 1 == len ? 0 : phase + 1;
         slot = slot + 1 == spb ? 0 : slot + 1;
@@ -102,9 +121,9 @@ void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n)
         ones -= (history & oldest_mask) != 0;
         history = (history << 1) & 0xffff;
 
-        double energy1 = std::sqrt(sum_sin1 * sum_sin1 + sum_cos1 * sum_cos1);
-        double energy0 = std::sqrt(sum_sin0 * sum_sin0 + sum_cos0 * sum_cos0);
-        unsigned decision = energy1 - energy0 > 0;
+        // energy = sqrt(sum_sin^2 + sum_cos^2) per tone; the stronger tone decides.
+        tone_pair_t energy = sqrt_pair(sum_sin * sum_sin + sum_cos * sum_cos);
+        unsigned decision = energy[1] - energy[0] > 0;
         history |= decision;
         ones += decision;
 
@@ -113,10 +132,8 @@ void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n)
                                                          (unsigned char)ones, spb);
     }
 
-    c->sum_sin0 = sum_sin0;
-    c->sum_cos0 = sum_cos0;
-    c->sum_sin1 = sum_sin1;
-    c->sum_cos1 = sum_cos1;
+    c->sum_sin = sum_sin;
+    c->sum_cos = sum_cos;
     c->phase = phase;
     c->slot = slot;
     c->history = (unsigned short)history;

@@ -21,14 +21,24 @@ void corr(FILE* stream, comm_info_t* info);
 int sym_recovery_1200(FILE* stream, unsigned short history, unsigned char ones,
                       int samples_per_bit);
 
+// Two doubles, one per tone: lane 0 the binary-0 tone (freq0), lane 1 the
+// binary-1 tone (freq1).  The correlator works on both tones side by side;
+// each lane's arithmetic is exactly the scalar arithmetic of that tone.
+typedef double tone_pair_t __attribute__((vector_size(16)));
+
 // The correlator's state: sliding-window quadrature correlation of the last
 // samples_per_bit samples against both tones, and the per-sample decisions.
 struct corr_t {
     int samples_per_bit;
     int table_len;                      // samples_per_bit * table_bits
     double *sin0, *cos0, *sin1, *cos1;  // reference tones, table_len entries
-    double *prod_sin0, *prod_cos0, *prod_sin1, *prod_cos1;  // rings, samples_per_bit entries
-    double sum_sin0, sum_cos0, sum_sin1, sum_cos1;
+    tone_pair_t* ref_sin;               // {sin0[i], sin1[i]}
+    tone_pair_t* ref_cos;               // {cos0[i], cos1[i]}
+    tone_pair_t* prod_sin;              // ring of samples_per_bit products: {prod_sin0, prod_sin1}
+    tone_pair_t* prod_cos;              // {prod_cos0, prod_cos1}
+    tone_pair_t sum_sin;                // {sum_sin0, sum_sin1}: running sums of the rings
+    tone_pair_t sum_cos;                // {sum_cos0, sum_cos1}
+    double level[256];                  // sample value s as (s - 128.0) / 128.0
     int phase;                 // index into the reference tables
     int slot;                  // phase mod samples_per_bit: ring slot of this sample
     unsigned short history;    // per-sample decisions, bit 0 the newest

@@ -1,0 +1,147 @@
+// Decoding speed: the whole program on an hour of control channel through
+// standard input, the per-sample step alone on the same hour, and a
+// general-purpose AFSK1200 demodulator (multimon-ng, when installed) on the
+// same hour at its own input rate, for scale.
+//
+//   build/bench/marrowit_bench
+//
+// Counters: rt = times faster than real time; maxrss_kB = the child's peak
+// resident memory.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "corr.h"
+#include "mpt1327/mpt1327.h"
+
+namespace {
+
+const double hour_s = 3600;
+
+std::string temp_file(const char* name)
+{
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir ? dir : "/tmp") + "/" + name;
+}
+
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output);
+
+// One hour of control channel: slots of a system codeword and a random valid
+// address codeword (1200 bit/s * 3600 s / 128 bits per slot), a little noise.
+// Made by the generator program, so that this process never holds the audio
+// while it measures the memory of a child.
+std::string hour_file(const char* name, const char* rate, const char* kind)
+{
+    std::string path = temp_file(name);
+    run({MPTGEN_BIN, "-e", "random 33750 seed=1", "--snr", "20", "--lead", "0", "--tail", "0",
+         "--rate", rate, "-t", kind, "-o", path},
+        "/dev/null", "/dev/null");
+    return path;
+}
+
+const std::string& hour_u8_file()
+{
+    static std::string path = hour_file("marrowit-bench-hour.u8", "10800", "u8");
+    return path;
+}
+
+const std::string& hour_s16_22050_file()
+{
+    static std::string path = hour_file("marrowit-bench-hour-22050.s16", "22050", "s16");
+    return path;
+}
+
+// Run a program with stdin from a file and stdout to another; the peak
+// resident memory of the child in kB, or -1 if it failed.
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(input.c_str(), O_RDONLY);
+        int out = open(output.c_str(), O_WRONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        if (chdir(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") != 0)
+            _exit(126);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage ru;
+    wait4(pid, &status, 0, &ru);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return ru.ru_maxrss;
+}
+
+void BM_WholeProgram(benchmark::State& state)
+{
+    const std::string& input = hour_u8_file();
+    long rss = 0;
+    for (auto _ : state) {
+        rss = run({MARROWIT_BIN, "-"}, input, "/dev/null");
+        if (rss < 0)
+            state.SkipWithError("marrowit failed");
+    }
+    state.counters["rt"] = benchmark::Counter(hour_s * (double)state.iterations(),
+                                              benchmark::Counter::kIsRate);
+    state.counters["maxrss_kB"] = (double)rss;
+}
+BENCHMARK(BM_WholeProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+void BM_PerSampleStep(benchmark::State& state)
+{
+    std::FILE* f = std::fopen(hour_u8_file().c_str(), "rb");
+    std::vector<unsigned char> audio(10800 * 3600 + 10800);
+    audio.resize(std::fread(audio.data(), 1, audio.size(), f));
+    std::fclose(f);
+    FILE* null = std::fopen("/dev/null", "w");
+    console = null;
+    const comm_info_t info = {1200, 1800, 1200, 2};
+    for (auto _ : state) {
+        corr_t c;
+        corr_init(&c, 10800, &info);
+        corr_process(&c, nullptr, audio.data(), (int)audio.size());
+        benchmark::DoNotOptimize(mpt1327_state);
+    }
+    console = stdout;
+    std::fclose(null);
+    state.counters["rt"] = benchmark::Counter(hour_s * (double)state.iterations(),
+                                              benchmark::Counter::kIsRate);
+    state.SetItemsProcessed((int64_t)(state.iterations() * audio.size()));
+}
+BENCHMARK(BM_PerSampleStep)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+void BM_MultimonAfsk1200(benchmark::State& state)
+{
+    if (system("command -v multimon-ng >/dev/null 2>&1") != 0) {
+        state.SkipWithError("multimon-ng not installed");
+        return;
+    }
+    const std::string& input = hour_s16_22050_file();
+    for (auto _ : state) {
+        if (run({"multimon-ng", "-q", "-n", "-t", "raw", "-a", "AFSK1200", "-"}, input, "/dev/null") < 0)
+            state.SkipWithError("multimon-ng failed");
+    }
+    state.counters["rt"] = benchmark::Counter(hour_s * (double)state.iterations(),
+                                              benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MultimonAfsk1200)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
