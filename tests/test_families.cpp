@@ -465,7 +465,7 @@ TEST_F(Families, HeadSharesBit27WithType)
 TEST_F(Families, GtcVoiceAndData)
 {
     start("[general]\nLOG=1\n");
-    // Data (bit 23 set, so it reads as CAT 4: no indicator): no time stamp.
+    // Data (bit 23 set, so CAT is 4 or more: no indicator): no time stamp.
     const std::string data =
         "-  GTC | Go To Channel Data             | ( 12)  Org:  678       Tar:  345 \n"
         "       | Ch:600    Freq:427.5000 Mhz    |         \n";
