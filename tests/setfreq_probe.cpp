@@ -1,0 +1,31 @@
+#include "setfreq_probe.h"
+
+#include <cstdio>
+
+#include "mpt1327/mpt1327.h"
+
+std::vector<setfreq_call_t> setfreq_calls;
+
+#ifdef MARROWIT_SETFREQ_PROBE
+
+const bool setfreq_probe_active = true;
+
+// setfreq(double) as the linker names it.
+extern "C" void __real__Z7setfreqd(double mhz);
+
+extern "C" void __wrap__Z7setfreqd(double mhz)
+{
+    long pos = -1;
+    if (console) {
+        std::fflush(console);
+        pos = std::ftell(console);
+    }
+    setfreq_calls.push_back({mhz, pos});
+    __real__Z7setfreqd(mhz);
+}
+
+#else
+
+const bool setfreq_probe_active = false;
+
+#endif
