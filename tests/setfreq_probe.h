@@ -2,8 +2,10 @@
 // the follow rules that fired and see the frequencies they asked for.
 //
 // The test program is linked with the linker wrapping setfreq: each call
-// lands here first, is recorded, and then goes on to the real setfreq, so
-// the receiver commands themselves are unchanged.  Where the linker cannot
+// lands here first, is recorded, and then goes on to the real setfreq when
+// the test has named a port device (portdev), so the receiver commands
+// themselves are unchanged and no test ever writes to the machine's own
+// serial ports.  Where the linker cannot
 // wrap, nothing is recorded and setfreq_probe_active is false.
 #pragma once
 
