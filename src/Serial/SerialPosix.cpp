@@ -9,8 +9,7 @@
 //               every wait is a poll with a deadline.
 //   exclusive   flock(LOCK_EX | LOCK_NB) on the open descriptor.  A second
 //               opener (another CSerial, another program using flock) fails
-//               with EBUSY.  TIOCEXCL is not used: it does not stop root and
-//               it outlives our close on a pseudo-terminal.
+//               with EBUSY.  TIOCEXCL is not used: it does not stop root.
 //   not a tty   tcgetattr fails (ENOTTY for a regular file, /dev/null or a
 //               FIFO): the device is closed again and Open returns 0.
 //   line        raw 8-bit transfer: no input or output processing, no echo,
@@ -26,15 +25,18 @@
 //               interface names (B50 ... B4000000); others fail with EINVAL.
 //               The settings are read back after they are written, and a
 //               driver that did not take the character format, flow control
-//               or bit rate fails the call with EINVAL.  All other termios
-//               fields stay as the port had them (HUPCL among them).
+//               or bit rate fails the call with EINVAL (Linux
+//               pseudo-terminals, for one, keep only 8 bits without parity).
+//               All other termios fields stay as the port had them (HUPCL
+//               among them).
 //   DTR, RTS    raised with TIOCMBIS.  Pseudo-terminals and some adapters
 //               have no modem lines (ENOTTY, EINVAL): a failure here does not
 //               fail Open.
 //   time-outs   VMIN and VTIME are set to 0 and the waiting is done with
 //               poll: a read returns at once with the bytes already there,
 //               otherwise it waits up to the read time-out (3000 ms, or
-//               SetTimeout's value) for the first byte.  A write of n bytes
+//               SetTimeout's value; a negative one is refused with EINVAL)
+//               for the first byte.  A write of n bytes
 //               is given 1000 ms per byte plus 1000 ms, which includes
 //               waiting until the bytes have left the port (so that Close
 //               never changes the bit rate under bytes still being sent);
