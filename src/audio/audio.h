@@ -54,6 +54,7 @@ int live_read(unsigned char** data);
 int file_init(const char* path, audio_setup_t* setup);
 int file_read_begin();
 int file_read(unsigned char** data);
+void file_close();  // lets a test or fuzzer open one recording after another
 
 int pipe_init(raw_format_t format, int rate, audio_setup_t* setup);
 int pipe_read_begin();

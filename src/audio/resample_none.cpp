@@ -13,3 +13,7 @@ resampler_t* resampler_open(double, double, const char** error)
 void resampler_process(resampler_t*, const float*, std::size_t, std::vector<float>*)
 {
 }
+
+void resampler_close(resampler_t*)
+{
+}

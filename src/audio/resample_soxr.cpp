@@ -21,6 +21,12 @@ resampler_t* resampler_open(double in_rate, double out_rate, const char** error)
     return new resampler_t{s, out_rate / in_rate};
 }
 
+void resampler_close(resampler_t* r)
+{
+    soxr_delete(r->soxr);
+    delete r;
+}
+
 void resampler_process(resampler_t* r, const float* in, std::size_t n, std::vector<float>* out)
 {
     // Drained in rounds until soxr has nothing more for this input.

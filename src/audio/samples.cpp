@@ -61,3 +61,10 @@ std::size_t queue_take(sample_queue_t* q, unsigned char* dst, std::size_t max)
     q->head += n;
     return n;
 }
+
+void queue_reset(sample_queue_t* q)
+{
+    if (q->resampler)
+        resampler_close(q->resampler);
+    *q = sample_queue_t();
+}

@@ -15,6 +15,7 @@ unsigned char sample_to_u8(float x);
 struct resampler_t;
 // 0 and a message in *error when the conversion cannot be made.
 resampler_t* resampler_open(double in_rate, double out_rate, const char** error);
+void resampler_close(resampler_t* r);
 // Convert n input samples, appending the output to *out; with in = 0 and
 // n = 0 the converter is drained of what it still holds.
 void resampler_process(resampler_t* r, const float* in, std::size_t n, std::vector<float>* out);
@@ -33,3 +34,5 @@ void queue_drain(sample_queue_t* q);  // end of input: flush the converter
 std::size_t queue_size(const sample_queue_t* q);
 // Move up to max samples into dst; returns how many.
 std::size_t queue_take(sample_queue_t* q, unsigned char* dst, std::size_t max);
+// Release the converter and empty the queue.
+void queue_reset(sample_queue_t* q);

@@ -22,6 +22,9 @@ static sample_queue_t queue;
 static bool input_done;
 static std::vector<float> mono;
 
+// Rates a recording of FFSK at 1200 baud can sensibly have.
+static const int min_rate = 1000, max_rate = 1000000;
+
 int file_init(const char* path, audio_setup_t* setup)
 {
     std::memset(&info, 0, sizeof info);
@@ -37,8 +40,13 @@ int file_init(const char* path, audio_setup_t* setup)
         std::fprintf(stderr, "marrowit: %s: %s\n", path, sf_strerror(nullptr));
         return -1;
     }
-    if (info.channels < 1 || info.samplerate < 1) {
+    if (info.channels < 1 || info.frames < 0) {
         std::fprintf(stderr, "marrowit: %s: no audio in this file\n", path);
+        return -1;
+    }
+    if (info.samplerate < min_rate || info.samplerate > max_rate) {
+        std::fprintf(stderr, "marrowit: %s: sample rate %d Hz is out of range (%d to %d)\n", path,
+                     info.samplerate, min_rate, max_rate);
         return -1;
     }
     if (info.samplerate != setup->sample_rate) {
@@ -96,4 +104,13 @@ int file_read(unsigned char** data)
     }
     *data = buffer.data();
     return (int)n;
+}
+
+void file_close()
+{
+    if (file)
+        sf_close(file);
+    file = nullptr;
+    queue_reset(&queue);
+    audio_eof = 0;
 }

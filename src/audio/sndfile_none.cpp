@@ -24,3 +24,7 @@ int file_read(unsigned char**)
 {
     return 0;
 }
+
+void file_close()
+{
+}
