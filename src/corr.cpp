@@ -19,34 +19,18 @@
 #include "audio/audio.h"
 #include "mpt1327/mpt1327.h"
 
-static void* table(int n, size_t size)
-{
-    void* t = std::calloc((size_t)n, size);
-    if (!t) {
-        std::fprintf(stderr, "marrowit: out of memory\n");
-        std::exit(-1);
-    }
-    return t;
-}
-
 int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
 {
-    if (info->baud <= 0 || info->table_bits <= 0 || sample_rate / info->baud < 1 ||
-        sample_rate / info->baud > 16) {
+    if (info->baud <= 0 || info->table_bits <= 0 || info->table_bits > 16 ||
+        sample_rate / info->baud < 1 || sample_rate / info->baud > CORR_MAX_SAMPLES_PER_BIT) {
         std::fprintf(stderr, "marrowit: cannot demodulate %d baud at %d samples per second\n",
                      info->baud, sample_rate);
         return -1;
     }
     c->samples_per_bit = sample_rate / info->baud;
     c->table_len = c->samples_per_bit * info->table_bits;
-    c->sin0 = (double*)table(c->table_len, sizeof(double));
-    c->cos0 = (double*)table(c->table_len, sizeof(double));
-    c->sin1 = (double*)table(c->table_len, sizeof(double));
-    c->cos1 = (double*)table(c->table_len, sizeof(double));
-    c->ref_sin = (tone_pair_t*)table(c->table_len, sizeof(tone_pair_t));
-    c->ref_cos = (tone_pair_t*)table(c->table_len, sizeof(tone_pair_t));
-    c->prod_sin = (tone_pair_t*)table(c->samples_per_bit, sizeof(tone_pair_t));
-    c->prod_cos = (tone_pair_t*)table(c->samples_per_bit, sizeof(tone_pair_t));
+    for (int k = 0; k < c->samples_per_bit; k++)
+        c->prod_sin[k] = c->prod_cos[k] = tone_pair_t{0.0, 0.0};
 
     const double two_pi = 6.283185307179586;
     for (int i = 0; i < c->table_len; i++) {

@@ -26,19 +26,26 @@ int sym_recovery_1200(FILE* stream, unsigned short history, unsigned char ones,
 // each lane's arithmetic is exactly the scalar arithmetic of that tone.
 typedef double tone_pair_t __attribute__((vector_size(16)));
 
+// Limits of the tables: the per-sample decisions of one bit must fit the
+// 16-bit history.
+const int CORR_MAX_SAMPLES_PER_BIT = 16;
+const int CORR_MAX_TABLE = 16 * CORR_MAX_SAMPLES_PER_BIT;
+
 // The correlator's state: sliding-window quadrature correlation of the last
 // samples_per_bit samples against both tones, and the per-sample decisions.
+// Fixed-size, so that nothing is allocated.
 struct corr_t {
     int samples_per_bit;
-    int table_len;                      // samples_per_bit * table_bits
-    double *sin0, *cos0, *sin1, *cos1;  // reference tones, table_len entries
-    tone_pair_t* ref_sin;               // {sin0[i], sin1[i]}
-    tone_pair_t* ref_cos;               // {cos0[i], cos1[i]}
-    tone_pair_t* prod_sin;              // ring of samples_per_bit products: {prod_sin0, prod_sin1}
-    tone_pair_t* prod_cos;              // {prod_cos0, prod_cos1}
-    tone_pair_t sum_sin;                // {sum_sin0, sum_sin1}: running sums of the rings
-    tone_pair_t sum_cos;                // {sum_cos0, sum_cos1}
-    double level[256];                  // sample value s as (s - 128.0) / 128.0
+    int table_len;  // samples_per_bit * table_bits
+    double sin0[CORR_MAX_TABLE], cos0[CORR_MAX_TABLE];  // reference tones
+    double sin1[CORR_MAX_TABLE], cos1[CORR_MAX_TABLE];
+    tone_pair_t ref_sin[CORR_MAX_TABLE];  // {sin0[i], sin1[i]}
+    tone_pair_t ref_cos[CORR_MAX_TABLE];  // {cos0[i], cos1[i]}
+    tone_pair_t prod_sin[CORR_MAX_SAMPLES_PER_BIT];  // ring of products: {prod_sin0, prod_sin1}
+    tone_pair_t prod_cos[CORR_MAX_SAMPLES_PER_BIT];  // {prod_cos0, prod_cos1}
+    tone_pair_t sum_sin;                 // {sum_sin0, sum_sin1}: running sums of the rings
+    tone_pair_t sum_cos;                 // {sum_cos0, sum_cos1}
+    double level[256];                   // sample value s as (s - 128.0) / 128.0
     int phase;                 // index into the reference tables
     int slot;                  // phase mod samples_per_bit: ring slot of this sample
     unsigned short history;    // per-sample decisions, bit 0 the newest
@@ -48,7 +55,7 @@ struct corr_t {
 };
 
 // Build the tables for a sample rate and parameters.  Returns 0, or -1
-// (after a message) when the parameters cannot be served or memory is short.
+// (after a message) when the parameters cannot be served.
 int corr_init(corr_t* c, int sample_rate, const comm_info_t* info);
 
 // Run the per-sample step over a block of unsigned 8-bit samples.

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -108,12 +107,46 @@ void write_file(const std::string& path, const std::string& content)
     f << content;
 }
 
+// Whether text at p is a ctime text: "Www Mmm dd hh:mm:ss yyyy".
+static bool is_ctime(const std::string& t, size_t p)
+{
+    static const char* const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (p + 24 > t.size())
+        return false;
+    auto one_of = [&](size_t at, const char* const* names, int n) {
+        for (int i = 0; i < n; i++)
+            if (t.compare(at, 3, names[i]) == 0)
+                return true;
+        return false;
+    };
+    auto digit = [&](size_t at) { return t[at] >= '0' && t[at] <= '9'; };
+    const char* shape = "www mmm Dd dd:dd:dd dddd";
+    for (size_t i = 0; i < 24; i++) {
+        char c = t[p + i];
+        if ((shape[i] == ' ' || shape[i] == ':') && c != shape[i])
+            return false;
+        if (shape[i] == 'd' && !digit(p + i))
+            return false;
+        if (shape[i] == 'D' && c != ' ' && !digit(p + i))
+            return false;
+    }
+    return one_of(p, days, 7) && one_of(p + 4, months, 12);
+}
+
 std::string mask_times(const std::string& text)
 {
-    static const std::regex ctime_text(
-        "(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-        "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
-    return std::regex_replace(text, ctime_text, "<TIME>");
+    std::string out;
+    for (size_t p = 0; p < text.size();) {
+        if (is_ctime(text, p)) {
+            out += "<TIME>";
+            p += 24;
+        } else {
+            out += text[p++];
+        }
+    }
+    return out;
 }
 
 run_result_t run_program(const std::string& program, const std::vector<std::string>& args,
