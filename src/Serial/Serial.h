@@ -33,6 +33,8 @@ public:
     static void PortName(int port, char* buf, int size);
     // The platform's last-error code, and the code for "port not open".
     static unsigned long LastError();
+    // A readable text for a last-error code.
+    static const char* ErrorText(unsigned long code);
     static const unsigned long NotOpen;
 
 private:

@@ -333,6 +333,11 @@ unsigned long CSerial::LastError()
     return (unsigned long)errno;
 }
 
+const char* CSerial::ErrorText(unsigned long code)
+{
+    return std::strerror((int)code);
+}
+
 int CSerial::IsOpen()
 {
     return handle != -1;

@@ -4,6 +4,7 @@
 // The activity words "ALOHA", "REQ / AHOY" and "MISC" are not lines: they are
 // shown in place and blanked again by the next one, so an idle control
 // channel blinks instead of scrolling, and they never reach the log.
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -15,13 +16,29 @@ FILE* logfile = nullptr;
 FILE* console = stdout;
 int removemsg = 0;
 
-static void flush_all()
+// A log that cannot be written (a full disk) does not stop the decoder, but
+// the user is told once, on standard error, until writes succeed again.
+static bool log_trouble;
+
+// After every write: flush the log, and the console, which shows
+// everything at once.  wrote_log says whether this write went to the log,
+// so that only a write that got through clears a reported failure.
+static void flush_all(bool wrote_log)
 {
-    if (logfile)
-        std::fflush(logfile);
-    else
+    if (logfile) {
+        if (std::fflush(logfile) != 0 || std::ferror(logfile)) {
+            if (!log_trouble)
+                std::fprintf(stderr, "marrowit: cannot write %s: %s; report lines are missing from it\n",
+                             log_file, std::strerror(errno));
+            log_trouble = true;
+            std::clearerr(logfile);
+        } else if (wrote_log) {
+            log_trouble = false;
+        }
+    } else {
         std::fflush(nullptr);
-    std::fflush(console);  // the console shows everything at once
+    }
+    std::fflush(console);
 }
 
 static bool is_indicator(const char* line)
@@ -47,10 +64,13 @@ void pprint(const char* line)
     } else {
         removemsg = 0;
         std::fprintf(console, "%s\n", line);
-        if (logger == 1 && logfile)
+        if (logger == 1 && logfile) {
             std::fprintf(logfile, "%s\n", line);
+            flush_all(true);
+            return;
+        }
     }
-    flush_all();
+    flush_all(false);
 }
 
 void printbins(unsigned short word)
@@ -66,7 +86,7 @@ void printbins(unsigned short word)
     std::fprintf(console, "   %s", digits);
     if (logfile)
         std::fprintf(logfile, " %s", digits);
-    flush_all();
+    flush_all(logfile != nullptr);
 }
 
 void console_write(const char* text)

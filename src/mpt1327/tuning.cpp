@@ -8,7 +8,8 @@
 // The number is printed with "%f" (rounded to six decimals, which absorbs
 // floating-point error in the channel plan) and then cut, never rounded, to
 // the characters the receiver takes.  Each call opens the port, writes and
-// closes it; nothing is read back and nothing is reported.
+// closes it; nothing is read back.  A port that cannot be opened, or a
+// command that does not get out, is reported once on standard error.
 #include <cstring>
 
 #include "../Serial/Serial.h"
@@ -42,22 +43,47 @@ static void frequency_command(char* cmd, const char* format, double mhz)
     std::memcpy(cmd, text, rxf);
 }
 
-static int open_port(CSerial* port)
+// A receiver that cannot be reached costs the decoder nothing, but the user
+// is told once, on standard error, until commands get through again.
+static bool port_trouble;
+
+static void trouble(const char* what)
 {
-    if (!portdev.empty())
-        return port->Open(portdev.c_str(), (int)portspeed, 8, 0, rxe);
-    return port->Open((int)portadr, (int)portspeed, 8, 0, rxe);
+    if (port_trouble)
+        return;
+    port_trouble = true;
+    char name[64];
+    CSerial::PortName((int)portadr, name, (int)sizeof name);
+    std::fprintf(stderr, "marrowit: serial port %s: %s; the receiver is not being tuned\n",
+                 portdev.empty() ? name : portdev.c_str(), what);
+}
+
+static bool open_port(CSerial* port)
+{
+    int ok = portdev.empty() ? port->Open((int)portadr, (int)portspeed, 8, 0, rxe)
+                             : port->Open(portdev.c_str(), (int)portspeed, 8, 0, rxe);
+    if (!ok)
+        trouble(CSerial::ErrorText(CSerial::LastError()));
+    return ok;
+}
+
+static void send(CSerial* port, const char* data, int count, bool* complete)
+{
+    if (port->SendData(data, count) != count)
+        *complete = false;
 }
 
 void setfreq(double mhz)
 {
+    bool complete = true;
     if (rx == 1) {
         set_model(1000000, 12, 13, 14, 2, 14);
         char cmd[16];
         frequency_command(cmd, "RF0%f", mhz);
         CSerial port;
-        open_port(&port);
-        port.SendData(cmd, rxf);
+        if (!open_port(&port))
+            return;
+        send(&port, cmd, rxf, &complete);
         port.Close();
     } else if (rx == 2) {
         set_model(10000, 14, 15, 16, 2, 16);
@@ -66,11 +92,18 @@ void setfreq(double mhz)
         static const char mode[] = "RM NFM\n\r";
         static const char arn[] = "ARN\n\r";
         CSerial port;
-        open_port(&port);
-        port.SendData(cmd, rxf);
-        port.SendData(mode, 8);
-        port.SendData(arn, 5);
-        port.SendData(arn, 5);
+        if (!open_port(&port))
+            return;
+        send(&port, cmd, rxf, &complete);
+        send(&port, mode, 8, &complete);
+        send(&port, arn, 5, &complete);
+        send(&port, arn, 5, &complete);
         port.Close();
+    } else {
+        return;
     }
+    if (!complete)
+        trouble("a command could not be sent in full");
+    else
+        port_trouble = false;
 }
