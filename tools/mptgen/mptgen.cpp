@@ -399,6 +399,8 @@ void gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt)
     g->opt = opt;
     g->phase = g->decoy = 0;
     g->sample = 0;
+    g->bit_time = 0;
+    g->exact_clock = opt.ppm == 0 && (double)(long long)opt.rate == opt.rate;
     g->bit_base = 0;
     g->pending.clear();
     g->rng.seed(opt.seed);
@@ -406,15 +408,15 @@ void gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt)
     gen_append_preamble(&g->pending, opt.lead);
 }
 
-// The bit a sample falls in: exact integer arithmetic for an exact clock,
-// else floor with a little slack so that a sample on a bit boundary belongs
-// to the new bit despite rounding.
-static long long bit_of(const gen_stream_t* g, long long sample, double bits_per_sample)
+// The bit a sample falls in: exact integer arithmetic for an exact clock;
+// otherwise signal time is accumulated sample by sample, so that the clock
+// error may change along the stream (floor with a little slack, so that a
+// sample on a bit boundary belongs to the new bit despite rounding).
+static long long bit_of(const gen_stream_t* g, long long sample)
 {
-    long long rate = (long long)g->opt.rate;
-    if (g->opt.ppm == 0 && (double)rate == g->opt.rate)
-        return sample * 1200 / rate;
-    return (long long)std::floor((double)sample * bits_per_sample + 1e-9);
+    if (g->exact_clock)
+        return sample * 1200 / (long long)g->opt.rate;
+    return (long long)std::floor(g->bit_time + 1e-9);
 }
 
 // Render every sample whose bit is known.
@@ -428,8 +430,12 @@ static void stream_render(gen_stream_t* g, std::vector<float>* out, bool last)
     const double sigma =
         opt.snr_db >= 1e8 ? 0 : opt.level / std::sqrt(2.0) / std::pow(10.0, opt.snr_db / 20);
     const long long known = g->bit_base + (long long)g->pending.size();
+    if (g->exact_clock && opt.ppm != 0) {  // the clock error was changed on the way
+        g->exact_clock = false;
+        g->bit_time = (double)g->sample * 1200.0 / opt.rate;
+    }
     for (;;) {
-        long long k = bit_of(g, g->sample, bits_per_sample);
+        long long k = bit_of(g, g->sample);
         if (k >= known)
             break;
         unsigned char b = g->pending[(size_t)(k - g->bit_base)];
@@ -447,9 +453,10 @@ static void stream_render(gen_stream_t* g, std::vector<float>* out, bool last)
         if (g->decoy > two_pi)
             g->decoy -= two_pi;
         g->sample++;
+        g->bit_time += bits_per_sample;
     }
     // Keep only the bits still ahead of the next sample.
-    long long k = bit_of(g, g->sample, bits_per_sample);
+    long long k = bit_of(g, g->sample);
     long long drop = (last ? known : k) - g->bit_base;
     if (drop > 0) {
         if (drop > (long long)g->pending.size())

@@ -64,11 +64,14 @@ struct gen_audio_t {
     int channels = 1;        // channels beyond the first carry a steady 1800 Hz tone
 };
 
-// Streaming renderer, for streams too long to hold as audio.
+// Streaming renderer, for streams too long to hold as audio.  Level, noise
+// and clock error may be changed in opt between calls.
 struct gen_stream_t {
     gen_audio_t opt;
     double phase, decoy;
     long long sample;    // samples rendered so far
+    double bit_time;     // signal time of the next sample, in bits
+    bool exact_clock;    // no clock error so far: bit times in integer arithmetic
     long long bit_base;  // stream index of pending[0]
     gen_bits_t pending;
     std::mt19937_64 rng;

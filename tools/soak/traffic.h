@@ -1,0 +1,54 @@
+// Shared by the soak and the sensitivity tools: random reportable traffic,
+// the real program as a child fed through a pipe, and the codewords it
+// reports, found in its BINARY dumps.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+typedef std::uint64_t word64_t;
+
+word64_t pack(const unsigned short cw[4]);
+
+// A random address codeword of a kind that always gives a report line at FILTER 5.
+void random_message(std::mt19937_64& rng, unsigned short cw[4]);
+
+// Finds the BINARY dumps in the console output: "   " then four words of
+// "dddddddd dddddddd" separated by three spaces.
+struct dump_scanner_t {
+    std::string carry;
+    std::vector<word64_t> found;
+    void feed(const char* data, size_t n);
+};
+
+// marrowit reading raw samples from a pipe in a directory of its own whose
+// settings report everything with its bits, and a thread scanning what it says.
+struct decoder_run_t {
+    pid_t pid = -1;
+    int input = -1;     // write the samples here
+    int output = -1;
+    std::string dir;
+    dump_scanner_t scanner;
+    std::thread reader;
+    bool write_failed = false;
+
+    // 0, or -1 when the program cannot be started.
+    int start(const std::string& marrowit);
+    void write(const std::vector<unsigned char>& samples);
+    // Close the input, wait for the end; true when marrowit exited normally.
+    bool finish();
+};
+
+struct match_t {
+    long long system_decoded = 0, address_decoded = 0, false_codewords = 0;
+};
+
+// Match the reported codewords with those sent: system codewords are all
+// system_word; address codewords in the order of sent.
+match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word,
+                        const std::vector<word64_t>& sent);
