@@ -1,16 +1,15 @@
 #include "samples.h"
 
-#include <cmath>
 #include <cstring>
 
 unsigned char sample_to_u8(float x)
 {
-    double v = std::floor((double)x * 128.0 + 128.5);
-    if (!(v > 0))  // also NaN
+    double v = (double)x * 128.0 + 128.5;
+    if (!(v >= 1.0))  // also NaN
         return 0;
-    if (v > 255)
+    if (v >= 255.0)
         return 255;
-    return (unsigned char)v;
+    return (unsigned char)(int)v;  // truncation is floor for positive values
 }
 
 static void queue_append(sample_queue_t* q, const float* in, std::size_t n)
@@ -22,8 +21,11 @@ static void queue_append(sample_queue_t* q, const float* in, std::size_t n)
         q->queued.erase(q->queued.begin(), q->queued.begin() + (std::ptrdiff_t)q->head);
         q->head = 0;
     }
+    std::size_t at = q->queued.size();
+    q->queued.resize(at + n);
+    unsigned char* out = q->queued.data() + at;
     for (std::size_t i = 0; i < n; i++)
-        q->queued.push_back(sample_to_u8(in[i]));
+        out[i] = sample_to_u8(in[i]);
 }
 
 void queue_push(sample_queue_t* q, const float* in, std::size_t n)
