@@ -31,22 +31,10 @@ static double crossing(const std::vector<double>& snr, const std::vector<double>
 
 int main(int argc, char** argv)
 {
-    int slots = 1000;
-    unsigned long long seed = 1;
-    std::string marrowit = MARROWIT_BIN;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "--slots" && i + 1 < argc)
-            slots = std::atoi(argv[++i]);
-        else if (a == "--seed" && i + 1 < argc)
-            seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--marrowit" && i + 1 < argc)
-            marrowit = argv[++i];
-        else {
-            std::fprintf(stderr, "usage: marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH]\n");
-            return 2;
-        }
-    }
+    tool_args_t args = parse_tool_args(argc, argv, "--slots", 1000,
+                                       "marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH]");
+    int slots = (int)args.count;
+    unsigned long long seed = args.seed;
 
     std::vector<double> snrs;
     for (double snr = 0; snr <= 20; snr += 1)
@@ -78,7 +66,7 @@ int main(int argc, char** argv)
             opt.ppm = ppms[p];
             opt.seed = rng();
             decoder_run_t run;
-            if (run.start(marrowit) != 0) {
+            if (run.start(args.marrowit) != 0) {
                 std::perror("marrowit-sensitivity: cannot start marrowit");
                 return 2;
             }

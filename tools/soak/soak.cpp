@@ -42,25 +42,13 @@ long status_kb(pid_t pid, const char* field)
 
 int main(int argc, char** argv)
 {
-    double hours = 24;
-    std::uint64_t seed = 1;
-    std::string marrowit = MARROWIT_BIN;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "--hours" && i + 1 < argc)
-            hours = std::atof(argv[++i]);
-        else if (a == "--seed" && i + 1 < argc)
-            seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--marrowit" && i + 1 < argc)
-            marrowit = argv[++i];
-        else {
-            std::fprintf(stderr, "usage: marrowit-soak [--hours H] [--seed S] [--marrowit PATH]\n");
-            return 2;
-        }
-    }
+    tool_args_t args = parse_tool_args(argc, argv, "--hours", 24,
+                                       "marrowit-soak [--hours H] [--seed S] [--marrowit PATH]");
+    double hours = args.count;
+    std::uint64_t seed = args.seed;
 
     decoder_run_t run;
-    if (run.start(marrowit) != 0) {
+    if (run.start(args.marrowit) != 0) {
         std::perror("marrowit-soak: cannot start marrowit");
         return 2;
     }

@@ -156,6 +156,28 @@ bool decoder_run_t::finish()
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 && !write_failed;
 }
 
+tool_args_t parse_tool_args(int argc, char** argv, const char* count_option, double count,
+                            const char* usage)
+{
+    tool_args_t t;
+    t.count = count;
+    t.marrowit = MARROWIT_BIN;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a == count_option && i + 1 < argc)
+            t.count = std::atof(argv[++i]);
+        else if (a == "--seed" && i + 1 < argc)
+            t.seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--marrowit" && i + 1 < argc)
+            t.marrowit = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: %s\n", usage);
+            std::exit(2);
+        }
+    }
+    return t;
+}
+
 match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word,
                         const std::vector<word64_t>& sent)
 {

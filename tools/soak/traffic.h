@@ -44,6 +44,16 @@ struct decoder_run_t {
     bool finish();
 };
 
+// The options both tools take: one count (--hours or --slots), --seed and
+// --marrowit.  Exits with a usage line on anything else.
+struct tool_args_t {
+    double count;
+    unsigned long long seed = 1;
+    std::string marrowit;
+};
+tool_args_t parse_tool_args(int argc, char** argv, const char* count_option, double count,
+                            const char* usage);
+
 struct match_t {
     long long system_decoded = 0, address_decoded = 0, false_codewords = 0;
 };
