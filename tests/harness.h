@@ -40,7 +40,7 @@ std::string mask_times(const std::string& text);
 // ---- the real program ------------------------------------------------------
 
 struct run_result_t {
-    int status = -1;  // exit status, or 128 + signal
+    int status = -1;  // exit status (its low 8 bits on Windows), or 128 + signal
     std::string out, err;
 };
 
