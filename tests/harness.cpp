@@ -118,7 +118,7 @@ std::string mask_times(const std::string& text)
 {
     static const std::regex ctime_text(
         "(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-        "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+        "[ 0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
     return std::regex_replace(text, ctime_text, "<TIME>");
 }
 

@@ -34,7 +34,8 @@ struct temp_dir_t {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 
-// Replace every ctime text ("Mon Dec  7 05:52:19 2026") with "<TIME>".
+// Replace every ctime text ("Mon Dec  7 05:52:19 2026", or "Mon Dec 07 ..." as
+// the Windows C library writes it) with "<TIME>".
 std::string mask_times(const std::string& text);
 
 // ---- the real program ------------------------------------------------------
