@@ -1,18 +1,13 @@
 #include "harness.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -77,12 +72,23 @@ void feed_words(const std::vector<unsigned short>& words)
 
 temp_dir_t::temp_dir_t()
 {
-    std::string base = std::filesystem::temp_directory_path().string() + "/marrowit-test-XXXXXX";
-    std::vector<char> name(base.begin(), base.end());
-    name.push_back(0);
-    if (!mkdtemp(name.data()))
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    path = name.data();
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    std::random_device seed;
+    std::mt19937_64 rng(((std::uint64_t)seed() << 32) ^ seed() ^
+                        (std::uint64_t)std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; attempt++) {
+        char name[40];
+        std::snprintf(name, sizeof name, "marrowit-test-%016llx", (unsigned long long)rng());
+        std::error_code ec;
+        if (std::filesystem::create_directory(base / name, ec)) {
+            path = (base / name).string();
+            return;
+        }
+        if (ec)
+            throw std::runtime_error("cannot create a directory in " + base.string() + ": " +
+                                     ec.message());
+    }
+    throw std::runtime_error("cannot create a directory in " + base.string());
 }
 
 temp_dir_t::~temp_dir_t()
@@ -147,95 +153,6 @@ std::string mask_times(const std::string& text)
         }
     }
     return out;
-}
-
-run_result_t run_program(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& dir, const std::string& stdin_data, int timeout_s)
-{
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err))
-        throw std::runtime_error("pipe failed");
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-            close(fd);
-        if (!dir.empty() && chdir(dir.c_str()) != 0)
-            _exit(126);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    signal(SIGPIPE, SIG_IGN);
-    fcntl(in[1], F_SETFL, O_NONBLOCK);
-
-    run_result_t r;
-    size_t written = 0;
-    int in_fd = in[1];
-    if (stdin_data.empty()) {
-        close(in_fd);
-        in_fd = -1;
-    }
-    bool out_open = true, err_open = true;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    while (out_open || err_open) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        struct pollfd p[3];
-        int n = 0;
-        if (out_open)
-            p[n++] = {out[0], POLLIN, 0};
-        if (err_open)
-            p[n++] = {err[0], POLLIN, 0};
-        if (in_fd >= 0)
-            p[n++] = {in_fd, POLLOUT, 0};
-        if (poll(p, (nfds_t)n, 100) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < n; i++) {
-            if (!p[i].revents)
-                continue;
-            if (p[i].fd == in_fd) {
-                ssize_t w = write(in_fd, stdin_data.data() + written,
-                                  std::min<size_t>(65536, stdin_data.size() - written));
-                if (w > 0)
-                    written += (size_t)w;
-                if (w < 0 || written == stdin_data.size()) {
-                    close(in_fd);
-                    in_fd = -1;
-                }
-                continue;
-            }
-            char buf[65536];
-            ssize_t got = read(p[i].fd, buf, sizeof buf);
-            if (got <= 0) {
-                close(p[i].fd);
-                (p[i].fd == out[0] ? out_open : err_open) = false;
-            } else {
-                (p[i].fd == out[0] ? r.out : r.err).append(buf, (size_t)got);
-            }
-        }
-    }
-    if (in_fd >= 0)
-        close(in_fd);
-    if (out_open)
-        close(out[0]);
-    if (err_open)
-        close(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
 }
 
 const std::string& marrowit_path()

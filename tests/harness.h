@@ -34,13 +34,14 @@ struct temp_dir_t {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 
-// Replace every ctime text ("Mon Dec  7 05:52:19 2026") with "<TIME>".
+// Replace every ctime text ("Mon Dec  7 05:52:19 2026", or "Mon Dec 07 ..." as
+// the Windows C library writes it) with "<TIME>".
 std::string mask_times(const std::string& text);
 
 // ---- the real program ------------------------------------------------------
 
 struct run_result_t {
-    int status = -1;  // exit status, or 128 + signal
+    int status = -1;  // exit status (its low 8 bits on Windows), or 128 + signal
     std::string out, err;
 };
 
