@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,10 +28,27 @@ namespace {
 
 const double hour_s = 3600;
 
+// The benchmark's own directory: the audio files, and settings that tune
+// no receiver (the defaults would command one on the first serial port).
+const std::string& work_dir()
+{
+    static std::string dir = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string d = std::string(tmp ? tmp : "/tmp") + "/marrowit-bench";
+        mkdir(d.c_str(), 0755);
+        std::FILE* f = std::fopen((d + "/solvane.ini").c_str(), "w");
+        if (f) {
+            std::fputs("[rs232]\nRADIO=0\n", f);
+            std::fclose(f);
+        }
+        return d;
+    }();
+    return dir;
+}
+
 std::string temp_file(const char* name)
 {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir ? dir : "/tmp") + "/" + name;
+    return work_dir() + "/" + name;
 }
 
 long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output);
@@ -71,7 +89,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        if (chdir(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") != 0)
+        if (chdir(work_dir().c_str()) != 0)
             _exit(126);
         std::vector<char*> args;
         for (const std::string& a : argv)
@@ -111,6 +129,11 @@ void BM_PerSampleStep(benchmark::State& state)
     std::fclose(f);
     FILE* null = std::fopen("/dev/null", "w");
     console = null;
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || chdir(work_dir().c_str()) != 0) {
+        state.SkipWithError("no work directory");
+        return;
+    }
     const comm_info_t info = {1200, 1800, 1200, 2};
     for (auto _ : state) {
         corr_t c;
@@ -120,6 +143,8 @@ void BM_PerSampleStep(benchmark::State& state)
     }
     console = stdout;
     std::fclose(null);
+    if (chdir(cwd) != 0)
+        state.SkipWithError("cannot return to the directory");
     state.counters["rt"] = benchmark::Counter(hour_s * (double)state.iterations(),
                                               benchmark::Counter::kIsRate);
     state.SetItemsProcessed((int64_t)(state.iterations() * audio.size()));

@@ -30,7 +30,7 @@ int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
     c->samples_per_bit = sample_rate / info->baud;
     c->table_len = c->samples_per_bit * info->table_bits;
     for (int k = 0; k < c->samples_per_bit; k++)
-        c->prod_sin[k] = c->prod_cos[k] = tone_pair_t{0.0, 0.0};
+        c->prod[k].sin = c->prod[k].cos = tone_pair_t{0.0, 0.0};
 
     const double two_pi = 6.283185307179586;
     for (int i = 0; i < c->table_len; i++) {
@@ -42,8 +42,8 @@ int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
         c->cos0[i] = std::cos(angle0);
         c->sin1[i] = std::sin(angle1);
         c->cos1[i] = std::cos(angle1);
-        c->ref_sin[i] = tone_pair_t{c->sin0[i], c->sin1[i]};
-        c->ref_cos[i] = tone_pair_t{c->cos0[i], c->cos1[i]};
+        c->ref[i].sin = tone_pair_t{c->sin0[i], c->sin1[i]};
+        c->ref[i].cos = tone_pair_t{c->cos0[i], c->cos1[i]};
     }
     for (int s = 0; s < 256; s++)
         c->level[s] = (s - 128.0) / 128.0;
@@ -73,10 +73,8 @@ void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n)
     // Everything the loop touches in locals, so that nothing is reloaded
     // after the stores into the rings.
     tone_pair_t sum_sin = c->sum_sin, sum_cos = c->sum_cos;
-    tone_pair_t* const __restrict prod_sin = c->prod_sin;
-    tone_pair_t* const __restrict prod_cos = c->prod_cos;
-    const tone_pair_t* const __restrict ref_sin = c->ref_sin;
-    const tone_pair_t* const __restrict ref_cos = c->ref_cos;
+    corr_quad_t* const __restrict prod = c->prod;
+    const corr_quad_t* const __restrict ref = c->ref;
     const double* const __restrict level = c->level;
     int phase = c->phase, slot = c->slot;
     unsigned history = c->history;
@@ -90,12 +88,12 @@ void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n)
 
         // Slide the window: drop the products of the sample leaving it, add
         // this sample's products with both references.
-        tone_pair_t ps = ref_sin[phase] * x;
-        tone_pair_t pc = ref_cos[phase] * x;
-        sum_sin -= prod_sin[slot];
-        sum_cos -= prod_cos[slot];
-        prod_sin[slot] = ps;
-        prod_cos[slot] = pc;
+        tone_pair_t ps = ref[phase].sin * x;
+        tone_pair_t pc = ref[phase].cos * x;
+        sum_sin -= prod[slot].sin;
+        sum_cos -= prod[slot].cos;
+        prod[slot].sin = ps;
+        prod[slot].cos = pc;
         sum_sin += ps;
         sum_cos += pc;
 

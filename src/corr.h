@@ -26,6 +26,13 @@ int sym_recovery_1200(FILE* stream, unsigned short history, unsigned char ones,
 // each lane's arithmetic is exactly the scalar arithmetic of that tone.
 typedef double tone_pair_t __attribute__((vector_size(16)));
 
+// Sine and cosine quantities of both tones together, so that one index
+// reaches all four.
+struct corr_quad_t {
+    tone_pair_t sin;
+    tone_pair_t cos;
+};
+
 // Limits of the tables: the per-sample decisions of one bit must fit the
 // 16-bit history.
 const int CORR_MAX_SAMPLES_PER_BIT = 16;
@@ -39,10 +46,9 @@ struct corr_t {
     int table_len;  // samples_per_bit * table_bits
     double sin0[CORR_MAX_TABLE], cos0[CORR_MAX_TABLE];  // reference tones
     double sin1[CORR_MAX_TABLE], cos1[CORR_MAX_TABLE];
-    tone_pair_t ref_sin[CORR_MAX_TABLE];  // {sin0[i], sin1[i]}
-    tone_pair_t ref_cos[CORR_MAX_TABLE];  // {cos0[i], cos1[i]}
-    tone_pair_t prod_sin[CORR_MAX_SAMPLES_PER_BIT];  // ring of products: {prod_sin0, prod_sin1}
-    tone_pair_t prod_cos[CORR_MAX_SAMPLES_PER_BIT];  // {prod_cos0, prod_cos1}
+    corr_quad_t ref[CORR_MAX_TABLE];         // {sin0[i], sin1[i]}, {cos0[i], cos1[i]}
+    corr_quad_t prod[CORR_MAX_SAMPLES_PER_BIT];  // ring of products: {prod_sin0, prod_sin1},
+                                                 // {prod_cos0, prod_cos1}
     tone_pair_t sum_sin;                 // {sum_sin0, sum_sin1}: running sums of the rings
     tone_pair_t sum_cos;                 // {sum_cos0, sum_cos1}
     double level[256];                   // sample value s as (s - 128.0) / 128.0

@@ -114,8 +114,8 @@ TEST_F(Correlator, ReferenceTables)
     const double pi = 3.141592653589793;
     for (int i = 0; i < 18; i++) {
         EXPECT_NEAR(c.sin0[i], std::sin(pi * i / 3), 1e-12);
-        EXPECT_EQ(c.ref_sin[i][0], c.sin0[i]);
-        EXPECT_EQ(c.ref_cos[i][1], c.cos1[i]);
+        EXPECT_EQ(c.ref[i].sin[0], c.sin0[i]);
+        EXPECT_EQ(c.ref[i].cos[1], c.cos1[i]);
         EXPECT_NEAR(c.cos1[i], std::cos(2 * pi * i / 9), 1e-12);
     }
     EXPECT_EQ(c.samples_per_bit, 9);
