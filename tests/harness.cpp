@@ -99,6 +99,17 @@ temp_dir_t::~temp_dir_t()
     std::filesystem::remove_all(path, ec);
 }
 
+in_dir_t::in_dir_t(const std::string& dir) : home(std::filesystem::current_path().string())
+{
+    std::filesystem::current_path(dir);
+}
+
+in_dir_t::~in_dir_t()
+{
+    std::error_code ec;
+    std::filesystem::current_path(home, ec);
+}
+
 std::string read_file(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);

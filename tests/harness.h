@@ -31,6 +31,14 @@ struct temp_dir_t {
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
 
+// The current directory changed for as long as the object lives: the
+// settings file and the log are looked for there.
+struct in_dir_t {
+    std::string home;
+    explicit in_dir_t(const std::string& dir);
+    ~in_dir_t();
+};
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 

@@ -74,15 +74,13 @@ size_t count_of(const std::string& text, char c)
 class Families : public ::testing::Test {
 protected:
     temp_dir_t dir;
-    std::filesystem::path home;
+    in_dir_t here{dir.path};
     size_t log_seen = 0;
     std::string log_kept;  // log text of address codewords not yet collected by log_tail()
     long address_pos = 0;  // console position where the last address codeword's output began
 
     void SetUp() override
     {
-        home = std::filesystem::current_path();
-        std::filesystem::current_path(dir.path);
         reset_decoder();
         setfreq_calls.clear();
     }
@@ -92,7 +90,6 @@ protected:
         if (logfile)
             std::fclose(logfile);
         logfile = nullptr;
-        std::filesystem::current_path(home);
     }
 
     // The first system codeword: settings from the given solvane.ini,

@@ -1,8 +1,6 @@
 // Codeword framing, synchronisation and system identity tracking.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "harness.h"
@@ -27,15 +25,8 @@ const char aloha_indicator[] = "ALOHA       \b\b\b\b\b\b\b\b\b\b\b\b";
 // Runs every test in an empty directory, so no settings file is found.
 struct Framing : ::testing::Test {
     temp_dir_t dir;
-    std::string cwd;
-    void SetUp() override
-    {
-        char buf[4096];
-        cwd = getcwd(buf, sizeof buf);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        reset_decoder();
-    }
-    void TearDown() override { ASSERT_EQ(chdir(cwd.c_str()), 0); }
+    in_dir_t here{dir.path};
+    void SetUp() override { reset_decoder(); }
 };
 
 TEST_F(Framing, TheExampleSlotGivesOneSyncMatchThenItsAloha)

@@ -14,12 +14,9 @@ namespace {
 
 struct Settings : ::testing::Test {
     temp_dir_t dir;
-    std::string cwd;
+    in_dir_t here{dir.path};
     void SetUp() override
     {
-        char buf[4096];
-        cwd = getcwd(buf, sizeof buf);
-        ASSERT_EQ(chdir(dir.path.c_str()), 0);
         reset_decoder();
         // Values no default has, so that a read that leaves one alone shows.
         filt = verb = sound = logger = 77;
@@ -28,7 +25,6 @@ struct Settings : ::testing::Test {
         portadr = portspeed = 77;
         std::strcpy(sysname, "stale");
     }
-    void TearDown() override { ASSERT_EQ(chdir(cwd.c_str()), 0); }
     void settings(const std::string& text) { write_file(dir.file("solvane.ini"), text); }
     void use_system(const char* s) { std::strcpy(sys, s); }
 };

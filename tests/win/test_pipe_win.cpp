@@ -46,12 +46,13 @@ TEST(WindowsPipe, DecodesFullScaleSamplesFromStandardInput)
     gen_bits_t bits;
     std::string error;
     ASSERT_EQ(gen_script(script, &bits, nullptr, &error), 0) << error;
-    std::filesystem::path cwd = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path);
-    reset_decoder();
-    feed_bits(bits);
-    std::string expected = mask_times(console_output());
-    std::filesystem::current_path(cwd);
+    std::string expected;
+    {
+        in_dir_t here(dir.path);
+        reset_decoder();
+        feed_bits(bits);
+        expected = mask_times(console_output());
+    }
     ASSERT_NE(expected.find("0x1234"), std::string::npos);
 
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, audio);
