@@ -338,20 +338,6 @@ const char* CSerial::ErrorText(unsigned long code)
     return std::strerror((int)code);
 }
 
-int CSerial::IsOpen()
-{
-    return handle != -1;
-}
-
-int CSerial::Open(int port, int baud, int dataBits, int parity, int stopBits)
-{
-    if (IsOpen())
-        return 1;
-    char name[32];
-    PortName(port, name, (int)sizeof name);
-    return Open(name, baud, dataBits, parity, stopBits);
-}
-
 int CSerial::Open(const char* device, int baud, int dataBits, int parity, int stopBits)
 {
     if (IsOpen())

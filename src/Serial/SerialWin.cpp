@@ -76,20 +76,6 @@ const char* CSerial::ErrorText(unsigned long code)
     return text;
 }
 
-int CSerial::IsOpen()
-{
-    return handle != -1;
-}
-
-int CSerial::Open(int port, int baud, int dataBits, int parity, int stopBits)
-{
-    if (IsOpen())
-        return 1;
-    char name[32];
-    PortName(port, name, sizeof name);
-    return Open(name, baud, dataBits, parity, stopBits);
-}
-
 int CSerial::Open(const char* device, int baud, int dataBits, int parity, int stopBits)
 {
     if (IsOpen())

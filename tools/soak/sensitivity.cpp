@@ -54,13 +54,7 @@ int main(int argc, char** argv)
             std::mt19937_64 rng(seed + (unsigned long long)(snr * 1000) + (unsigned long long)p);
             gen_bits_t bits;
             std::vector<word64_t> sent;
-            for (int s = 0; s < slots; s++) {
-                unsigned short cw[4];
-                random_message(rng, cw);
-                gen_append_codeword(&bits, ccsc);
-                gen_append_codeword(&bits, cw);
-                sent.push_back(pack(cw));
-            }
+            append_slots(rng, slots, ccsc, &bits, &sent);
             gen_audio_t opt;
             opt.snr_db = snr;
             opt.ppm = ppms[p];

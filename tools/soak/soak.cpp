@@ -86,13 +86,7 @@ int main(int argc, char** argv)
         g.opt.ppm = ppm;
         gen_bits_t bits;
         int slots = 400 + (int)(rng() % 200);
-        for (int s = 0; s < slots; s++) {
-            unsigned short cw[4];
-            random_message(rng, cw);
-            gen_append_codeword(&bits, ccsc);
-            gen_append_codeword(&bits, cw);
-            sent.push_back(pack(cw));
-        }
+        append_slots(rng, slots, ccsc, &bits, &sent);
         slots_sent += slots;
         emit(bits);
         bits_so_far += (long long)bits.size();

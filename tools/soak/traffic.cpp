@@ -55,6 +55,18 @@ void random_message(std::mt19937_64& rng, unsigned short cw[4])
     }
 }
 
+void append_slots(std::mt19937_64& rng, int n, const unsigned short system[4], std::vector<unsigned char>* bits,
+                  std::vector<word64_t>* sent)
+{
+    for (int s = 0; s < n; s++) {
+        unsigned short cw[4];
+        random_message(rng, cw);
+        gen_append_codeword(bits, system);
+        gen_append_codeword(bits, cw);
+        sent->push_back(pack(cw));
+    }
+}
+
 static bool dump_at(const std::string& s, size_t p, word64_t* value)
 {
     word64_t v = 0;

@@ -18,6 +18,11 @@ word64_t pack(const unsigned short cw[4]);
 // A random address codeword of a kind that always gives a report line at FILTER 5.
 void random_message(std::mt19937_64& rng, unsigned short cw[4]);
 
+// n control-channel slots: the system codeword and a random reportable
+// address codeword each; the address codewords are added to *sent.
+void append_slots(std::mt19937_64& rng, int n, const unsigned short system[4], std::vector<unsigned char>* bits,
+                  std::vector<word64_t>* sent);
+
 // Finds the BINARY dumps in the console output: "   " then four words of
 // "dddddddd dddddddd" separated by three spaces.
 struct dump_scanner_t {
