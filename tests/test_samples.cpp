@@ -69,3 +69,51 @@ TEST(Samples, RateConversionKeepsTheTone)
     EXPECT_LE(worst, 2) << "periodic with 9 samples";
     queue_reset(&q);
 }
+
+#include "audio/audio.h"
+#include "harness.h"
+
+// A PCM WAV file by hand: mono, the given rate, 8 or 16 bits.
+static std::string wav(int rate, int bits, const std::string& data)
+{
+    auto u32 = [](unsigned v) { return std::string{(char)v, (char)(v >> 8), (char)(v >> 16), (char)(v >> 24)}; };
+    auto u16 = [](unsigned v) { return std::string{(char)v, (char)(v >> 8)}; };
+    int block = bits / 8;
+    return "RIFF" + u32(36 + (unsigned)data.size()) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32((unsigned)rate) +
+           u32((unsigned)(rate * block)) + u16((unsigned)block) + u16((unsigned)bits) + "data" +
+           u32((unsigned)data.size()) + data;
+}
+
+static std::string read_recording(const std::string& path)
+{
+    audio_setup_t setup = {0, 1, 10800, 0};
+    std::string got;
+    if (file_init(path.c_str(), &setup) == 0 && file_read_begin() == 0) {
+        unsigned char* buffer;
+        while (int n = file_read(&buffer))
+            got.append((const char*)buffer, (size_t)n);
+    }
+    file_close();
+    return got;
+}
+
+TEST(Recordings, SamplesAtTheRunLoopRateArriveUnchanged)
+{
+    temp_dir_t dir;
+    std::string all;
+    for (int round = 0; round < 10; round++)
+        for (int u = 0; u < 256; u++)
+            all += (char)u;
+    write_file(dir.file("u8.wav"), wav(10800, 8, all));
+    EXPECT_EQ(read_recording(dir.file("u8.wav")), all) << "8-bit samples exactly";
+
+    // 16-bit samples: the top byte, rounded to the nearest step.
+    std::string s16, expected;
+    for (int v : {0, 127, 128, -128, -129, 32767, -32768, 1000, -1000}) {
+        s16 += (char)(v & 0xff);
+        s16 += (char)((v >> 8) & 0xff);
+        expected += (char)sample_to_u8((float)(v / 32768.0));
+    }
+    write_file(dir.file("s16.wav"), wav(10800, 16, s16));
+    EXPECT_EQ(read_recording(dir.file("s16.wav")), expected);
+}
