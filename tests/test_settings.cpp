@@ -181,6 +181,23 @@ TEST_F(Settings, LogThatCannotBeOpenedIsRetried)
     EXPECT_NE(logfile, nullptr);
 }
 
+TEST_F(Settings, DirectoryPathsOfAnyLength)
+{
+    // Far beyond the 260 characters of a classic Windows path.
+    std::string deep = dir.path;
+    for (int i = 0; i < 12; i++) {
+        deep += "/" + std::string(40, (char)('a' + i));
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    ASSERT_GT(deep.size(), 500u);
+    write_file(deep + "/solvane.ini", "[general]\nFILTER=3\nLOG=1\n");
+    in_dir_t there(deep);
+    mpt1327_setup();
+    EXPECT_EQ(filt, 3);
+    EXPECT_NE(logfile, nullptr);
+    EXPECT_NE(read_file(deep + "/logfile.txt").find("=== Marrowit"), std::string::npos);
+}
+
 TEST_F(Settings, UnreadableSettingsGiveDefaults)
 {
     ASSERT_EQ(mkdir(dir.file("solvane.ini").c_str(), 0755), 0);
