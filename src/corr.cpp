@@ -17,6 +17,8 @@
 #endif
 
 #include "audio/audio.h"
+#include "mpt1327/calls.h"
+#include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 
 int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
@@ -55,6 +57,7 @@ int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
     c->slot = 0;
     c->sum_sin = tone_pair_t{0.0, 0.0};
     c->sum_cos = tone_pair_t{0.0, 0.0};
+    c->samples_done = 0;
     return 0;
 }
 
@@ -109,10 +112,13 @@ void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n)
         history |= decision;
         ones += decision;
 
-        if (--countdown == 0)
+        if (--countdown == 0) {
+            input_sample = c->samples_done + (unsigned)i + 1;
             countdown = (unsigned char)sym_recovery_1200(stream, (unsigned short)history,
                                                          (unsigned char)ones, spb);
+        }
     }
+    c->samples_done += (unsigned)n;
 
     c->sum_sin = sum_sin;
     c->sum_cos = sum_cos;
@@ -162,8 +168,13 @@ void corr(FILE* stream, comm_info_t* info)
     for (;;) {
         unsigned char* buffer;
         int n = audio_read(&buffer);
-        if (n == 0)
-            std::exit(audio_end_of_input() ? 0 : -1);
+        if (n == 0) {
+            if (!audio_end_of_input())
+                std::exit(-1);
+            input_sample = c.samples_done;
+            calls_end_all(CALL_INPUT_END);
+            std::exit(0);
+        }
         corr_process(&c, stream, buffer, n);
     }
 }

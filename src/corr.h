@@ -58,6 +58,7 @@ struct corr_t {
     unsigned short oldest_mask;
     unsigned char ones;        // 1 decisions among the last samples_per_bit
     unsigned char countdown;   // samples to the next bit instant
+    unsigned long long samples_done;  // samples processed before this block
 };
 
 // Build the tables for a sample rate and parameters.  Returns 0, or -1

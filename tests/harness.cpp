@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "mpt1327/calls.h"
+#include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 
 static FILE* captured;
@@ -37,6 +39,11 @@ void reset_decoder()
         std::fclose(logfile);
     logfile = nullptr;
     removemsg = 0;
+    calls_reset();
+    decode_counts = decode_counts_t{};
+    event_remove_sinks();
+    report_event.type.clear();
+    input_sample = 0;
     if (captured)
         std::fclose(captured);
     captured = std::tmpfile();

@@ -10,7 +10,10 @@
 // CLEAR when the six pattern bits are all set.  A voice GTC (D = 0) that
 // matches the target sends the receiver to the traffic channel; every CLEAR
 // sends it back to the control channel of the settings.  Nothing is
-// remembered between codewords: following is what the channel says.
+// remembered between codewords: following is what the channel says.  The
+// call tracker hears of every voice GTC and every CLEAR.
+#include "calls.h"
+#include "event.h"
 #include "families.h"
 #include "fields.h"
 
@@ -26,10 +29,16 @@ static void report_clear(const mpt1327_t* s)
     const char* stamp = time_stamp();
     unsigned chan = cw_bits(s->cw, 2, 11);
     unsigned cont = cw_bits(s->cw, 12, 21);
+    double freq = chan_freq(chan);
     ptext_format("- CLEAR| Call clear-down                | Ch: %d  Freq: %.4f \n       | CCh: %d\t\t\t| %s",
-                 chan, chan_freq(chan), cont, stamp);
+                 chan, freq, cont, stamp);
+    event_begin("CLEAR");
+    event_int("channel", chan);
+    event_int("cont", cont);
+    event_real("freq", freq, 4);
     report_line(s);
     setfreq(control);
+    calls_clear(chan);
 }
 
 static void report_gtc(const mpt1327_t* s)
@@ -46,19 +55,38 @@ static void report_gtc(const mpt1327_t* s)
     ptext_append("       | Ch:%3d ", chan);
     double freq = chan_freq(chan);
     ptext_append("   Freq:%.4f Mhz    |         ", freq);
+    bool followed = false;
     if (!data) {
         ptext_append("%s", time_stamp());
         // Each rule acts on its own; two can hold for one allocation.
-        if (trg_pre == 9999)
-            follow(freq);
-        if (trg_pre == pfix && trg_id == 9999)
-            follow(freq);
-        if (trg_pre == pfix && trg_id == ident2)
-            follow(freq);
-        if (trg_id == ident1)
-            follow(freq);
+        bool rules[4] = {trg_pre == 9999, trg_pre == pfix && trg_id == 9999,
+                         trg_pre == pfix && trg_id == ident2, trg_id == ident1};
+        for (bool rule : rules) {
+            if (rule) {
+                follow(freq);
+                followed = true;
+            }
+        }
     }
+    event_begin("GTC");
+    event_int("prefix", pfix);
+    event_int("ident1", ident1);
+    event_int("ident2", ident2);
+    event_int("channel", chan);
+    event_real("freq", freq, 4);
+    event_bool("data", data != 0);
+    event_bool("followed", followed);
     report_line(s);
+    if (!data) {
+        call_t call;
+        call.channel = chan;
+        call.freq = freq;
+        call.prefix = pfix;
+        call.ident1 = ident1;
+        call.ident2 = ident2;
+        call.followed = followed;
+        calls_gtc(call);
+    }
 }
 
 void report_allocation(const mpt1327_t* s)

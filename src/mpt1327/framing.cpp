@@ -21,6 +21,7 @@
 #include "fields.h"
 
 mpt1327_t mpt1327_state;
+decode_counts_t decode_counts;
 unsigned short currentsys = 0xffff;
 char sys[8] = "0xffff";
 
@@ -48,6 +49,11 @@ static void track_identity(const mpt1327_t* s)
     unsigned sysid = cw_bits(s->cw, 2, 16);
     if (sysid == currentsys)
         return;
+    bool known = false;
+    for (unsigned short seen : decode_counts.systems)
+        known = known || seen == sysid;
+    if (!known)
+        decode_counts.systems.push_back((unsigned short)sysid);
     currentsys = (unsigned short)sysid;
     std::snprintf(sys, sizeof sys, "0x%4.4x", sysid);
     mpt1327_setup();
@@ -104,18 +110,26 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
     if (state->framing == 0) {
         if (cw[3] != SYNC_CONTROL && cw[3] != SYNC_DATA)
             return;
+        decode_counts.syncs++;
         if (mpt1327_fcs(state) == 0) {
+            decode_counts.passed++;
             track_identity(state);
             report_ccsc(state);
             report_dcsc(state);
+        } else {
+            decode_counts.failed++;
         }
         state->framing = 1;
         state->nbits = 0;
     } else if (state->framing == 1) {
         if (state->nbits != 64)
             return;
-        if (mpt1327_fcs(state) == 0)
+        if (mpt1327_fcs(state) == 0) {
+            decode_counts.passed++;
             route(state);
+        } else {
+            decode_counts.failed++;
+        }
         state->framing = 0;
         state->nbits = 0;
     } else {

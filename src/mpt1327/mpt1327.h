@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---- decoder record -------------------------------------------------------
 
@@ -19,6 +20,18 @@ const unsigned short SYNC_CONTROL = 0xC4D7;  // control channel sync word
 const unsigned short SYNC_DATA = 0x3B28;     // data channel sync word (its complement)
 
 void mpt1327(unsigned char bit, mpt1327_t* state);
+
+// What the framing has seen since the start (or since a test reset it):
+// sync words found while hunting, framed codewords (system and address)
+// that passed the check and that failed it, and every system identity
+// decoded, in the order first seen.
+struct decode_counts_t {
+    unsigned long long syncs = 0;
+    unsigned long long passed = 0;
+    unsigned long long failed = 0;
+    std::vector<unsigned short> systems;
+};
+extern decode_counts_t decode_counts;
 int getbit(int n, unsigned short* words);
 unsigned short mpt1327_fcs(mpt1327_t* state);
 

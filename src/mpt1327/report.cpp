@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "event.h"
 #include "families.h"
 
 char ptext[256];
@@ -118,6 +119,10 @@ void report_line(const mpt1327_t* state)
         for (int i = 0; i < 4; i++)
             printbins(state->cw[i]);
     pprint(ptext);
+    if (!report_event.type.empty()) {
+        event_publish(report_event);
+        report_event.type.clear();
+    }
 }
 
 const char* time_stamp()

@@ -11,9 +11,11 @@
 // closes it; nothing is read back.  A port that cannot be opened, or a
 // command that does not get out, is reported once on standard error.
 #include <cstring>
+#include <string>
 
 #include "../Serial/Serial.h"
-#include "mpt1327.h"
+#include "../mpt1327/mpt1327.h"
+#include "receiver.h"
 
 double rxa;
 unsigned short rxb, rxc, rxd, rxe, rxf;
@@ -45,17 +47,14 @@ static void frequency_command(char* cmd, const char* format, double mhz)
 
 // A receiver that cannot be reached costs the decoder nothing, but the user
 // is told once, on standard error, until commands get through again.
-static bool port_trouble;
+static receiver_trouble_t port_trouble;
 
 static void trouble(const char* what)
 {
-    if (port_trouble)
-        return;
-    port_trouble = true;
     char name[64];
     CSerial::PortName((int)portadr, name, (int)sizeof name);
-    std::fprintf(stderr, "marrowit: serial port %s: %s; the receiver is not being tuned\n",
-                 portdev.empty() ? name : portdev.c_str(), what);
+    std::string who = "serial port " + (portdev.empty() ? std::string(name) : portdev);
+    receiver_trouble(&port_trouble, who.c_str(), what);
 }
 
 static bool open_port(CSerial* port)
@@ -73,7 +72,7 @@ static void send(CSerial* port, const char* data, int count, bool* complete)
         *complete = false;
 }
 
-void setfreq(double mhz)
+void serial_setfreq(double mhz)
 {
     bool complete = true;
     if (rx == 1) {
@@ -105,5 +104,5 @@ void setfreq(double mhz)
     if (!complete)
         trouble("a command could not be sent in full");
     else
-        port_trouble = false;
+        receiver_ok(&port_trouble);
 }

@@ -1,0 +1,66 @@
+// Structured reports: the fields of every reported message, named once.
+//
+// Each report family fills report_event beside the text it formats into
+// ptext (event_begin, then one call per field), and report_line hands the
+// record to every sink after the console and log line.  The call tracker
+// publishes its call_start and call_end records the same way.  Sinks (the
+// JSON writer, the MQTT publisher) render a record; none of them parses the
+// report text, and no family formats for a sink.
+//
+// Records are made a few times per second at most, never per sample.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum event_kind_t { EVENT_INT, EVENT_REAL, EVENT_TEXT, EVENT_BOOL, EVENT_NULL };
+
+struct event_field_t {
+    std::string name;   // the protocol's field name in lower case: "prefix", "ident1", "channel"
+    event_kind_t kind;
+    long long i;        // EVENT_INT, EVENT_BOOL (0 or 1)
+    double real;        // EVENT_REAL
+    int decimals;       // EVENT_REAL: the decimals the console prints it with
+    std::string text;   // EVENT_TEXT
+};
+
+struct event_t {
+    std::string type;               // "GTC", "CLEAR", "ALOHA", ..., "call_start", "call_end", "stats"
+    double offset = 0;              // seconds of input since the start
+    int sys = -1;                   // system identity, or -1 before the first one
+    std::vector<event_field_t> fields;
+};
+
+// The record of the report being formatted; empty type when none.
+extern event_t report_event;
+
+void event_begin(const char* type);
+void event_int(const char* name, long long value);
+void event_real(const char* name, double value, int decimals);
+void event_text(const char* name, const char* value);
+void event_bool(const char* name, bool value);
+void event_null(const char* name);
+
+// Field lookup for sinks and tests; 0 when absent.
+const event_field_t* event_field(const event_t& e, const char* name);
+
+// A sink receives every published record.
+typedef void (*event_sink_t)(const event_t& e);
+void event_add_sink(event_sink_t sink);
+void event_remove_sinks();
+
+// Stamp offset and sys on e (from the input clock and the current
+// identity) and hand it to every sink.
+void event_publish(event_t& e);
+
+// ---- input time ------------------------------------------------------------
+
+// Samples of input at the run loop's rate (10800 Hz) up to and including
+// the one at the current bit instant.  Set by the run loop at every bit
+// instant, so that recordings and live audio keep the same time.
+extern unsigned long long input_sample;
+const int INPUT_RATE = 10800;
+inline double input_seconds()
+{
+    return (double)input_sample / INPUT_RATE;
+}

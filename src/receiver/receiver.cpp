@@ -1,0 +1,25 @@
+// The receiver chosen by RADIO, and the trouble reporting all kinds share.
+#include "receiver.h"
+
+#include <cstdio>
+
+#include "../mpt1327/mpt1327.h"
+
+void receiver_trouble(receiver_trouble_t* t, const char* who, const char* what)
+{
+    if (t->said)
+        return;
+    t->said = true;
+    std::fprintf(stderr, "marrowit: %s: %s; the receiver is not being tuned\n", who, what);
+}
+
+void receiver_ok(receiver_trouble_t* t)
+{
+    t->said = false;
+}
+
+void setfreq(double mhz)
+{
+    if (rx == 1 || rx == 2)
+        serial_setfreq(mhz);
+}

@@ -1,0 +1,24 @@
+// Receivers: what the decoder's setfreq(mhz) reaches.
+//
+// RADIO in [rs232] chooses the kind; each kind lives in its own file of this
+// folder and offers one operation, tuning to a frequency in MHz:
+//
+//   RADIO 1, 2   serial.cpp   the two serial command sets
+//   others       nothing is tuned
+//
+// A receiver that cannot be reached never stops the decoder: the trouble is
+// said once on standard error, and again only after a command got through.
+#pragma once
+
+// One tuning command to a serial receiver (RADIO 1 or 2).
+void serial_setfreq(double mhz);
+
+// Say "marrowit: WHO: WHAT; the receiver is not being tuned" once, until
+// receiver_ok() is called after a command that got through.  Each receiver
+// kind keeps its own flag, so that one kind's success does not hide
+// another's trouble.
+struct receiver_trouble_t {
+    bool said = false;
+};
+void receiver_trouble(receiver_trouble_t* t, const char* who, const char* what);
+void receiver_ok(receiver_trouble_t* t);
