@@ -176,5 +176,7 @@ void corr(FILE* stream, comm_info_t* info)
             std::exit(0);
         }
         corr_process(&c, stream, buffer, n);
+        input_sample = c.samples_done;
+        input_tick();
     }
 }

@@ -42,6 +42,7 @@ void reset_decoder()
     calls_reset();
     decode_counts = decode_counts_t{};
     event_remove_sinks();
+    input_remove_tickers();
     report_event.type.clear();
     input_sample = 0;
     if (captured)

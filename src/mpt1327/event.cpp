@@ -74,3 +74,21 @@ void event_publish(event_t& e)
     for (event_sink_t sink : sinks)
         sink(e);
 }
+
+static std::vector<input_ticker_t> tickers;
+
+void input_add_ticker(input_ticker_t ticker)
+{
+    tickers.push_back(ticker);
+}
+
+void input_remove_tickers()
+{
+    tickers.clear();
+}
+
+void input_tick()
+{
+    for (input_ticker_t t : tickers)
+        t();
+}

@@ -64,3 +64,11 @@ inline double input_seconds()
 {
     return (double)input_sample / INPUT_RATE;
 }
+
+// Work that follows input time rather than codewords (periodic statistics,
+// time-outs): the run loop calls every ticker after each buffer of samples,
+// with input_sample set to the samples read so far.  Never per sample.
+typedef void (*input_ticker_t)();
+void input_add_ticker(input_ticker_t ticker);
+void input_remove_tickers();
+void input_tick();
