@@ -20,6 +20,7 @@
 #include "mpt1327/calls.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "mpt1327/summary.h"
 
 int corr_init(corr_t* c, int sample_rate, const comm_info_t* info)
 {
@@ -173,6 +174,7 @@ void corr(FILE* stream, comm_info_t* info)
                 std::exit(-1);
             input_sample = c.samples_done;
             calls_end_all(CALL_INPUT_END);
+            summary_print(audio_source.kind == AUDIO_PIPE);
             std::exit(0);
         }
         corr_process(&c, stream, buffer, n);

@@ -9,6 +9,8 @@
 
 #include "audio/audio.h"
 #include "corr.h"
+#include "mpt1327/output.h"
+#include "mpt1327/summary.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -31,6 +33,8 @@ static void usage(FILE* out)
                  "  --rate HZ          raw sample rate on standard input (default 10800)\n"
                  "  --device NAME      capture device for live listening (default: the\n"
                  "                     system's default recording device)\n"
+                 "  -q, --quiet        no summary on standard error at the end of a\n"
+                 "                     recording or of standard input\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
@@ -78,9 +82,11 @@ static void parse_args(int argc, char** argv)
             end_of_options = true;
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             usage(stdout);
+            output_check(stdout);
             std::exit(0);
         } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
             std::printf("marrowit %s\n", MARROWIT_VERSION);
+            output_check(stdout);
             std::exit(0);
         } else if (is_option(arg, "--format")) {
             const char* v = option_value(argc, argv, &i, "--format");
@@ -101,6 +107,8 @@ static void parse_args(int argc, char** argv)
             raw_options = true;
         } else if (is_option(arg, "--device")) {
             audio_source.device = option_value(argc, argv, &i, "--device");
+        } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
+            summary_quiet = true;
         } else {
             usage_error("unknown option", arg);
         }
@@ -109,6 +117,8 @@ static void parse_args(int argc, char** argv)
         if (raw_options)
             usage_error("--format and --rate describe standard input; give it as", "-");
         audio_source.kind = AUDIO_LIVE;
+    } else if (audio_source.device) {
+        usage_error("--device is for live listening, not with the input", input);
     } else if (std::strcmp(input, "-") == 0) {
         audio_source.kind = AUDIO_PIPE;
     } else {
@@ -122,6 +132,7 @@ static void parse_args(int argc, char** argv)
 int main(int argc, char** argv)
 {
     parse_args(argc, argv);
+    output_check_open();
     comm_info_t info = {1200, 1800, 1200, 2};
     corr(nullptr, &info);
     return 0;

@@ -52,7 +52,7 @@ struct BadInput : ::testing::Test {
     {
         if (!settings.empty())
             write_file(dir.file("solvane.ini"), settings);
-        return run_program(marrowit_path(), {"-"}, dir.path, audio, 30);
+        return run_program(marrowit_path(), {"-q", "-"}, dir.path, audio, 30);
     }
 };
 

@@ -44,7 +44,7 @@ TEST(FamiliesEndToEnd, OneOfEachFamily)
                "TARGET_PREF=9999\n"
                "[rs232]\n"
                "RADIO=0\n");
-    run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, render_u8(kScript));
+    run_result_t r = run_program(marrowit_path(), {"-q", "-"}, dir.path, render_u8(kScript));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 

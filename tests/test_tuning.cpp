@@ -206,7 +206,7 @@ follow_run_t run_following(const std::string& general, int radio, const std::str
     follow_run_t r;
     {
         pty_drain_t drain(&pty);
-        r.run = run_program(marrowit_path(), {"-"}, dir.path, audio);
+        r.run = run_program(marrowit_path(), {"-q", "-"}, dir.path, audio);
         r.serial = drain.finish();
     }
     r.log = read_file(dir.file("logfile.txt"));

@@ -1,6 +1,7 @@
 // Raw samples on standard input: unsigned 8-bit or signed 16-bit little
 // endian, mono, at any rate (converted to the run loop's rate).  The end of
-// the input ends the program normally.
+// the input ends the program normally.  The first end-of-file is the end,
+// even from a terminal, which would go on reading after it.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -55,10 +56,18 @@ static int read_error()
     return 0;
 }
 
+// Read up to n bytes; after the first end-of-file only 0.
+static size_t read_stdin(unsigned char* to, size_t n)
+{
+    if (std::feof(stdin))
+        return 0;
+    return std::fread(to, 1, n, stdin);
+}
+
 // Unsigned 8-bit at 10800 Hz goes straight into the buffer.
 static int read_direct(unsigned char** data)
 {
-    size_t n = std::fread(buffer.data(), 1, (size_t)numpts, stdin);
+    size_t n = read_stdin(buffer.data(), (size_t)numpts);
     if (n == 0) {
         if (std::ferror(stdin))
             return read_error();
@@ -79,7 +88,7 @@ int pipe_read(unsigned char** data)
     while (!input_done && queue_size(&queue) < (size_t)numpts) {
         size_t keep = raw.size();  // an odd byte of a 16-bit sample left from the last read
         raw.resize(keep + chunk * width);
-        size_t got = std::fread(raw.data() + keep, 1, chunk * width, stdin);
+        size_t got = read_stdin(raw.data() + keep, chunk * width);
         raw.resize(keep + got);
         if (got == 0) {
             if (std::ferror(stdin))

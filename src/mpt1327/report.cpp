@@ -11,6 +11,7 @@
 
 #include "event.h"
 #include "families.h"
+#include "output.h"
 
 char ptext[256];
 FILE* logfile = nullptr;
@@ -22,7 +23,7 @@ int removemsg = 0;
 static bool log_trouble;
 
 // After every write: flush the log, and the console, which shows
-// everything at once.  wrote_log says whether this write went to the log,
+// everything at once and ends the program when it cannot be written.  wrote_log says whether this write went to the log,
 // so that only a write that got through clears a reported failure.
 static void flush_all(bool wrote_log)
 {
@@ -39,7 +40,7 @@ static void flush_all(bool wrote_log)
     } else {
         std::fflush(nullptr);
     }
-    std::fflush(console);
+    output_check(console);
 }
 
 static bool is_indicator(const char* line)
@@ -93,7 +94,7 @@ void printbins(unsigned short word)
 void console_write(const char* text)
 {
     std::fputs(text, console);
-    std::fflush(console);
+    output_check(console);
 }
 
 void ptext_format(const char* fmt, ...)
