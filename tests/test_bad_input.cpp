@@ -2,7 +2,9 @@
 // outcome, loses nothing that could be kept, and neither crashes nor hangs.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -223,6 +225,111 @@ TEST_F(BadInput, StandardInputClosed)
                     dir.path);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "marrowit: standard input: Bad file descriptor\n");
+}
+
+// Standard output that cannot be written: said once, status 1.  With
+// SIGPIPE at its default a reader that goes away ends the program as it
+// ends any filter.
+TEST_F(BadInput, StandardOutputThatCannotBeWritten)
+{
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
+    // Far more report lines than a pipe holds: the writer meets the reader's end.
+    write_file(dir.file("in.raw"), render_u8("ccsc 0x1234\nrandom 3000 seed=5 sys=0x1234\n"));
+    const std::string cannot = "marrowit: cannot write standard output: ";
+    struct {
+        const char* shell;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"exec \"$0\" - <in.raw >/dev/full", 1, cannot + "No space left on device\n"},
+        {"exec \"$0\" - <in.raw >&-", 1, cannot + "Bad file descriptor\n"},
+        {"exec \"$0\" --help >&-", 1, cannot + "Bad file descriptor\n"},
+        {"trap '' PIPE; { \"$0\" - <in.raw; echo $? >status; } | head -c 10 >/dev/null; "
+         "exit $(cat status)",
+         1, cannot + "Broken pipe\n"},
+        {"{ env --default-signal=PIPE \"$0\" - <in.raw; echo $? >status; } | head -c 10 >/dev/null; "
+         "exit $(cat status)",
+         128 + SIGPIPE, ""},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.shell);
+        run_result_t r = run_program("/bin/sh", {"-c", c.shell, marrowit_path()}, dir.path);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+// A run that decodes nothing says so, with the likely causes for its kind
+// of input; -q keeps standard error empty.
+TEST_F(BadInput, NothingDecodedIsSaid)
+{
+    write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
+    const std::string silence(10800, (char)128);
+    std::string wav = dir.file("call.wav");
+    ASSERT_EQ(run_program(mptgen_path(), {"-t", "wav16", "-o", wav, "-"}, "", call).status, 0);
+    const std::string nothing =
+        " 0 sync words, 0 codewords passed, 0 failed, no system identity; nothing decoded: "
+        "not an MPT 1327 control channel?";
+    const std::string level =
+        " a network using other synchronisation words (SYNC in the settings)? the level too low "
+        "or clipped?\n";
+    const std::string raw = " a WAV file sent as raw samples? the wrong --format or --rate?";
+    struct {
+        std::vector<std::string> args;
+        std::string input, err;
+    } cases[] = {
+        {{"-"}, silence, "marrowit: 1.0 s of audio:" + nothing + raw + level},
+        {{"-"}, read_file(wav), "marrowit: 0.5 s of audio:" + nothing + raw + level},
+        {{"--format", "s16le", "-"}, render_u8(call), "marrowit: 0.1 s of audio:" + nothing + raw + level},
+        {{"-q", "-"}, silence, ""},
+        {{"--quiet", "-"}, "", ""},
+        {{"-"}, "", "marrowit: 0.0 s of audio:" + nothing + raw + level},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + std::to_string(c.input.size()) + " bytes");
+        run_result_t r = run_program(marrowit_path(), c.args, dir.path, c.input);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.err);
+    }
+    // A recording: the causes that belong to raw samples are left out.
+    write_file(dir.file("silence.raw"), silence);
+    std::string quiet_wav = dir.file("quiet.wav");
+    ASSERT_EQ(run_program(mptgen_path(), {"-o", quiet_wav, "-e", "silence 1200"}, "").status, 0);
+    run_result_t r = run_program(marrowit_path(), {"quiet.wav"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.substr(r.err.find(':', 10)), ":" + nothing + level);
+}
+
+// A terminal on standard input: the first end-of-file ends the input, even
+// after a line without its line end.
+TEST_F(BadInput, TerminalOnStandardInput)
+{
+    write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
+    pty_t pty;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(pty.slave.c_str(), O_RDONLY | O_NOCTTY);
+        int out = open(dir.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (in < 0 || out < 0 || chdir(dir.path.c_str()) != 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execl(marrowit_path().c_str(), "marrowit", "-q", "-", (char*)nullptr);
+        _exit(127);
+    }
+    ASSERT_EQ(write(pty.master, "abc\x04\x04", 5), 5);
+    int status = 0;
+    // A guard against hanging, not a measurement: it ends at once.
+    for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; i++)
+        usleep(10000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "still reading after the end-of-file";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(read_file(dir.file("out")), "");
 }
 
 }  // namespace

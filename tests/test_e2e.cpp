@@ -173,7 +173,8 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
 
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--frobnicate"}, {"--format", "s24", "-"}, {"--rate", "fast", "-"},
-          {"--rate"}, {"a.wav", "b.wav"}, {"--rate", "48000", "a.wav"}, {"--format=u8"}}) {
+          {"--rate"}, {"a.wav", "b.wav"}, {"--rate", "48000", "a.wav"}, {"--format=u8"},
+          {"--device", "hw:1", "a.wav"}, {"--device=hw:1", "-"}}) {
         r = run_program(marrowit_path(), args, dir.path);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "");
