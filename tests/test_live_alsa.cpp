@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -224,33 +225,35 @@ TEST(LiveAlsa, FailuresEndTheProgramWithAMessage)
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), SETTINGS);
     write_file(dir.file("in.raw"), std::string(PERIOD, (char)128));
-    write_file(dir.file("asound.conf"), file_pcm("radio", dir.file("in.raw")));
 
-    // No default device, as on a machine without a sound card.  alsa-lib's
-    // own complaints do not reach the screen.
-    live_result_t r = run_live({}, dir.path, dir.file("asound.conf"), 0);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "No recording devices found");
-    EXPECT_EQ(r.err, "");
+    // Each failure on standard error, a line of its own, naming the device.
+    struct {
+        std::vector<std::string> args;
+        std::string conf, err;
+    } cases[] = {
+        // No default device, as on a machine without a sound card.  alsa-lib's
+        // own complaints do not reach the screen.
+        {{}, file_pcm("radio", dir.file("in.raw")), "No recording devices found\n"},
+        {{"--device", "nosuch"}, file_pcm("radio", dir.file("in.raw")),
+         std::string("marrowit: capture device 'nosuch': ") + std::strerror(ENOENT) + "\n"},
+        // A device that records two channels only.
+        {{"--device", "stereo"},
+         file_pcm("inner", dir.file("in.raw")) +
+             "pcm.stereo { type multi; slaves.a.pcm \"inner\"; slaves.a.channels 2; "
+             "bindings.0 { slave a; channel 0 } bindings.1 { slave a; channel 1 } }\n",
+         "marrowit: capture device 'stereo': cannot deliver unsigned 8-bit mono at 10800 Hz: "},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        write_file(dir.file("asound.conf"), c.conf);
+        live_result_t r = run_live(c.args, dir.path, dir.file("asound.conf"), 0);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.compare(0, c.err.size(), c.err), 0) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.back(), '\n');
+    }
     EXPECT_FALSE(std::ifstream(dir.file("logfile.txt")).good());  // settings never read
-
-    r = run_live({"--device", "nosuch"}, dir.path, dir.file("asound.conf"), 0);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, std::strerror(ENOENT));
-    EXPECT_EQ(r.err, "");
-
-    // A device that records two channels only.
-    write_file(dir.file("asound.conf"),
-               file_pcm("inner", dir.file("in.raw")) +
-                   "pcm.stereo { type multi; slaves.a.pcm \"inner\"; slaves.a.channels 2; "
-                   "bindings.0 { slave a; channel 0 } bindings.1 { slave a; channel 1 } }\n");
-    r = run_live({"--device", "stereo"}, dir.path, dir.file("asound.conf"), 0);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out.rfind("The recording device cannot deliver unsigned 8-bit mono at 10800 Hz: ", 0),
-              0u)
-        << r.out;
-    EXPECT_EQ(r.out.find('\n'), std::string::npos);
-    EXPECT_EQ(r.err, "");
 }
 
 // In process: every read hands back the next period in capture order, the

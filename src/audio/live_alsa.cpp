@@ -21,6 +21,7 @@
 static const int iMaxHdr = 10;  // periods in ALSA's capture ring
 
 static snd_pcm_t* pcm;
+static const char* pcm_name;    // the device as the user knows it
 static int sampleRate;
 static int NUMPTS;              // samples per read, sampleRate / 10
 static unsigned char* buffer;   // the samples handed to the run loop
@@ -31,15 +32,24 @@ static void quiet(const char*, int, const char*, int, const char*, ...)
 {
 }
 
+// Failures go to standard error, each a line of its own: the program's
+// fixed texts as they are, anything else naming the device.
 static void message(const char* text)
 {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
+}
+
+static void device_message(const char* what, const char* why)
+{
+    std::fprintf(stderr, "marrowit: capture device '%s': %s%s%s\n", pcm_name, what,
+                 *what ? ": " : "", why);
+    std::fflush(stderr);
 }
 
 static int fail(int err)
 {
-    message(snd_strerror(err));
+    device_message("", snd_strerror(err));
     return -1;
 }
 
@@ -52,6 +62,7 @@ int live_init(const char* device, audio_setup_t* setup)
     const char* name = device;
     if (!name || !*name || std::strcmp(name, "/dev/dsp") == 0)
         name = "default";
+    pcm_name = name;
 
     int err = snd_pcm_open(&pcm, name, SND_PCM_STREAM_CAPTURE, 0);
     if (err < 0) {
@@ -72,9 +83,10 @@ int live_init(const char* device, audio_setup_t* setup)
         (err = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_U8)) < 0 ||
         (err = snd_pcm_hw_params_set_channels(pcm, hw, 1)) < 0 ||
         (err = snd_pcm_hw_params_set_rate(pcm, hw, (unsigned)sampleRate, 0)) < 0) {
-        std::printf("The recording device cannot deliver unsigned 8-bit mono at %d Hz: %s",
-                    sampleRate, snd_strerror(err));
-        std::fflush(stdout);
+        char what[80];
+        std::snprintf(what, sizeof what, "cannot deliver unsigned 8-bit mono at %d Hz",
+                      sampleRate);
+        device_message(what, snd_strerror(err));
         return -1;
     }
     snd_pcm_uframes_t period = (snd_pcm_uframes_t)NUMPTS;
@@ -127,7 +139,7 @@ int live_read(unsigned char** data)
         if (err >= 0 && snd_pcm_state(pcm) != SND_PCM_STATE_RUNNING)
             err = snd_pcm_start(pcm);
         if (err < 0) {
-            message(snd_strerror(err));
+            fail(err);
             return 0;
         }
     }

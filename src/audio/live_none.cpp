@@ -6,8 +6,7 @@
 
 int live_init(const char*, audio_setup_t*)
 {
-    std::printf("No recording devices found");
-    std::fflush(stdout);
+    std::fputs("No recording devices found\n", stderr);
     return -1;
 }
 

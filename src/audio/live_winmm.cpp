@@ -27,10 +27,12 @@ static WAVEHDR WaveInHdr[iMaxHdr];
 static int iCurrInHdr;             // the buffer the next read returns
 static unsigned char* samples;     // the copy handed to the run loop
 
+// Failures go to standard error, each a line of its own: the program's
+// fixed texts as they are, the system's texts naming the device.
 static void message(const char* text)
 {
-    std::fputs(text, stdout);  // the system's text as it is, not as a format
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text);  // the text as it is, not as a format
+    std::fflush(stderr);
 }
 
 static void error_text(MMRESULT result)
@@ -38,7 +40,8 @@ static void error_text(MMRESULT result)
     char text[256] = "";
     waveInGetErrorTextA(result, text, sizeof text);
     text[sizeof text - 1] = 0;
-    message(text);
+    std::fprintf(stderr, "marrowit: capture device 'default': %s\n", text);
+    std::fflush(stderr);
 }
 
 // The driver writes dwFlags and dwBytesRecorded behind the program's back:

@@ -137,22 +137,41 @@ MMRESULT WINAPI fake_waveInStart(HWAVEIN h)
     return MMSYSERR_NOERROR;
 }
 
-// Standard output of this process while f runs.
+// What this process writes on stream while f runs.
 template <class F>
-std::string stdout_of(F f)
+std::string output_of(FILE* stream, F f)
 {
     temp_dir_t dir;
-    std::string path = dir.file("stdout.txt");
-    std::fflush(stdout);
-    int saved = _dup(_fileno(stdout));
+    std::string path = dir.file("output.txt");
+    std::fflush(stream);
+    int saved = _dup(_fileno(stream));
     int fd = _open(path.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, 0600);
-    _dup2(fd, _fileno(stdout));
+    _dup2(fd, _fileno(stream));
     _close(fd);
     f();
-    std::fflush(stdout);
-    _dup2(saved, _fileno(stdout));
+    std::fflush(stream);
+    _dup2(saved, _fileno(stream));
     _close(saved);
     return read_file(path);
+}
+
+// Line ends as the C library writes them in text mode, CR LF, read as LF.
+std::string without_cr(const std::string& text)
+{
+    std::string s;
+    for (char c : text)
+        if (c != '\r')
+            s += c;
+    return s;
+}
+
+// Failures are said on standard error; nothing reaches standard output.
+template <class F>
+std::string stderr_of(F f)
+{
+    std::string printed;
+    EXPECT_EQ(output_of(stdout, [&]() { printed = output_of(stderr, f); }), "");
+    return without_cr(printed);
 }
 
 std::string random_bytes(size_t n, unsigned seed)
@@ -180,7 +199,7 @@ protected:
     {
         setup = {0, 1, 10800, 0};
         int r = 0;
-        *printed = stdout_of([&]() { r = live_init("/dev/dsp", &setup); });
+        *printed = stderr_of([&]() { r = live_init("/dev/dsp", &setup); });
         return r;
     }
 
@@ -188,7 +207,7 @@ protected:
     {
         std::string printed;
         ASSERT_EQ(init(&printed), 0);
-        ASSERT_EQ(stdout_of([]() { ASSERT_EQ(live_read_begin(), 0); }), "");
+        ASSERT_EQ(stderr_of([]() { ASSERT_EQ(live_read_begin(), 0); }), "");
     }
 
     audio_setup_t setup;
@@ -275,7 +294,7 @@ TEST_F(WinmmCapture, EmptyBufferEndsCaptureSilently)
     unsigned char* data = nullptr;
     ASSERT_EQ(live_read(&data), PERIOD);
     int n = -1;
-    EXPECT_EQ(stdout_of([&]() { n = live_read(&data); }), "");
+    EXPECT_EQ(stderr_of([&]() { n = live_read(&data); }), "");
     EXPECT_EQ(n, 0);
 }
 
@@ -302,15 +321,15 @@ TEST_F(WinmmCapture, FailuresPrintTheirMessage)
     std::string printed;
     dev.devices = 0;
     EXPECT_EQ(init(&printed), -1);
-    EXPECT_EQ(printed, "No recording devices found");
+    EXPECT_EQ(printed, "No recording devices found\n");
     EXPECT_TRUE(dev.open_flags.empty());
 
     // A format the device refuses: the system's text, as it is.
     dev = fake_device_t();
     dev.query_result = WAVERR_BADFORMAT;
     EXPECT_EQ(init(&printed), -1);
-    EXPECT_EQ(printed, system_text(WAVERR_BADFORMAT));
-    EXPECT_FALSE(printed.empty());
+    EXPECT_EQ(printed, "marrowit: capture device 'default': " + system_text(WAVERR_BADFORMAT) + "\n");
+    EXPECT_FALSE(system_text(WAVERR_BADFORMAT).empty());
     EXPECT_EQ(dev.open_flags.size(), 1u);  // never opened
 
     // Any other answer to the query is left to the real open.
@@ -322,19 +341,19 @@ TEST_F(WinmmCapture, FailuresPrintTheirMessage)
     dev.query_result = MMSYSERR_ALLOCATED;
     dev.open_result = MMSYSERR_ALLOCATED;
     EXPECT_EQ(init(&printed), -1);
-    EXPECT_EQ(printed, system_text(MMSYSERR_ALLOCATED));
+    EXPECT_EQ(printed, "marrowit: capture device 'default': " + system_text(MMSYSERR_ALLOCATED) + "\n");
 
     dev = fake_device_t();
     dev.fail_add = 3;
     ASSERT_EQ(init(&printed), 0);
     int r = 0;
-    EXPECT_EQ(stdout_of([&]() { r = live_read_begin(); }), "Sound buffer error");
+    EXPECT_EQ(stderr_of([&]() { r = live_read_begin(); }), "Sound buffer error\n");
     EXPECT_EQ(r, -1);
 
     dev = fake_device_t();
     dev.start_result = MMSYSERR_NOMEM;
     ASSERT_EQ(init(&printed), 0);
-    EXPECT_EQ(stdout_of([&]() { r = live_read_begin(); }), "Failed to read sound data");
+    EXPECT_EQ(stderr_of([&]() { r = live_read_begin(); }), "Failed to read sound data\n");
     EXPECT_EQ(r, -1);
 
     // A buffer that cannot be queued again after a read.
@@ -342,11 +361,11 @@ TEST_F(WinmmCapture, FailuresPrintTheirMessage)
     dev.source = random_bytes(20 * PERIOD, 9);
     dev.fail_add = 12;
     ASSERT_EQ(init(&printed), 0);
-    ASSERT_EQ(stdout_of([&]() { r = live_read_begin(); }), "");
+    ASSERT_EQ(stderr_of([&]() { r = live_read_begin(); }), "");
     unsigned char* data = nullptr;
     ASSERT_EQ(live_read(&data), PERIOD);
     ASSERT_EQ(live_read(&data), PERIOD);
-    EXPECT_EQ(stdout_of([&]() { r = live_read(&data); }), "Sound buffer error");
+    EXPECT_EQ(stderr_of([&]() { r = live_read(&data); }), "Sound buffer error\n");
     EXPECT_EQ(r, 0);
 }
 
@@ -359,5 +378,6 @@ TEST(WinmmProgram, NoRecordingDeviceEndsTheProgram)
     temp_dir_t dir;
     run_result_t r = run_program(marrowit_path(), {}, dir.path);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "No recording devices found");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(without_cr(r.err), "No recording devices found\n");
 }
