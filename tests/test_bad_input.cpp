@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "harness.h"
 #include "mpt1327/mpt1327.h"
@@ -225,6 +228,110 @@ TEST_F(BadInput, StandardInputClosed)
                     dir.path);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "marrowit: standard input: Bad file descriptor\n");
+}
+
+size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// Rewrites a file in place until stopped, as a script that keeps it up to
+// date does ("cat template > file"): truncated, empty for a moment, half
+// written for another, whole for a few milliseconds, and again.
+struct rewriter_t {
+    std::atomic<bool> stop{false};
+    std::atomic<long> rewrites{0};
+    std::thread worker;
+    rewriter_t(const std::string& path, const std::string& text)
+    {
+        worker = std::thread([this, path, text] {
+            auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
+            while (!stop) {
+                int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+                if (fd < 0)
+                    break;
+                pause();
+                size_t half = text.size() / 2;
+                bool ok = write(fd, text.data(), half) == (ssize_t)half;
+                pause();
+                ok = ok && write(fd, text.data() + half, text.size() - half) ==
+                               (ssize_t)(text.size() - half);
+                close(fd);
+                if (!ok)
+                    break;
+                rewrites++;
+                pause();
+                pause();
+            }
+        });
+    }
+    ~rewriter_t()
+    {
+        stop = true;
+        worker.join();
+    }
+};
+
+// The settings file rewritten in a loop while identities change: every read
+// sees the whole file, never the defaults.  Comments first, so that a file
+// caught half written lacks the system sections and the serial port.
+TEST_F(BadInput, SettingsRewrittenWhileTheyAreRead)
+{
+    std::string text = "[general]\nFILTER=0\n";
+    for (int i = 0; i < 20; i++)
+        text += "; a comment line that pads the file beyond one write of the C library\n";
+    text += "[0x0001]\nNAME=First Site\nBEGINOFBAND=4300000\nCCHFREQUENCY=4300125\n"
+            "[0x0002]\nNAME=Second Site\nBEGINOFBAND=4400000\nSTEP=250\n"
+            "[rs232]\nRADIO=0\n";
+    std::string script;
+    const int pairs = 300;
+    for (int i = 0; i < pairs; i++)
+        script += "ccsc 0x0001\nmove chan=100\nccsc 0x0002\nmove chan=100\n";
+    std::string audio = render_u8(script);
+    write_file(dir.file("solvane.ini"), text);
+    run_result_t r;
+    long rewrites;
+    {
+        rewriter_t rewriter(dir.file("solvane.ini"), text);
+        r = run_program(marrowit_path(), {"-q", "-"}, dir.path, audio);
+        rewrites = rewriter.rewrites;
+    }
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_GT(rewrites, 10) << "the file changed again and again while it was read";
+    EXPECT_EQ(occurrences(r.out, "Unregistered"), 0u);
+    EXPECT_EQ(occurrences(r.out, "  SYS 0x0001  | First Site | CCh-Frequency: 430.0125 MHz\n"), (size_t)pairs);
+    EXPECT_EQ(occurrences(r.out, "  SYS 0x0002  | Second Site | CCh-Frequency: 420.0000 MHz\n"), (size_t)pairs);
+    EXPECT_EQ(occurrences(r.out, "Ch:100 Freq:431.2500 MHz\n"), (size_t)pairs);
+    EXPECT_EQ(occurrences(r.out, "Ch:100 Freq:442.5000 MHz\n"), (size_t)pairs);
+}
+
+// In-process, the same while the settings are read directly: every read
+// names the configured receiver port, so no command could go elsewhere.
+TEST(BadSettings, RewrittenFileNeverGivesTheDefaultPort)
+{
+    temp_dir_t dir;
+    in_dir_t here(dir.path);
+    reset_decoder();
+    std::string text = "[general]\nTARGET_PREF=9999\n";
+    for (int i = 0; i < 20; i++)
+        text += "; a comment line that pads the file beyond one write of the C library\n";
+    text += "[0x0001]\nNAME=First Site\n[rs232]\nRADIO=2\nDEVICE=/dev/ttyUSB7\n";
+    write_file(dir.file("solvane.ini"), text);
+    rewriter_t rewriter(dir.file("solvane.ini"), text);
+    // Read after read until the file has been rewritten forty times.
+    for (int i = 0; rewriter.rewrites < 40; i++) {
+        std::strcpy(sys, i % 2 ? "0x0001" : "0x0002");
+        mpt1327_setup();
+        ASSERT_EQ(portdev, "/dev/ttyUSB7") << "read " << i;
+        ASSERT_EQ(rx, 2) << "read " << i;
+        ASSERT_EQ(trg_pre, 9999) << "read " << i;
+        ASSERT_STREQ(sysname, i % 2 ? "First Site" : "Unregistered") << "read " << i;
+    }
+    portdev.clear();
 }
 
 // Standard output that cannot be written: said once, status 1.  With

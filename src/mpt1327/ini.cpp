@@ -59,27 +59,33 @@ void ini_parse(ini_t* ini, const std::string& text)
     }
 }
 
-int ini_load(ini_t* ini, const char* path)
+int ini_read(std::string* text, const char* path)
 {
-    ini->sections.clear();
-    ini->entries.clear();
+    text->clear();
     std::FILE* f = std::fopen(path, "rb");
     if (!f)
         return -1;
-    std::string text;
     char chunk[65536];
     size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        text.append(chunk, n);
+        text->append(chunk, n);
     int failed = std::ferror(f);
     int err = errno;
     std::fclose(f);
     if (failed) {
+        text->clear();
         errno = err ? err : EIO;
         return -1;
     }
-    ini_parse(ini, text);
     return 0;
+}
+
+int ini_load(ini_t* ini, const char* path)
+{
+    std::string text;
+    int r = ini_read(&text, path);
+    ini_parse(ini, text);
+    return r;
 }
 
 // The value of the first key of that name in the first section of that name.

@@ -29,6 +29,10 @@ struct ini_t {
 // Parse settings text.
 void ini_parse(ini_t* ini, const std::string& text);
 
+// Read a file whole.  0, or -1 when it does not exist or cannot be read
+// (errno tells why).
+int ini_read(std::string* text, const char* path);
+
 // Read and parse a file.  Returns 0 when it was read, -1 (with ini empty) when
 // it does not exist or cannot be read; errno tells why.
 int ini_load(ini_t* ini, const char* path);

@@ -11,8 +11,21 @@
 // the air.  Every key is read on every call and a missing one takes its
 // default: a system without a section of its own falls back to the defaults.
 // Frequencies are given in units of 100 Hz and held in MHz.
+//
+// Each read takes one snapshot of the file and reads every key from it.  The
+// file may be edited while the program runs, and a rewrite in place
+// (truncate, then write) can be caught half done; taken at its word, such a
+// snapshot would put the defaults in force, the first serial port among
+// them.  So a snapshot that is empty, or whose last line has no line end,
+// is read again every settings_retry_ms (5 ms) for up to SETTLE_TRIES (40)
+// times, 0.2 s: the first whole one counts, and only when none comes is the
+// last one taken as it reads (an empty file, a file without its final line
+// end).  A missing file is not waited for: it gives the defaults.  Writing a
+// new file and renaming it over the old one is never seen half done.
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "families.h"
 #include "ini.h"
@@ -27,15 +40,41 @@ char sysname[255] = "Unregistered";
 
 const char* settings_file = "solvane.ini";
 const char* log_file = "logfile.txt";
+int settings_retry_ms = 5;
+static const int SETTLE_TRIES = 40;
+
+// A snapshot that cannot be a whole file as written: empty, or cut inside
+// its last line.
+static bool half_written(const std::string& text)
+{
+    return text.empty() || text.back() != '\n';
+}
+
+// The file's text, settled as above.  0, or -1 when it cannot be read
+// (errno tells why).
+static int snapshot(std::string* text)
+{
+    if (ini_read(text, settings_file) != 0)
+        return -1;
+    std::string again;
+    for (int tries = 0; tries < SETTLE_TRIES && half_written(*text); tries++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(settings_retry_ms));
+        if (ini_read(&again, settings_file) == 0)  // else gone for a moment
+            text->swap(again);
+    }
+    return 0;
+}
 
 // The settings file is named relative to the current directory, so a path
 // of any length works.
 void mpt1327_setup()
 {
     ini_t ini;
-    if (ini_load(&ini, settings_file) != 0 && errno != ENOENT)
+    std::string text;
+    if (snapshot(&text) != 0 && errno != ENOENT)
         std::fprintf(stderr, "marrowit: cannot read %s: %s; using defaults\n", settings_file,
                      std::strerror(errno));
+    ini_parse(&ini, text);
 
     filt = ini_get_int(&ini, "general", "FILTER", 0);
     verb = ini_get_int(&ini, "general", "BINARY", 0);
