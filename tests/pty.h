@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,6 +43,36 @@ struct pty_t {
     ~pty_t() { close_master(); }
     pty_t(const pty_t&) = delete;
     pty_t& operator=(const pty_t&) = delete;
+
+    // Fill the line from the slave's side until it takes no more, as a
+    // receiver that never reads leaves it.  In raw mode, as CSerial uses the
+    // line (output processing holds back room of its own); the terminal
+    // layer frees room behind the writer for a while, so the filling goes
+    // on until writes have failed five times in a row.
+    void fill()
+    {
+        int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            throw std::runtime_error("cannot open " + slave);
+        struct termios t;
+        if (tcgetattr(fd, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(fd, TCSANOW, &t);
+        }
+        char block[4096];
+        std::memset(block, 'f', sizeof block);
+        for (int quiet = 0; quiet < 5;) {
+            if (::write(fd, block, sizeof block) > 0) {
+                quiet = 0;
+                continue;
+            }
+            if (errno != EAGAIN)
+                throw std::runtime_error(std::string("filling the line: ") + std::strerror(errno));
+            quiet++;
+            usleep(50000);
+        }
+        ::close(fd);
+    }
 
     void close_master()
     {

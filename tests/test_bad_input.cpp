@@ -173,6 +173,48 @@ TEST(BadReceiver, VanishingBetweenCalls)
     portdev.clear();
 }
 
+// A receiver whose line is never read: after one command has run out of
+// time, commands are skipped without waiting, said once, and decoding a
+// minute of calls goes on as if nothing were tuned.
+TEST_F(BadInput, ReceiverThatNeverReads)
+{
+    std::string script;
+    for (int i = 0; i < 110; i++)
+        script += "random 3 seed=" + std::to_string(i) + " sys=0x1234\n" + call;
+    std::string audio = render_u8(script);
+    ASSERT_GT(audio.size(), 55u * 10800);
+    const std::string general = "[general]\nTARGET_PREF=9999\n";
+    run_result_t untuned = decode(general + "[rs232]\nRADIO=0\n", audio);
+    ASSERT_EQ(untuned.status, 0);
+
+    pty_t pty;
+    pty.fill();
+    run_result_t r = decode(general + "[rs232]\nRADIO=1\nDEVICE=" + pty.slave + "\n", audio);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(mask_times(r.out) == mask_times(untuned.out)) << "every line decoded";
+    EXPECT_EQ(r.err, "marrowit: serial port " + pty.slave +
+                         ": it takes no data (a command ran out of time); the receiver is not being "
+                         "tuned\n");
+}
+
+// In-process: the skipped port comes back once it takes data again.
+TEST(BadReceiver, NeverReadThenDrained)
+{
+    temp_dir_t dir;
+    reset_decoder();
+    pty_t pty;
+    portdev = pty.slave;
+    rx = 1;
+    pty.fill();
+    setfreq(421.25);  // runs out of time
+    setfreq(421.25);  // skipped at once
+    while (!pty.read_now().empty()) {
+    }
+    setfreq(425.0);
+    EXPECT_EQ(pty.read_master(14), "RF0425000000\n\r");
+    portdev.clear();
+}
+
 TEST_F(BadInput, DamagedRecordings)
 {
     std::string audio_path = dir.file("call.wav");

@@ -28,6 +28,9 @@ public:
     int SendData(const char* data, int count);
     int ReadData(char* buffer, int count);
     int Close();
+    // 1 when the port would take data now, without waiting; 0 when its
+    // output is full or held (or the port is not open).
+    int Writable();
 
     // The device path that port number n stands for.
     static void PortName(int port, char* buf, int size);
@@ -36,6 +39,8 @@ public:
     // A readable text for a last-error code.
     static const char* ErrorText(unsigned long code);
     static const unsigned long NotOpen;
+    // The last-error code of a write that ran out of time.
+    static const unsigned long TimedOut;
 
 private:
     // The open port; -1 (all bits set, as INVALID_HANDLE_VALUE) when not open.

@@ -40,7 +40,10 @@
 //               is given 1000 ms per byte plus 1000 ms, which includes
 //               waiting until the bytes have left the port (so that Close
 //               never changes the bit rate under bytes still being sent);
-//               it returns the bytes written so far.
+//               a port that moves no byte at all for 2000 ms (the time a
+//               one-byte write is given) has stopped, and the write ends
+//               there.  A write that runs out of time fails with ETIMEDOUT
+//               and returns the bytes that left the port.
 //   errors      errno; EBADF (CSerial::NotOpen) for any operation on a port
 //               that is not open.
 //   close       the termios found by Open (VMIN and VTIME included) is put
@@ -63,6 +66,7 @@
 #include <cstring>
 
 const unsigned long CSerial::NotOpen = EBADF;
+const unsigned long CSerial::TimedOut = ETIMEDOUT;
 
 static_assert(sizeof(struct termios) <= 128, "savedDcb must hold a termios");
 
@@ -71,6 +75,10 @@ namespace {
 const int WRITE_MS_PER_BYTE = 1000;
 const int WRITE_MS_CONSTANT = 1000;
 const int READ_MS_DEFAULT = 3000;
+// A port slow but moving takes a byte at least this often; one that moves
+// nothing for as long has stopped (flow held, a hung receiver, nobody
+// reading the other end).
+const int WRITE_MS_STALLED = WRITE_MS_PER_BYTE + WRITE_MS_CONSTANT;
 
 struct speed_entry {
     int baud;
@@ -255,34 +263,50 @@ int output_queued(int fd)
     return queued;
 }
 
-// Wait until what was written has left the port, or until the deadline.
-void drain(int fd, long long deadline)
+long long earlier(long long a, long long b)
 {
-    while (output_queued(fd) > 0) {
-        int left = remaining_ms(deadline);
+    return a < b ? a : b;
+}
+
+// Wait until what was written has left the port: up to the deadline, and
+// for as long as the queue keeps going down.  The bytes still queued: 0
+// when all have left.
+int drain(int fd, long long deadline)
+{
+    int queued = output_queued(fd);
+    long long moved = now_ms();
+    while (queued > 0) {
+        int left = remaining_ms(earlier(deadline, moved + WRITE_MS_STALLED));
         if (left == 0)
-            return;  // still queued: Close discards it rather than block
+            return queued;  // Close discards it rather than block
         poll(nullptr, 0, left < 5 ? left : 5);
+        int now = output_queued(fd);
+        if (now < queued)
+            moved = now_ms();
+        queued = now;
     }
     // The queue is empty; tcdrain waits only for the last characters in the
     // transmitter, a wait the driver bounds itself.
     tcdrain(fd);
+    return 0;
 }
 
-// Write count bytes by the deadline; the number written.
+// Write count bytes by the deadline; the number that left the port.
 int write_until(int fd, const char* data, int count, long long deadline)
 {
     int done = 0;
+    long long moved = now_ms();  // when the port last took a byte
     while (done < count) {
         ssize_t w = write(fd, data + done, (size_t)(count - done));
         if (w > 0) {
             done += (int)w;
+            moved = now_ms();
             continue;
         }
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int r = wait_for(fd, POLLOUT, deadline);
+            int r = wait_for(fd, POLLOUT, earlier(deadline, moved + WRITE_MS_STALLED));
             if (r == 0) {
                 errno = ETIMEDOUT;
                 break;
@@ -297,7 +321,11 @@ int write_until(int fd, const char* data, int count, long long deadline)
     }
     if (done > 0) {
         int saved = errno;
-        drain(fd, deadline);
+        int stuck = drain(fd, deadline);
+        if (stuck > 0) {
+            done = stuck >= done ? 0 : done - stuck;
+            saved = ETIMEDOUT;
+        }
         errno = saved;
     }
     return done;
@@ -513,6 +541,16 @@ int CSerial::ReadData(char* buffer, int count)
         break;  // EIO: the device went away or the other side hung up
     }
     return got;
+}
+
+int CSerial::Writable()
+{
+    if (!IsOpen()) {
+        errno = EBADF;
+        return 0;
+    }
+    struct pollfd p = {(int)handle, POLLOUT, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
 }
 
 int CSerial::Close()

@@ -14,6 +14,7 @@
 #include "Serial.h"
 
 const unsigned long CSerial::NotOpen = ERROR_INVALID_HANDLE;
+const unsigned long CSerial::TimedOut = ERROR_TIMEOUT;
 
 static HANDLE port_handle(long long h)
 {
@@ -183,6 +184,8 @@ int CSerial::SendData(const char* data, int count)
     DWORD written = 0;
     if (!WriteFile(port_handle(handle), data, (DWORD)count, &written, nullptr))
         return 0;
+    if (written < (DWORD)count)
+        SetLastError(ERROR_TIMEOUT);  // the write time-outs ran out
     return (int)written;
 }
 
@@ -198,6 +201,18 @@ int CSerial::ReadData(char* buffer, int count)
         stored++;
     }
     return stored;
+}
+
+int CSerial::Writable()
+{
+    if (!IsOpen())
+        return not_open();
+    DWORD errors = 0;
+    COMSTAT status;
+    if (!ClearCommError(port_handle(handle), &errors, &status))
+        return 0;
+    return !status.fCtsHold && !status.fDsrHold && !status.fRlsdHold && !status.fXoffHold &&
+           status.cbOutQue == 0;
 }
 
 int CSerial::Close()

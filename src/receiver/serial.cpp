@@ -10,6 +10,13 @@
 // the characters the receiver takes.  Each call opens the port, writes and
 // closes it; nothing is read back.  A port that cannot be opened, or a
 // command that does not get out, is reported once on standard error.
+//
+// A port that stops taking data (flow held, a hung receiver, nobody reading
+// the other end) would hold every command for its whole write time-out while
+// the audio piles up.  After one command has run out of time, the port is
+// not waited for again: until it can take data at once, each command is
+// skipped without writing.  A port that is slow but moving is waited for as
+// ever.
 #include <cstring>
 #include <string>
 
@@ -45,31 +52,60 @@ static void frequency_command(char* cmd, const char* format, double mhz)
     std::memcpy(cmd, text, rxf);
 }
 
+// The port that ran out of time, while it takes no data; empty otherwise.
+static std::string stalled_port;
+
+static std::string port_name()
+{
+    char name[64];
+    CSerial::PortName((int)portadr, name, (int)sizeof name);
+    return portdev.empty() ? std::string(name) : portdev;
+}
+
 // A receiver that cannot be reached costs the decoder nothing, but the user
 // is told once, on standard error, until commands get through again.
 static receiver_trouble_t port_trouble;
 
 static void trouble(const char* what)
 {
-    char name[64];
-    CSerial::PortName((int)portadr, name, (int)sizeof name);
-    std::string who = "serial port " + (portdev.empty() ? std::string(name) : portdev);
+    std::string who = "serial port " + port_name();
     receiver_trouble(&port_trouble, who.c_str(), what);
 }
+
+static const char stalled_text[] = "it takes no data (a command ran out of time)";
 
 static bool open_port(CSerial* port)
 {
     int ok = portdev.empty() ? port->Open((int)portadr, (int)portspeed, 8, 0, rxe)
                              : port->Open(portdev.c_str(), (int)portspeed, 8, 0, rxe);
-    if (!ok)
+    if (!ok) {
         trouble(CSerial::ErrorText(CSerial::LastError()));
-    return ok;
+        return false;
+    }
+    if (stalled_port != port_name())
+        stalled_port.clear();  // the settings name another port now
+    if (!stalled_port.empty()) {
+        if (!port->Writable()) {
+            trouble(stalled_text);
+            return false;  // skipped: the port still takes nothing
+        }
+        stalled_port.clear();  // it drained: back to normal
+    }
+    return true;
 }
 
+// Send one command, unless an earlier one of this call ran out of time.
 static void send(CSerial* port, const char* data, int count, bool* complete)
 {
-    if (port->SendData(data, count) != count)
+    if (!stalled_port.empty()) {
         *complete = false;
+        return;
+    }
+    if (port->SendData(data, count) == count)
+        return;
+    *complete = false;
+    if (CSerial::LastError() == CSerial::TimedOut)
+        stalled_port = port_name();
 }
 
 void serial_setfreq(double mhz)
@@ -102,7 +138,7 @@ void serial_setfreq(double mhz)
         return;
     }
     if (!complete)
-        trouble("a command could not be sent in full");
+        trouble(stalled_port.empty() ? "a command could not be sent in full" : stalled_text);
     else
         receiver_ok(&port_trouble);
 }
