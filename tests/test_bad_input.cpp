@@ -429,10 +429,8 @@ TEST_F(BadInput, NothingDecodedIsSaid)
     } cases[] = {
         {{"-"}, silence, "marrowit: 1.0 s of audio:" + nothing + raw + level},
         {{"-"}, read_file(wav), "marrowit: 0.5 s of audio:" + nothing + raw + level},
-        {{"--format", "s16le", "-"}, render_u8(call), "marrowit: 0.1 s of audio:" + nothing + raw + level},
         {{"-q", "-"}, silence, ""},
-        {{"--quiet", "-"}, "", ""},
-        {{"-"}, "", "marrowit: 0.0 s of audio:" + nothing + raw + level},
+        {{"--quiet", "-"}, read_file(wav), ""},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + std::to_string(c.input.size()) + " bytes");
@@ -441,7 +439,6 @@ TEST_F(BadInput, NothingDecodedIsSaid)
         EXPECT_EQ(r.err, c.err);
     }
     // A recording: the causes that belong to raw samples are left out.
-    write_file(dir.file("silence.raw"), silence);
     std::string quiet_wav = dir.file("quiet.wav");
     ASSERT_EQ(run_program(mptgen_path(), {"-o", quiet_wav, "-e", "silence 1200"}, "").status, 0);
     run_result_t r = run_program(marrowit_path(), {"quiet.wav"}, dir.path);
