@@ -1,7 +1,8 @@
 // Decoding speed: the whole program on an hour of control channel through
-// standard input, the per-sample step alone on the same hour, and a
-// general-purpose AFSK1200 demodulator (multimon-ng, when installed) on the
-// same hour at its own input rate, for scale.
+// standard input, the per-sample step alone on the same hour, a general-
+// purpose AFSK1200 demodulator (multimon-ng, when installed) on the same hour
+// at its own input rate, for scale, and a minute of calls followed to a
+// receiver whose serial line is never read.
 //
 //   build/bench/marrowit_bench
 //
@@ -23,6 +24,7 @@
 
 #include "corr.h"
 #include "mpt1327/mpt1327.h"
+#include "pty.h"
 
 namespace {
 
@@ -51,7 +53,8 @@ std::string temp_file(const char* name)
     return work_dir() + "/" + name;
 }
 
-long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output);
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
+         const std::string& dir = work_dir());
 
 // One hour of control channel: slots of a system codeword and a random valid
 // address codeword (1200 bit/s * 3600 s / 128 bits per slot), a little noise.
@@ -80,7 +83,8 @@ const std::string& hour_s16_22050_file()
 
 // Run a program with stdin from a file and stdout to another; the peak
 // resident memory of the child in kB, or -1 if it failed.
-long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output)
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
+         const std::string& dir)
 {
     pid_t pid = fork();
     if (pid == 0) {
@@ -89,7 +93,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        if (chdir(work_dir().c_str()) != 0)
+        if (chdir(dir.c_str()) != 0)
             _exit(126);
         std::vector<char*> args;
         for (const std::string& a : argv)
@@ -168,5 +172,41 @@ void BM_MultimonAfsk1200(benchmark::State& state)
 BENCHMARK(BM_MultimonAfsk1200)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 }  // namespace
+
+// A minute of control channel with 110 followed calls (220 receiver
+// commands) while the receiver's line is full and never read: one command
+// runs out of time, the others are skipped.  The time is the whole run.
+void BM_ReceiverThatNeverReads(benchmark::State& state)
+{
+    std::string dir = work_dir() + "/stuck";
+    mkdir(dir.c_str(), 0755);
+    std::string script;
+    for (int i = 0; i < 110; i++)
+        script += "random 3 seed=" + std::to_string(i) + " sys=0x1234\n"
+                  "ccsc 0x1234\ngtc pfix=12 ident1=345 ident2=678 chan=42\n"
+                  "ccsc 0x1234\nclear chan=42 cont=5\n";
+    std::string script_path = dir + "/minute.txt", audio = dir + "/minute.u8";
+    std::FILE* f = std::fopen(script_path.c_str(), "w");
+    std::fputs(script.c_str(), f);
+    std::fclose(f);
+    run({MPTGEN_BIN, "-o", audio, script_path}, "/dev/null", "/dev/null");
+    struct stat st;
+    double seconds = stat(audio.c_str(), &st) == 0 ? (double)st.st_size / 10800 : 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        pty_t pty;
+        pty.fill();
+        f = std::fopen((dir + "/solvane.ini").c_str(), "w");
+        std::fprintf(f, "[general]\nTARGET_PREF=9999\n[rs232]\nRADIO=1\nDEVICE=%s\n",
+                     pty.slave.c_str());
+        std::fclose(f);
+        state.ResumeTiming();
+        if (run({MARROWIT_BIN, "-q", "-"}, audio, "/dev/null", dir) < 0)
+            state.SkipWithError("marrowit failed");
+    }
+    state.counters["rt"] = benchmark::Counter(seconds * (double)state.iterations(),
+                                              benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ReceiverThatNeverReads)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
 
 BENCHMARK_MAIN();
