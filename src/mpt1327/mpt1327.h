@@ -60,7 +60,8 @@ extern std::string portdev;     // DEVICE: terminal device overriding PORTADR (m
 extern char sysname[255];       // NAME of the current system
 
 extern const char* settings_file;  // "solvane.ini"
-extern int settings_retry_ms;      // pause before reading a half-written settings file again
+extern int settings_retry_ms;      // pause before reading a half-written settings file
+                                   // again (5 ms); 0 takes it as it reads at once
 extern const char* log_file;       // "logfile.txt"
 
 void mpt1327_setup();

@@ -57,7 +57,8 @@ static int snapshot(std::string* text)
     if (ini_read(text, settings_file) != 0)
         return -1;
     std::string again;
-    for (int tries = 0; tries < SETTLE_TRIES && half_written(*text); tries++) {
+    for (int tries = 0; settings_retry_ms > 0 && tries < SETTLE_TRIES && half_written(*text);
+         tries++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(settings_retry_ms));
         if (ini_read(&again, settings_file) == 0)  // else gone for a moment
             text->swap(again);

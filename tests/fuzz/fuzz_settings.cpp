@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (!mkdtemp(dir) || chdir(dir) != 0)
         std::abort();
     console = std::fopen("/dev/null", "w");
-    settings_retry_ms = 0;  // most inputs end without a line end: no pauses
+    settings_retry_ms = 0;  // most inputs end without a line end: no waiting for more
     return 0;
 }
 
