@@ -49,16 +49,22 @@ static void frequency_command(char* cmd, const char* format, double mhz)
 // is told once, on standard error, until commands get through again.
 static receiver_trouble_t port_trouble;
 
-static void trouble(const char* what)
+static std::string port_name()
 {
     char name[64];
     CSerial::PortName((int)portadr, name, (int)sizeof name);
-    std::string who = "serial port " + (portdev.empty() ? std::string(name) : portdev);
-    receiver_trouble(&port_trouble, who.c_str(), what);
+    return "serial port " + (portdev.empty() ? std::string(name) : portdev);
+}
+
+static void trouble(const char* what)
+{
+    receiver_trouble(&port_trouble, port_name().c_str(), what);
 }
 
 static bool open_port(CSerial* port)
 {
+    receiver_tuning("receiver model " + std::to_string((int)rx) + " on " + port_name() + " at " +
+                    std::to_string(portspeed) + " bit/s");
     int ok = portdev.empty() ? port->Open((int)portadr, (int)portspeed, 8, 0, rxe)
                              : port->Open(portdev.c_str(), (int)portspeed, 8, 0, rxe);
     if (!ok)
