@@ -4,7 +4,11 @@
 need() {
     local missing=()
     for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+        # With a foreign architecture added (scripts/arm64), a library
+        # installed for both is named with the native one.
+        dpkg -s "$p" >/dev/null 2>&1 ||
+            dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+            missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
