@@ -4,7 +4,11 @@
 need() {
     local missing=()
     for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+        # With a foreign architecture added (scripts/arm64), a library
+        # installed for both is named with the native one.
+        dpkg -s "$p" >/dev/null 2>&1 ||
+            dpkg -s "$p:$(dpkg --print-architecture)" >/dev/null 2>&1 ||
+            missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
@@ -18,6 +22,14 @@ need() {
 BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev)
 # What the tests and benchmarks need besides.
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat)
+# The arm64 cross build and its tests under emulation (scripts/arm64): the
+# cross compiler, qemu-user, and the arm64 development packages installed
+# beside the native ones (multiarch).  The optional libraries other
+# receivers and outputs use are left out: their builds fall back to stubs.
+ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user file
+                libasound2-dev:arm64 libsndfile1-dev:arm64 libsoxr-dev:arm64 libgtest-dev:arm64)
+# Installing and packaging (scripts/install-check).
+INSTALL_PACKAGES=(dpkg-dev lintian man-db groff-base systemd gzip)
 
 jobs() {
     nproc 2>/dev/null || echo 2

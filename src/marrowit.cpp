@@ -24,7 +24,7 @@ static void usage(FILE* out)
                  "\n"
                  "  (no input)         listen to the sound card's recording input\n"
                  "  FILE               decode a recording (WAV, FLAC, AU, AIFF, ...; first\n"
-                 "                     channel; any sample rate)%s\n"
+                 "                     channel; 1000 Hz to 1 MHz)%s\n"
                  "  -                  decode raw mono samples from standard input\n"
                  "\n"
                  "Options:\n"
@@ -39,7 +39,9 @@ static void usage(FILE* out)
                  "  -V, --version      show the version and exit\n"
                  "\n"
                  "Settings are read from solvane.ini in the current directory; with LOG=1\n"
-                 "report lines are mirrored into logfile.txt there.\n",
+                 "report lines are mirrored into logfile.txt there.  Unless RADIO=0 is set\n"
+                 "in its [rs232] section, the receiver is tuned on serial port 1.\n"
+                 "The manual page marrowit(1) describes every option and setting.\n",
                  audio_can_read_files ? "" : "\n                     (not in this build: use -)");
 }
 

@@ -14,6 +14,7 @@
 #include "mpt1327/calls.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "receiver/receiver.h"
 
 static FILE* captured;
 static long captured_read;
@@ -33,6 +34,7 @@ void reset_decoder()
     portspeed = 9600;
     rx = 1;
     portdev.clear();
+    receiver_announced.clear();
     std::strcpy(sysname, "Unregistered");
     std::memset(ptext, 0, sizeof ptext);
     if (logfile)
@@ -172,6 +174,22 @@ std::string mask_times(const std::string& text)
         }
     }
     return out;
+}
+
+std::vector<std::string> command_line(const std::string& program,
+                                      const std::vector<std::string>& args)
+{
+    std::vector<std::string> cmd;
+#ifdef MARROWIT_EMULATOR
+    if (program == marrowit_path() || program == mptgen_path()) {
+        std::istringstream words(MARROWIT_EMULATOR);
+        for (std::string w; words >> w;)
+            cmd.push_back(w);
+    }
+#endif
+    cmd.push_back(program);
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return cmd;
 }
 
 const std::string& marrowit_path()

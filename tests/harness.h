@@ -59,6 +59,11 @@ run_result_t run_program(const std::string& program, const std::vector<std::stri
                          const std::string& dir, const std::string& stdin_data = "",
                          int timeout_s = 60);
 
+// The words to exec for a program and its arguments: the cross-built
+// marrowit and mptgen run on the build machine through the build's emulator.
+std::vector<std::string> command_line(const std::string& program,
+                                      const std::vector<std::string>& args);
+
 // build/marrowit and build/tools/mptgen.
 const std::string& marrowit_path();
 const std::string& mptgen_path();

@@ -27,12 +27,12 @@ run_result_t run_program(const std::string& program, const std::vector<std::stri
             close(fd);
         if (!dir.empty() && chdir(dir.c_str()) != 0)
             _exit(126);
+        std::vector<std::string> cmd = command_line(program, args);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args)
+        for (const std::string& a : cmd)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(in[0]);

@@ -94,7 +94,7 @@ TEST_F(BadInput, LogThatCannotBeOpened)
     EXPECT_EQ(r.status, 0);
     // The banner comes again with every attempt to open the log.
     EXPECT_EQ(mask_times(strip_indicators(r.out)), banner + banner + call_lines) << "the console has it all";
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << "tried again at the identity change";
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "tried again at the identity change, said once";
     EXPECT_EQ(r.err.compare(0, 53, "marrowit: cannot open log file logfile.txt: Is a dire"), 0) << r.err;
 }
 
@@ -113,20 +113,30 @@ TEST_F(BadInput, SerialDevicesThatAreNoReceiver)
 {
     ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0755), 0);
     write_file(dir.file("plain"), "");
-    const char* devices[][2] = {
-        {"/nonexistent/ttyUSB7", "No such file or directory"},
-        {"folder", "Is a directory"},
-        {"plain", "Inappropriate ioctl for device"},
-        {"/dev/null", "Inappropriate ioctl for device"},
+    // The port and speed being tuned are said first, once, whatever follows.
+    struct {
+        const char* settings;  // of [rs232]
+        const char* port;
+        const char* speed;
+        const char* error;
+    } devices[] = {
+        {"DEVICE=/nonexistent/ttyUSB7", "/nonexistent/ttyUSB7", "9600", "No such file or directory"},
+        {"DEVICE=folder\nPORTSPEED=4800", "folder", "4800", "Is a directory"},
+        {"DEVICE=plain", "plain", "9600", "Inappropriate ioctl for device"},
+        {"DEVICE=/dev/null\nPORTSPEED=19200", "/dev/null", "19200", "Inappropriate ioctl for device"},
+        {"PORTADR=4000", "/dev/ttyS3999", "9600", "No such file or directory"},
     };
     for (auto d : devices) {
         for (const char* radio : {"1", "2"}) {
-            SCOPED_TRACE(std::string(d[0]) + " RADIO " + radio);
-            run_result_t r = decode(std::string("[rs232]\nRADIO=") + radio + "\nDEVICE=" + d[0] + "\n",
+            SCOPED_TRACE(std::string(d.settings) + " RADIO " + radio);
+            run_result_t r = decode(std::string("[rs232]\nRADIO=") + radio + "\n" + d.settings + "\n",
                                     render_u8(call));
             EXPECT_EQ(r.status, 0);
             EXPECT_EQ(mask_times(strip_indicators(r.out)), call_lines) << "decoding goes on untuned";
-            EXPECT_EQ(r.err, std::string("marrowit: serial port ") + d[0] + ": " + d[1] +
+            EXPECT_EQ(r.err, std::string("marrowit: tuning receiver model ") + radio + " on serial port " +
+                                 d.port + " at " + d.speed +
+                                 " bit/s (RADIO=0 in [rs232] turns tuning off)\n"
+                                 "marrowit: serial port " + d.port + ": " + d.error +
                                  "; the receiver is not being tuned\n");
         }
     }
@@ -168,7 +178,9 @@ TEST(BadReceiver, VanishingBetweenCalls)
     std::fclose(err);
     EXPECT_EQ(first, "RF0421250000\n\r");
     EXPECT_EQ(second, "RF0425000000\n\r");
-    EXPECT_EQ(read_file(errfile), "marrowit: serial port " + link +
+    EXPECT_EQ(read_file(errfile), "marrowit: tuning receiver model 1 on serial port " + link +
+                                      " at 9600 bit/s (RADIO=0 in [rs232] turns tuning off)\n"
+                                      "marrowit: serial port " + link +
                                       ": No such file or directory; the receiver is not being tuned\n");
     portdev.clear();
 }
@@ -261,13 +273,16 @@ TEST_F(BadInput, DamagedRecordings)
 TEST_F(BadInput, StandardInputClosed)
 {
     write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
-    run_result_t r = run_program("/bin/sh", {"-c", "exec \"$0\" - <&-", marrowit_path()}, dir.path);
+    std::vector<std::string> args = {"-c", "exec \"$@\" - <&-", "sh"};
+    for (const std::string& w : command_line(marrowit_path(), {}))
+        args.push_back(w);
+    run_result_t r = run_program("/bin/sh", args, dir.path);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "marrowit: standard input: Bad file descriptor\n");
 
-    r = run_program("/bin/sh", {"-c", "exec \"$0\" --format s16le --rate 48000 - <&-", marrowit_path()},
-                    dir.path);
+    args[1] = "exec \"$@\" --format s16le --rate 48000 - <&-";
+    r = run_program("/bin/sh", args, dir.path);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "marrowit: standard input: Bad file descriptor\n");
 }

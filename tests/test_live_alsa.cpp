@@ -75,12 +75,12 @@ live_result_t run_live(const std::vector<std::string>& args, const std::string& 
         if (chdir(dir.c_str()) != 0)
             _exit(126);
         setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+        std::vector<std::string> cmd = command_line(marrowit_path(), args);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(marrowit_path().c_str()));
-        for (const std::string& a : args)
+        for (const std::string& a : cmd)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(marrowit_path().c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);

@@ -191,6 +191,7 @@ struct follow_run_t {
     run_result_t run;
     std::string serial;  // what the receiver got
     std::string log;
+    std::string port;    // the receiver's device
 };
 
 // Decode generated audio with the real program, the receiver's serial line
@@ -210,6 +211,7 @@ follow_run_t run_following(const std::string& general, int radio, const std::str
         r.serial = drain.finish();
     }
     r.log = read_file(dir.file("logfile.txt"));
+    r.port = pty.slave;
     return r;
 }
 
@@ -252,7 +254,9 @@ TEST(FollowEndToEnd, Model1FollowsTheCallAndReturnsOnClearDown)
     EXPECT_EQ(mask_times(r.run.out),
               BANNER + SYSTEM_1234 + "\a" + gtc_line(12, 678, 345) + ALOHA_SHOWN + CLEAR_100);
     EXPECT_EQ(mask_times(r.log), BANNER + SYSTEM_1234 + gtc_line(12, 678, 345) + CLEAR_100);
-    EXPECT_EQ(r.run.err, "");
+    EXPECT_EQ(r.run.err, "marrowit: tuning receiver model 1 on serial port " + r.port +
+                             " at 9600 bit/s (RADIO=0 in [rs232] turns tuning off)\n")
+        << "said once, at the first command";
 }
 
 TEST(FollowEndToEnd, Model2FollowsTheCallAndReturnsOnClearDown)

@@ -99,10 +99,14 @@ void mpt1327_setup()
 
     if (logfile || logger != 1)
         return;
+    // A log that cannot be opened is tried again at every re-read, but said
+    // only once until it opens.
+    static bool log_trouble;
     logfile = std::fopen(log_file, "at");
-    if (!logfile)
+    if (!logfile && !log_trouble)
         std::fprintf(stderr, "marrowit: cannot open log file %s: %s\n", log_file,
                      std::strerror(errno));
+    log_trouble = !logfile;
     ptext_format("\n  === Marrowit - MPT1327 Trunking-Decoder - QX9ZA ===  %s", time_stamp());
     pprint(ptext);
 }

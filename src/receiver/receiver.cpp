@@ -13,6 +13,16 @@ void receiver_trouble(receiver_trouble_t* t, const char* who, const char* what)
     std::fprintf(stderr, "marrowit: %s: %s; the receiver is not being tuned\n", who, what);
 }
 
+std::string receiver_announced;
+
+void receiver_tuning(const std::string& what)
+{
+    if (what == receiver_announced)
+        return;
+    receiver_announced = what;
+    std::fprintf(stderr, "marrowit: tuning %s (RADIO=0 in [rs232] turns tuning off)\n", what.c_str());
+}
+
 void receiver_ok(receiver_trouble_t* t)
 {
     t->said = false;

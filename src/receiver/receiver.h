@@ -8,7 +8,10 @@
 //
 // A receiver that cannot be reached never stops the decoder: the trouble is
 // said once on standard error, and again only after a command got through.
+// Which receiver is being tuned is said once too, at the first command.
 #pragma once
+
+#include <string>
 
 // One tuning command to a serial receiver (RADIO 1 or 2).
 void serial_setfreq(double mhz);
@@ -22,3 +25,12 @@ struct receiver_trouble_t {
 };
 void receiver_trouble(receiver_trouble_t* t, const char* who, const char* what);
 void receiver_ok(receiver_trouble_t* t);
+
+// Say "marrowit: tuning WHAT (RADIO=0 in [rs232] turns tuning off)" on
+// standard error before the first command to a receiver, so that nobody is
+// surprised by commands on a port they did not name (the defaults tune
+// serial port 1).  WHAT names the receiver, its port and speed, e.g.
+// "receiver model 1 on serial port /dev/ttyS0 at 9600 bit/s".  Said again
+// only when WHAT changes, as when a settings re-read names another port.
+void receiver_tuning(const std::string& what);
+extern std::string receiver_announced;  // the WHAT said last ("" at start)

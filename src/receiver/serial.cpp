@@ -76,6 +76,8 @@ static const char stalled_text[] = "it takes no data (a command ran out of time)
 
 static bool open_port(CSerial* port)
 {
+    receiver_tuning("receiver model " + std::to_string((int)rx) + " on serial port " + port_name() + " at " +
+                    std::to_string(portspeed) + " bit/s");
     int ok = portdev.empty() ? port->Open((int)portadr, (int)portspeed, 8, 0, rxe)
                              : port->Open(portdev.c_str(), (int)portspeed, 8, 0, rxe);
     if (!ok) {

@@ -13,10 +13,15 @@
 
 #include "mptgen.h"
 
+// The name the program is installed under (marrowit-gen), for its messages.
+#ifndef MPTGEN_NAME
+#define MPTGEN_NAME "mptgen"
+#endif
+
 static void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: mptgen [OPTIONS] [SCRIPT | -]\n"
+                 "Usage: " MPTGEN_NAME " [OPTIONS] [SCRIPT | -]\n"
                  "Render MPT 1327 codewords as 1200 baud FFSK audio.\n"
                  "\n"
                  "  -e LINE         a script line (repeatable; instead of SCRIPT)\n"
@@ -43,7 +48,7 @@ static void usage(FILE* out)
 
 static void die(const std::string& why)
 {
-    std::fprintf(stderr, "mptgen: %s\n", why.c_str());
+    std::fprintf(stderr, MPTGEN_NAME ": %s\n", why.c_str());
     std::exit(2);
 }
 
