@@ -204,7 +204,9 @@ TEST_F(BadInput, ReceiverThatNeverReads)
     run_result_t r = decode(general + "[rs232]\nRADIO=1\nDEVICE=" + pty.slave + "\n", audio);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(mask_times(r.out) == mask_times(untuned.out)) << "every line decoded";
-    EXPECT_EQ(r.err, "marrowit: serial port " + pty.slave +
+    EXPECT_EQ(r.err, "marrowit: tuning receiver model 1 on serial port " + pty.slave +
+                         " at 9600 bit/s (RADIO=0 in [rs232] turns tuning off)\n"
+                         "marrowit: serial port " + pty.slave +
                          ": it takes no data (a command ran out of time); the receiver is not being "
                          "tuned\n");
 }

@@ -146,7 +146,7 @@ TEST_F(Correlator, BufferBoundariesDoNotMatter)
             corr_process(&c, nullptr, s.data() + at, (int)n);
             at += n;
         }
-        EXPECT_EQ(console_output(), whole);
+        EXPECT_EQ(mask_times(console_output()), mask_times(whole));
         EXPECT_EQ(0, std::memcmp(&end_state, &mpt1327_state, sizeof end_state));
     }
 }
