@@ -18,6 +18,10 @@ need() {
 BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev)
 # What the tests and benchmarks need besides.
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat)
+# What the Windows cross build, its libraries (built from Debian's source
+# packages), its tests under Wine and its release zip need.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 wine wine64 socat cmake make
+                  dpkg-dev zip)
 
 jobs() {
     nproc 2>/dev/null || echo 2
