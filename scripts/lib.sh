@@ -21,7 +21,7 @@ TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat)
 # What the Windows cross build, its libraries (built from Debian's source
 # packages), its tests under Wine and its release zip need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 wine wine64 socat cmake make
-                  dpkg-dev zip)
+                  dpkg-dev zip unzip mosquitto mosquitto-clients)
 
 jobs() {
     nproc 2>/dev/null || echo 2
