@@ -10,7 +10,10 @@ set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
+# Libraries cross-built for Windows (scripts/windows-deps), static, with their
+# pkg-config files: -DMARROWIT_WIN_DEPS=PREFIX.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MARROWIT_WIN_DEPS)
+set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX} ${MARROWIT_WIN_DEPS})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -25,6 +28,8 @@ if(WINE_PROGRAM)
 endif()
 
 # Only libraries built for Windows count: the build machine's pkg-config
-# files describe Linux libraries.
-set(ENV{PKG_CONFIG_LIBDIR} "/usr/${MINGW_PREFIX}/lib/pkgconfig")
+# files describe Linux libraries.  Static libraries bring their own
+# dependencies along (pkg-config --static).
+set(ENV{PKG_CONFIG_LIBDIR} "${MARROWIT_WIN_DEPS}/lib/pkgconfig:/usr/${MINGW_PREFIX}/lib/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
+set(PKG_CONFIG_ARGN --static)

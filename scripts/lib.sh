@@ -30,6 +30,10 @@ ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user file
                 libasound2-dev:arm64 libsndfile1-dev:arm64 libsoxr-dev:arm64 libgtest-dev:arm64)
 # Installing and packaging (scripts/install-check).
 INSTALL_PACKAGES=(dpkg-dev lintian man-db groff-base systemd gzip)
+# What the Windows cross build, its libraries (built from Debian's source
+# packages), its tests under Wine and its release zip need.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 wine wine64 socat cmake make
+                  dpkg-dev zip unzip mosquitto mosquitto-clients)
 
 jobs() {
     nproc 2>/dev/null || echo 2
