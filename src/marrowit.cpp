@@ -9,6 +9,8 @@
 
 #include "audio/audio.h"
 #include "corr.h"
+#include "mpt1327/event.h"
+#include "mpt1327/mpt1327.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -123,6 +125,7 @@ int main(int argc, char** argv)
 {
     parse_args(argc, argv);
     comm_info_t info = {1200, 1800, 1200, 2};
+    input_add_ticker(timeout_tick);
     corr(nullptr, &info);
     return 0;
 }

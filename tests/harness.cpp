@@ -14,6 +14,7 @@
 #include "mpt1327/calls.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "receiver/receiver.h"
 
 static FILE* captured;
 static long captured_read;
@@ -25,6 +26,7 @@ void reset_decoder()
     std::strcpy(sys, "0xffff");
     filt = verb = track = sound = logger = 0;
     trg_pre = trg_id = 0;
+    calltimeout = 0;
     baseFreq = 420.0;
     offset = 2;
     step = 0.0125;
@@ -33,6 +35,9 @@ void reset_decoder()
     portspeed = 9600;
     rx = 1;
     portdev.clear();
+    rigmodel = 2;
+    rigpath = "localhost:4532";
+    hamlib_reset();
     std::strcpy(sysname, "Unregistered");
     std::memset(ptext, 0, sizeof ptext);
     if (logfile)
@@ -40,6 +45,7 @@ void reset_decoder()
     logfile = nullptr;
     removemsg = 0;
     calls_reset();
+    timeout_reset();
     decode_counts = decode_counts_t{};
     event_remove_sinks();
     input_remove_tickers();

@@ -4,6 +4,9 @@
 // folder and offers one operation, tuning to a frequency in MHz:
 //
 //   RADIO 1, 2   serial.cpp   the two serial command sets
+//   RADIO 3      hamlib.cpp   any receiver Hamlib drives: a radio, rigctld,
+//                             an SDR program's rigctl server
+//                             (hamlib_none.cpp in builds without Hamlib)
 //   others       nothing is tuned
 //
 // A receiver that cannot be reached never stops the decoder: the trouble is
@@ -12,6 +15,11 @@
 
 // One tuning command to a serial receiver (RADIO 1 or 2).
 void serial_setfreq(double mhz);
+
+// One tuning command through Hamlib (RADIO 3).
+void hamlib_setfreq(double mhz);
+// Close the rig and forget its trouble, as at start-up (tests).
+void hamlib_reset();
 
 // Say "marrowit: WHO: WHAT; the receiver is not being tuned" once, until
 // receiver_ok() is called after a command that got through.  Each receiver
