@@ -96,7 +96,7 @@ bool rigctld_t::start()
         std::string t = std::to_string(p);
         pid = fork();
         if (pid == 0) {
-            int null = open("/dev/null", O_RDWR);
+            int null = open("/dev/null", O_RDWR | O_CLOEXEC);
             dup2(null, 0);
             dup2(null, 1);
             dup2(null, 2);
@@ -147,20 +147,19 @@ piped_program_t::piped_program_t(const std::string& program, const std::vector<s
                                  const std::string& d)
     : dir(d)
 {
+    // Close-on-exec: a rigctld started later must not hold the pipe open.
     int p[2];
-    if (pipe(p) != 0)
+    if (pipe2(p, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(126);
-        int out = open("console.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open("console.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = open("console.out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = open("console.err", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         dup2(p[0], 0);
         dup2(out, 1);
         dup2(err, 2);
-        close(p[0]);
-        close(p[1]);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -181,7 +180,7 @@ piped_program_t::~piped_program_t()
     }
 }
 
-void piped_program_t::feed(const std::string& samples)
+std::string piped_program_t::feed(const std::string& samples)
 {
     std::string data = samples;
     const size_t read_size = 1080;
@@ -193,12 +192,13 @@ void piped_program_t::feed(const std::string& samples)
         at += (size_t)w;
     }
     written += data.size();
+    return data;
 }
 
-bool piped_program_t::wait_console(const std::string& text, int ms) const
+bool piped_program_t::wait_for(const std::string& text, const char* file, int ms) const
 {
     for (long long end = now_ms() + ms; now_ms() < end; pause_ms(5))
-        if (read_file(dir + "/console.out").find(text) != std::string::npos)
+        if (read_file(dir + "/" + file).find(text) != std::string::npos)
             return true;
     return false;
 }

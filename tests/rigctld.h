@@ -51,10 +51,11 @@ struct piped_program_t {
 
     // Write samples, padded with silence to a whole number of the reads
     // the program makes (1080 samples), so that it decodes all of them
-    // without waiting for more.
-    void feed(const std::string& samples);
-    // Wait (at most ms) until the console shows text; whether it does.
-    bool wait_console(const std::string& text, int ms = 10000) const;
+    // without waiting for more; what was written.
+    std::string feed(const std::string& samples);
+    // Wait (at most ms) until the console ("console.out") or standard error
+    // ("console.err") shows text; whether it does.
+    bool wait_for(const std::string& text, const char* file = "console.out", int ms = 10000) const;
     // Close standard input and wait for the end; out and err as written.
     run_result_t finish();
 };

@@ -13,15 +13,20 @@
 // the rig is opened at the first command and kept open; a change of model,
 // path or bit rate in the settings (read again at every new system) opens
 // it afresh.  Every read from the rig waits at most RIG_TIMEOUT_MS and is not
-// retried, so a receiver that stops answering costs a command about half a
-// second at most (opening the network rig waits for two answers).  When a
-// command fails the rig is closed, and the trouble said once on standard
-// error; the next command opens it again.  A connection that was kept open
-// and turns out dead (the receiver's program was restarted) is opened again
-// at once and the command repeated, unless the command timed out.  After a
-// time-out the receiver is left alone for REST_SECONDS of input, so that a
-// busy control channel cannot make the decoder fall behind live audio
-// while the receiver is silent.
+// retried by Hamlib's front end, so the network rig that stops answering
+// costs a command 0.2 s (0.4 s to open).  When a command fails the rig is
+// closed and the trouble said once on standard error; the next command
+// opens it again.  A connection that was kept open and turns out dead (the
+// receiver's program was restarted) is opened again at once and the command
+// repeated, unless the command timed out.
+//
+// Some of Hamlib's radio backends retry on their own, so that a silent radio
+// can hold a command for seconds.  The decoder therefore never waits for the
+// rig: setfreq hands the frequency to a thread of this file, which tunes the
+// rig while decoding goes on.  When commands come faster than the rig takes
+// them, only the latest is carried out: the receiver goes where the last
+// command said.  At the end of the program the last command is carried out
+// before it exits.
 //
 // Hamlib's own diagnostics are switched off: they would scroll through the
 // report lines.
@@ -33,25 +38,46 @@
 // is standard input when that is closed.
 #include <dlfcn.h>
 #include <hamlib/rig.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
-#include "../mpt1327/event.h"
 #include "../mpt1327/mpt1327.h"
 #include "receiver.h"
 
 static const int RIG_TIMEOUT_MS = 200;
-static const int REST_SECONDS = 2;
 
+// What the tuning thread is asked to do: the settings are copied, since the
+// decoder may read them afresh meanwhile.
+struct rig_command_t {
+    freq_t hz;
+    unsigned model;
+    std::string path;
+    unsigned speed;
+};
+
+// Shared between the decoder and the tuning thread, under lock.
+static std::mutex lock;
+static std::condition_variable wake;  // a command or the end
+static std::condition_variable done;  // the thread is idle
+static rig_command_t next_command;
+static bool command_waiting, tuning, stopping;
+static std::thread tuner;
+
+// The tuning thread's own.
 static RIG* rig;                       // the rig, initialised and open; 0 when closed
 static unsigned open_model;            // what it was opened with
 static std::string open_path;
 static unsigned open_speed;
-static unsigned long long rest_until;  // input sample before which no command is tried
 static receiver_trouble_t rig_trouble;
+static rig_command_t command;          // the one being carried out
 
 // The functions of the library, once loaded.
 static struct {
@@ -114,7 +140,7 @@ static std::string error_text(int code)
 
 static void trouble(const std::string& what)
 {
-    std::string who = "Hamlib rig " + std::to_string(rigmodel) + " at " + rigpath;
+    std::string who = "Hamlib rig " + std::to_string(command.model) + " at " + command.path;
     receiver_trouble(&rig_trouble, who.c_str(), what.c_str());
 }
 
@@ -127,12 +153,6 @@ static void close_rig()
     rig = nullptr;
 }
 
-void hamlib_reset()
-{
-    close_rig();
-    rest_until = 0;
-    rig_trouble = receiver_trouble_t{};
-}
 
 static void set_conf(const char* name, const std::string& value)
 {
@@ -142,23 +162,32 @@ static void set_conf(const char* name, const std::string& value)
 }
 
 static const int NO_SUCH_MODEL = 1;
+static const int NO_SUCH_DEVICE = 2;
 
-// RIG_OK, NO_SUCH_MODEL or Hamlib's error code (the rig stays closed).
+// RIG_OK, NO_SUCH_MODEL, NO_SUCH_DEVICE or Hamlib's error code (the rig
+// stays closed).
 static int open_rig()
 {
-    rig = hl.init((rig_model_t)rigmodel);
+    rig = hl.init((rig_model_t)command.model);
     if (!rig)
         return NO_SUCH_MODEL;
-    open_model = rigmodel;
-    open_path = rigpath;
-    open_speed = portspeed;
-    set_conf("rig_pathname", rigpath);
+    open_model = command.model;
+    open_path = command.path;
+    open_speed = command.speed;
+    // Hamlib tries a serial device that is not there for seconds.
+    if (rig->caps->port_type == RIG_PORT_SERIAL && command.path.find(':') == std::string::npos &&
+        access(command.path.c_str(), F_OK) != 0) {
+        hl.cleanup(rig);
+        rig = nullptr;
+        return NO_SUCH_DEVICE;
+    }
+    set_conf("rig_pathname", command.path);
     int timeout = rig->caps->timeout > 0 ? std::min(rig->caps->timeout, RIG_TIMEOUT_MS)
                                          : RIG_TIMEOUT_MS;
     set_conf("timeout", std::to_string(timeout));
     set_conf("retry", "0");
     if (rig->caps->port_type == RIG_PORT_SERIAL)
-        set_conf("serial_speed", std::to_string(portspeed));
+        set_conf("serial_speed", std::to_string(command.speed));
     int r = hl.open(rig);
     if (r != RIG_OK) {
         hl.cleanup(rig);
@@ -171,18 +200,16 @@ static int open_rig()
     return RIG_OK;
 }
 
-void hamlib_setfreq(double mhz)
+// Carry out one command on the tuning thread.
+static void tune()
 {
-    if (input_sample < rest_until)
-        return;
-    if (rig && (open_model != rigmodel || open_path != rigpath || open_speed != portspeed))
+    if (rig && (open_model != command.model || open_path != command.path || open_speed != command.speed))
         close_rig();
     std::string unloadable = load_hamlib();
     if (!unloadable.empty()) {
         trouble(unloadable);
         return;
     }
-    freq_t hz = std::round(mhz * 1e6);
     for (int attempt = 0; attempt < 2; attempt++) {
         bool kept = rig != nullptr;
         if (!kept) {
@@ -191,25 +218,86 @@ void hamlib_setfreq(double mhz)
                 trouble("Hamlib has no such rig model");
                 return;
             }
+            if (r == NO_SUCH_DEVICE) {
+                trouble("no such device");
+                return;
+            }
             if (r != RIG_OK) {
-                if (r == -RIG_ETIMEOUT)
-                    rest_until = input_sample + (unsigned long long)REST_SECONDS * INPUT_RATE;
                 trouble("cannot open it: " + error_text(r));
                 return;
             }
         }
-        int r = hl.set_freq(rig, RIG_VFO_CURR, hz);
+        int r = hl.set_freq(rig, RIG_VFO_CURR, command.hz);
         if (r == RIG_OK) {
             receiver_ok(&rig_trouble);
             return;
         }
         close_rig();
         if (!kept || r == -RIG_ETIMEOUT) {
-            if (r == -RIG_ETIMEOUT)
-                rest_until = input_sample + (unsigned long long)REST_SECONDS * INPUT_RATE;
             trouble("cannot set the frequency: " + error_text(r));
             return;
         }
         // A connection kept open that went dead: once more on a new one.
     }
+}
+
+static void tuning_thread()
+{
+    std::unique_lock<std::mutex> hold(lock);
+    for (;;) {
+        wake.wait(hold, [] { return command_waiting || stopping; });
+        if (!command_waiting)
+            break;
+        command = next_command;
+        command_waiting = false;
+        tuning = true;
+        hold.unlock();
+        tune();
+        hold.lock();
+        tuning = false;
+        done.notify_all();
+    }
+}
+
+// Carry out what is asked, end the thread and close the rig.
+static void stop()
+{
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stopping = true;
+    }
+    wake.notify_one();
+    if (tuner.joinable())
+        tuner.join();
+    stopping = false;
+    close_rig();
+}
+
+void hamlib_setfreq(double mhz)
+{
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        next_command = rig_command_t{std::round(mhz * 1e6), rigmodel, rigpath, portspeed};
+        command_waiting = true;
+        if (!tuner.joinable()) {
+            static bool registered;
+            if (!registered)
+                std::atexit(stop);
+            registered = true;
+            tuner = std::thread(tuning_thread);
+        }
+    }
+    wake.notify_one();
+}
+
+void hamlib_wait()
+{
+    std::unique_lock<std::mutex> hold(lock);
+    done.wait(hold, [] { return !command_waiting && !tuning; });
+}
+
+void hamlib_reset()
+{
+    stop();
+    rig_trouble = receiver_trouble_t{};
 }

@@ -9,6 +9,10 @@ void hamlib_setfreq(double)
     receiver_trouble(&no_hamlib, "RADIO 3", "this build has no Hamlib");
 }
 
+void hamlib_wait()
+{
+}
+
 void hamlib_reset()
 {
     no_hamlib = receiver_trouble_t{};

@@ -16,8 +16,11 @@
 // One tuning command to a serial receiver (RADIO 1 or 2).
 void serial_setfreq(double mhz);
 
-// One tuning command through Hamlib (RADIO 3).
+// One tuning command through Hamlib (RADIO 3): handed to the thread that
+// tunes the rig, without waiting for it.
 void hamlib_setfreq(double mhz);
+// Wait until the rig has been given the last command (tests, benchmarks).
+void hamlib_wait();
 // Close the rig and forget its trouble, as at start-up (tests).
 void hamlib_reset();
 
