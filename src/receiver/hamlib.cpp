@@ -93,12 +93,18 @@ static struct {
     decltype(&::rigerror2) error2;
 } hl;
 
+// Whether the library was loaded, and why not.  (Not static in a function:
+// the thread may still load it while the program exits.)
+static bool load_tried;
+static std::string load_failure;
+
 // Load the library and find its functions; an empty text, or why not.
 static std::string load_hamlib()
 {
-    static std::string failed = "-";
-    if (failed != "-")
-        return failed;
+    if (load_tried)
+        return load_failure;
+    load_tried = true;
+    std::string& failed = load_failure;
     void* lib = dlopen(HAMLIB_SONAME, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         const char* why = dlerror();
@@ -125,7 +131,7 @@ static std::string load_hamlib()
             return failed = std::string("cannot load Hamlib: ") + HAMLIB_SONAME + " has no " + f.name;
     }
     hl.set_debug(RIG_DEBUG_NONE);
-    return failed = "";
+    return failed;
 }
 
 // Hamlib's text for an error code, without its line end.
