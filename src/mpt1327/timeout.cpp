@@ -11,7 +11,8 @@
 //          | Silent: 30 s          | Mon Dec  7 09:12:44 2026
 //
 // The channel and frequency are those of the last followed GTC; "Silent"
-// is CALLTIMEOUT.  Overs on a traffic channel begin with codewords, so a
+// is CALLTIMEOUT.  No codeword stands behind the report, so BINARY dumps
+// nothing before it.  Overs on a traffic channel begin with codewords, so a
 // value well above the longest over, about 30 s, ends stuck calls without
 // cutting live ones.
 //
