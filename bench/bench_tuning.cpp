@@ -18,7 +18,13 @@
 // rigctld's dummy rig takes 20 ms to set a frequency (it imitates a
 // radio), and rigctld reads it back before it answers; "command" is what
 // the program adds.  The first call opens the rig and is shown apart.
+//
+// Then the same program decodes a recording of 200 followed calls (400
+// receiver commands in 43 s of audio) with no receiver, with rigctld, and
+// with rigctld stopped (SIGSTOP: it takes connections but never answers):
+// the wall time shows what a silent receiver costs the decoding.
 #include <arpa/inet.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -241,5 +247,35 @@ int main(int argc, char** argv)
                 percentile(answered, 1.0), first[1]);
     std::printf("readable  %8.2f %8.2f %8.2f %8.2f\n", median(readable), percentile(readable, 0.9),
                 percentile(readable, 1.0), first[2]);
+
+    std::string script;
+    for (int k = 0; k < 200; k++) {
+        std::string chan = std::to_string(100 + k % 50);
+        script += "ccsc 0x1234\ngtc pfix=1 ident1=2 ident2=3 chan=" + chan + "\nccsc 0x1234\nclear chan=" +
+                  chan + " cont=5\n";
+    }
+    std::string audio = render_u8(script);
+    std::printf("\n%.1f s of audio with 400 receiver commands, decoded through marrowit -\n",
+                (double)audio.size() / 10800);
+    struct {
+        const char* what;
+        std::string rs232;
+        bool silent;
+    } runs[] = {
+        {"no receiver (RADIO=0)", "RADIO=0\n", false},
+        {"rigctld", "RADIO=3\nRIG_PATH=" + rig.path() + "\n", false},
+        {"rigctld not answering", "RADIO=3\nRIG_PATH=" + rig.path() + "\n", true},
+    };
+    for (const auto& run : runs) {
+        write_file(dir.file("solvane.ini"), "[general]\nTARGET_PREF=9999\n[rs232]\n" + run.rs232);
+        if (run.silent)
+            kill(rig.pid, SIGSTOP);
+        double t = now_ms();
+        run_result_t d = run_program(MARROWIT_BIN, {"-"}, dir.path, audio);
+        t = now_ms() - t;
+        if (run.silent)
+            kill(rig.pid, SIGCONT);
+        std::printf("  %-24s %7.2f s  (exit status %d)\n", run.what, t / 1000, d.status);
+    }
     return 0;
 }
