@@ -384,6 +384,12 @@ TEST(FollowEndToEnd, HamlibRigIsFollowedAndComesBackAfterARestart)
     EXPECT_EQ(rig.freq(), 145000000);  // the dummy rig starts there
     part("gtc pfix=12 ident1=100 ident2=345 chan=100");
     EXPECT_EQ(rig.wait_freq(421250000), 421250000);
+    // Restarted between two commands: the dead connection is replaced at
+    // once, and nothing is said.
+    rig.stop();
+    ASSERT_TRUE(rig.start());
+    part("clear chan=100 cont=5");
+    EXPECT_EQ(rig.wait_freq(420000000), 420000000);
 
     run_result_t r = program.finish();
     EXPECT_EQ(r.status, 0);
@@ -395,7 +401,7 @@ TEST(FollowEndToEnd, HamlibRigIsFollowedAndComesBackAfterARestart)
     EXPECT_EQ(mask_times(r.out), mask_times(ref.out));
     EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), mask_times(log));
     EXPECT_EQ(count_of(r.out, "-  GTC |"), 4u);
-    EXPECT_EQ(count_of(r.out, "- CLEAR|"), 2u);
+    EXPECT_EQ(count_of(r.out, "- CLEAR|"), 3u);
 }
 
 TEST(FollowEndToEnd, HamlibTroubleIsSaidOnceAndDecodingGoesOn)
