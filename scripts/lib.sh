@@ -19,9 +19,11 @@ need() {
 }
 
 # What the program and its tools need to build.
-BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev
+                libhamlib-dev)
 # What the tests and benchmarks need besides.
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat)
+# (libhamlib-utils: rigctld, which the tests of RADIO 3 tune.)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils)
 # The arm64 cross build and its tests under emulation (scripts/arm64): the
 # cross compiler, qemu-user, and the arm64 development packages installed
 # beside the native ones (multiarch).  The optional libraries other

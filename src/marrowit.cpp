@@ -11,6 +11,8 @@
 #include "corr.h"
 #include "mpt1327/output.h"
 #include "mpt1327/summary.h"
+#include "mpt1327/event.h"
+#include "mpt1327/mpt1327.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -136,6 +138,7 @@ int main(int argc, char** argv)
     parse_args(argc, argv);
     output_check_open();
     comm_info_t info = {1200, 1800, 1200, 2};
+    input_add_ticker(timeout_tick);
     corr(nullptr, &info);
     return 0;
 }

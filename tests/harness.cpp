@@ -26,6 +26,7 @@ void reset_decoder()
     std::strcpy(sys, "0xffff");
     filt = verb = track = sound = logger = 0;
     trg_pre = trg_id = 0;
+    calltimeout = 0;
     baseFreq = 420.0;
     offset = 2;
     step = 0.0125;
@@ -35,6 +36,9 @@ void reset_decoder()
     rx = 1;
     portdev.clear();
     receiver_announced.clear();
+    rigmodel = 2;
+    rigpath = "localhost:4532";
+    hamlib_reset();
     std::strcpy(sysname, "Unregistered");
     std::memset(ptext, 0, sizeof ptext);
     if (logfile)
@@ -42,6 +46,7 @@ void reset_decoder()
     logfile = nullptr;
     removemsg = 0;
     calls_reset();
+    timeout_reset();
     decode_counts = decode_counts_t{};
     event_remove_sinks();
     input_remove_tickers();

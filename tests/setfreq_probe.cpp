@@ -21,10 +21,11 @@ extern "C" void __wrap__Z7setfreqd(double mhz)
         pos = std::ftell(console);
     }
     setfreq_calls.push_back({mhz, pos});
-    // Only a test that names its own port (a pseudo-terminal) reaches a
-    // device: the default port number would be the machine's first serial
-    // port.
-    if (!portdev.empty())
+    // Only a test that names its own port (a pseudo-terminal) or its own
+    // rigctld on the loopback address reaches a receiver: the defaults
+    // would be the machine's first serial port and whatever listens on
+    // localhost:4532.
+    if ((rx != 3 && !portdev.empty()) || (rx == 3 && rigpath.compare(0, 10, "127.0.0.1:") == 0))
         __real__Z7setfreqd(mhz);
 }
 

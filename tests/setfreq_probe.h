@@ -3,7 +3,8 @@
 //
 // The test program is linked with the linker wrapping setfreq: each call
 // lands here first, is recorded, and then goes on to the real setfreq when
-// the test has named a port device (portdev), so the receiver commands
+// the test has named a port device (portdev) or, for RADIO 3, a rig on
+// 127.0.0.1, so the receiver commands
 // themselves are unchanged and no test ever writes to the machine's own
 // serial ports.  Where the linker cannot
 // wrap, nothing is recorded and setfreq_probe_active is false.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "setfreq_probe.h"
 
@@ -669,6 +670,92 @@ TEST_F(Families, FollowUsesTheChannelPlanOfTheMoment)
     slot("clear chan=102 cont=1");
     ASSERT_EQ(setfreq_calls.size(), 2u);
     EXPECT_EQ(setfreq_calls[1].mhz, 451.0);
+}
+
+// ---- CALLTIMEOUT ------------------------------------------------------------------
+
+// A followed call that gives no checked codeword for CALLTIMEOUT seconds of
+// input is given up as if cleared: input time is counted in samples from the
+// follow or the last checked codeword, and the time-out is noticed at the
+// next checked codeword or after the next buffer of input (the ticker).
+TEST_F(Families, CallTimeOutCountsSamplesOfInput)
+{
+    static std::vector<event_t> records;
+    records.clear();
+    struct {
+        unsigned timeout;
+        const char* before;      // between the follow and the silence
+        unsigned long long quiet;  // samples of input without a checked codeword
+        bool by_codeword;        // noticed by the next codeword, or by the ticker
+        bool given_up;
+    } cases[] = {
+        {5, "", 5 * 10800 - 1, false, false},
+        {5, "", 5 * 10800, false, true},
+        {5, "", 5 * 10800 - 1, true, false},
+        {5, "", 5 * 10800, true, true},
+        {30, "", 30 * 10800 + 5000, false, true},
+        {0, "", 1000000000, false, false},                          // 0: never
+        {5, "clear chan=7 cont=1", 6 * 10800, false, false},         // any CLEAR returns
+        {5, "gtc pfix=1 ident1=2 ident2=3 chan=9", 6 * 10800, false, true},  // still on 100
+    };
+    start("[general]\nLOG=1\n");
+    trg_pre = 12;
+    trg_id = 9999;
+    event_add_sink([](const event_t& e) { records.push_back(e); });
+    unsigned long long t = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.timeout << " s, " << c.before << ", " << c.quiet
+                                          << " samples, by " << (c.by_codeword ? "codeword" : "tick"));
+        calltimeout = c.timeout;
+        input_sample = t;
+        slot("gtc pfix=12 ident1=345 ident2=678 chan=100");
+        if (*c.before)
+            slot(c.before);
+        log_tail();
+        setfreq_calls.clear();
+        records.clear();
+        input_sample = t + c.quiet;
+        if (c.by_codeword) {
+            feed_words(kSystem);
+            feed_words(silent());
+        } else {
+            timeout_tick();
+        }
+        const std::string report =
+            c.given_up ? "- TIMEO| Call time-out, back to control | Ch: 100  Freq: 421.2500 \n"
+                         "       | Silent: " + std::to_string(c.timeout) + " s\t| <TIME>\n\n"
+                       : "";
+        EXPECT_EQ(mask_times(console_output()), report);
+        EXPECT_EQ(mask_times(log_tail()), report);
+        if (setfreq_probe_active) {
+            ASSERT_EQ(setfreq_calls.size(), c.given_up ? 1u : 0u);
+            if (c.given_up) {
+                EXPECT_EQ(setfreq_calls[0].mhz, 420.0);
+            }
+        }
+        if (c.given_up) {
+            ASSERT_EQ(records.size(), 2u);
+            EXPECT_EQ(records[0].type, "TIMEOUT");
+            EXPECT_EQ(records[0].offset, (double)(t + c.quiet) / 10800);
+            EXPECT_EQ(event_field(records[0], "channel")->i, 100);
+            EXPECT_EQ(event_field(records[0], "freq")->real, 421.25);
+            EXPECT_EQ(event_field(records[0], "silent")->i, (long long)c.timeout);
+            EXPECT_EQ(event_field(records[0], "control")->real, 420.0);
+            EXPECT_EQ(records[1].type, "call_end");
+            EXPECT_EQ(event_field(records[1], "channel")->i, 100);
+            EXPECT_EQ(event_field(records[1], "ended")->text, "timeout");
+            EXPECT_EQ(event_field(records[1], "duration")->real, (double)c.quiet / 10800);
+            // Once: the receiver is back, nothing is followed.
+            input_sample += 100 * 10800;
+            timeout_tick();
+            EXPECT_EQ(console_output(), "");
+        } else {
+            EXPECT_TRUE(records.empty());
+        }
+        slot("clear chan=100 cont=1");
+        slot("clear chan=9 cont=1");
+        t = input_sample + 1;
+    }
 }
 
 // ---- FILTER ------------------------------------------------------------------------

@@ -23,6 +23,8 @@ struct Settings : ::testing::Test {
         baseFreq = step = control = offset = 77;
         rx = 77;
         portadr = portspeed = 77;
+        calltimeout = rigmodel = 77;
+        rigpath = "stale";
         std::strcpy(sysname, "stale");
     }
     void settings(const std::string& text) { write_file(dir.file("solvane.ini"), text); }
@@ -45,6 +47,9 @@ TEST_F(Settings, NoFileGivesTheDefaults)
     EXPECT_EQ(portadr, 1u);
     EXPECT_EQ(portspeed, 9600u);
     EXPECT_EQ(rx, 1);
+    EXPECT_EQ(calltimeout, 0u);
+    EXPECT_EQ(rigmodel, 2u);
+    EXPECT_EQ(rigpath, "localhost:4532");
     EXPECT_STREQ(sysname, "Unregistered");
     EXPECT_EQ(logfile, nullptr);
     EXPECT_EQ(console_output(), "") << "no log, no banner";
@@ -63,6 +68,7 @@ TEST_F(Settings, SectionsKeysAndConversions)
              "LOG=2\n"
              "TARGET_PREF=70000\n"     // low 16 bits: 4464
              "target_id=-1\n"          // two's complement: 65535
+             "CallTimeout=30\n"
              "[0x0123]\n"
              "BEGINOFBAND=4250000\n"
              "OFFSET=0\n"
@@ -73,7 +79,9 @@ TEST_F(Settings, SectionsKeysAndConversions)
              "PORTADR=3\n"
              "PORTSPEED=19200\n"
              "RADIO=2\n"
-             "DEVICE=/dev/ttyUSB0\n");
+             "DEVICE=/dev/ttyUSB0\n"
+             "RIG_MODEL=3073\n"
+             "RIG_PATH= 192.168.1.5:7356 \n");
     use_system("0x0123");
     mpt1327_setup();
     EXPECT_EQ(filt, 3);
@@ -92,6 +100,9 @@ TEST_F(Settings, SectionsKeysAndConversions)
     EXPECT_EQ(portspeed, 19200u);
     EXPECT_EQ(rx, 2);
     EXPECT_EQ(portdev, "/dev/ttyUSB0");
+    EXPECT_EQ(calltimeout, 30u);
+    EXPECT_EQ(rigmodel, 3073u);
+    EXPECT_EQ(rigpath, "192.168.1.5:7356");
     EXPECT_EQ(chan_freq(2), 425.0) << "OFFSET 0 moves every channel two steps down";
 }
 

@@ -1,6 +1,7 @@
 // Receiver tuning: the exact bytes each receiver model gets on its serial
-// line, in-process through setfreq and end to end through the real program
-// following calls on generated control-channel audio.
+// line, the frequency a Hamlib rig (rigctld's dummy rig) is set to, in-process
+// through setfreq and end to end through the real program following calls
+// on generated control-channel audio.
 #include <gtest/gtest.h>
 
 #include <termios.h>
@@ -13,6 +14,8 @@
 #include "harness.h"
 #include "mpt1327/mpt1327.h"
 #include "pty.h"
+#include "receiver/receiver.h"
+#include "rigctld.h"
 
 namespace {
 
@@ -104,11 +107,43 @@ TEST(Tuning, HugeFrequenciesAreCutNotOverflowed)
 TEST(Tuning, OtherModelsSendNothing)
 {
     pty_t pty;
-    for (double radio : {0.0, 3.0, 1.5, -1.0, 4294967295.0}) {
+    for (double radio : {0.0, 4.0, 1.5, -1.0, 4294967295.0}) {
         SCOPED_TRACE(radio);
         tune_to(pty, radio);
         setfreq(421.25);
         EXPECT_EQ(pty.read_master(0), "");
+    }
+}
+
+#define NEED_RIGCTLD()                                                           \
+    if (!rigctld_available())                                                   \
+    GTEST_SKIP() << "no rigctld here, or a build without Hamlib"
+
+TEST(Tuning, HamlibRigIsSetToTheNearestHertz)
+{
+    NEED_RIGCTLD();
+    rigctld_t rig;
+    reset_decoder();
+    rx = 3;
+    rigpath = rig.path();
+    struct {
+        double mhz;
+        long long hz;
+    } cases[] = {
+        {420.0, 420000000},
+        {421.25, 421250000},
+        {std::nextafter(421.25, 0.0), 421250000},
+        {420.00625, 420006250},  // all of it: nothing is cut
+        {87.5, 87500000},
+        {1296.0, 1296000000},
+        {420.0000004, 420000000},
+        {420.0000006, 420000001},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mhz);
+        setfreq(c.mhz);
+        hamlib_wait();
+        EXPECT_EQ(rig.freq(), c.hz);
     }
 }
 
@@ -232,6 +267,10 @@ std::string gtc_line(int pfix, int org, int tar)
     return text;
 }
 
+const std::string TIMEOUT_100 =
+    "- TIMEO| Call time-out, back to control | Ch: 100  Freq: 421.2500 \n"
+    "       | Silent: 5 s\t| <TIME>\n\n";
+
 const std::string CLEAR_100 =
     "- CLEAR| Call clear-down                | Ch: 100  Freq: 421.2500 \n"
     "       | CCh: 5\t\t\t| <TIME>\n\n";
@@ -283,4 +322,156 @@ TEST(FollowEndToEnd, TwoRulesHoldingSendTheCommandTwice)
     EXPECT_EQ(mask_times(r.run.out),
               SYSTEM_1234 + gtc_line(13, 346, 678) + "\a\a" + gtc_line(12, 345, 345));
     EXPECT_EQ(r.log, "");  // LOG off: no log file at all
+}
+
+// ---- end to end through Hamlib (RADIO 3) ------------------------------------
+
+namespace {
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+std::string settings_text(const std::string& general, const std::string& rs232)
+{
+    return "[general]\n" + general + "[rs232]\n" + rs232;
+}
+
+// The same audio decoded with no receiver: what console and log must be.
+run_result_t without_receiver(const std::string& general, const std::string& audio, std::string* log)
+{
+    temp_dir_t dir;
+    write_file(dir.file("solvane.ini"), settings_text(general, "RADIO=0\n"));
+    run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, audio);
+    *log = read_file(dir.file("logfile.txt"));
+    return r;
+}
+
+}  // namespace
+
+TEST(FollowEndToEnd, HamlibRigIsFollowedAndComesBackAfterARestart)
+{
+    NEED_RIGCTLD();
+    rigctld_t rig;
+    temp_dir_t dir;
+    const std::string general = "TARGET_PREF=12\nTARGET_ID=345\nLOG=1\n";
+    write_file(dir.file("solvane.ini"),
+               settings_text(general, "RADIO=3\nRIG_MODEL=2\nRIG_PATH=" + rig.path() + "\n"));
+    piped_program_t program(marrowit_path(), {"-"}, dir.path);
+    std::string fed;
+    auto part = [&](const char* codeword) {
+        fed += program.feed(render_u8(std::string("ccsc 0x1234\n") + codeword + "\n"));
+    };
+
+    // Unit 345 of prefix 12 calls: followed, and back on the clear-down.
+    part("gtc pfix=12 ident1=100 ident2=345 chan=100");
+    EXPECT_EQ(rig.wait_freq(421250000), 421250000);
+    part("clear chan=100 cont=5");
+    EXPECT_EQ(rig.wait_freq(420000000), 420000000);
+    // Not a call of the target: reported, and the rig stays.
+    part("gtc pfix=13 ident1=678 ident2=346 chan=200");
+    ASSERT_TRUE(program.wait_for("Tar:  678"));
+    EXPECT_EQ(rig.freq(), 420000000);
+    // A call to ident 345, whatever the prefix.
+    part("gtc pfix=7 ident1=345 ident2=1 chan=300");
+    EXPECT_EQ(rig.wait_freq(423750000), 423750000);
+    // rigctld goes away: the clear-down's command fails, once on standard error.
+    rig.stop();
+    part("clear chan=300 cont=5");
+    ASSERT_TRUE(program.wait_for("not being tuned\n", "console.err"));
+    // ... and comes back: the next call is followed again.
+    ASSERT_TRUE(rig.start());
+    EXPECT_EQ(rig.freq(), 145000000);  // the dummy rig starts there
+    part("gtc pfix=12 ident1=100 ident2=345 chan=100");
+    EXPECT_EQ(rig.wait_freq(421250000), 421250000);
+    // Restarted between two commands: the dead connection is replaced at
+    // once, and nothing is said.
+    rig.stop();
+    ASSERT_TRUE(rig.start());
+    part("clear chan=100 cont=5");
+    EXPECT_EQ(rig.wait_freq(420000000), 420000000);
+
+    run_result_t r = program.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "marrowit: Hamlib rig 2 at " + rig.path() +
+                         ": cannot open it: IO error; the receiver is not being tuned\n");
+    // Console and log are those of a run without a receiver.
+    std::string log;
+    run_result_t ref = without_receiver(general, fed, &log);
+    EXPECT_EQ(mask_times(r.out), mask_times(ref.out));
+    EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), mask_times(log));
+    EXPECT_EQ(count_of(r.out, "-  GTC |"), 4u);
+    EXPECT_EQ(count_of(r.out, "- CLEAR|"), 3u);
+}
+
+TEST(FollowEndToEnd, HamlibTroubleIsSaidOnceAndDecodingGoesOn)
+{
+    NEED_RIGCTLD();
+    std::string nobody = "127.0.0.1:" + std::to_string(free_loopback_port());
+    pty_t silent;
+    struct {
+        std::string rs232, err;
+    } cases[] = {
+        {"RIG_PATH=" + nobody + "\n", "Hamlib rig 2 at " + nobody + ": cannot open it: IO error"},
+        {"RIG_MODEL=999999\nRIG_PATH=" + nobody + "\n",
+         "Hamlib rig 999999 at " + nobody + ": Hamlib has no such rig model"},
+        {"RIG_MODEL=3073\nRIG_PATH=/nonexistent/tty\n",
+         "Hamlib rig 3073 at /nonexistent/tty: no such device"},
+        // A radio on a serial line that does not answer.
+        {"RIG_MODEL=2014\nRIG_PATH=" + silent.slave + "\n",
+         "Hamlib rig 2014 at " + silent.slave + ": cannot open it: Communication timed out"},
+        {"RIG_MODEL=1\nRIG_PATH=/dev/null\n", ""},  // Hamlib's dummy rig, inside the library
+    };
+    const std::string general = "TARGET_PREF=9999\nLOG=1\n";
+    std::string audio = render_u8(CALL_SCRIPT + CALL_SCRIPT);
+    std::string ref_log;
+    run_result_t ref = without_receiver(general, audio, &ref_log);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rs232);
+        temp_dir_t dir;
+        write_file(dir.file("solvane.ini"), settings_text(general, "RADIO=3\n" + c.rs232));
+        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, audio);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.err.empty() ? "" : "marrowit: " + c.err + "; the receiver is not being tuned\n");
+        EXPECT_EQ(mask_times(r.out), mask_times(ref.out));
+        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), mask_times(ref_log));
+    }
+}
+
+TEST(FollowEndToEnd, HamlibRigAndCallTimeOut)
+{
+    NEED_RIGCTLD();
+    rigctld_t rig;
+    const std::string gtc = "ccsc 0x1234\ngtc pfix=12 ident1=345 ident2=678 chan=100\n";
+    const std::string quiet6 = "silence 7200\nccsc 0x1234\n";  // 6 s without a codeword
+    const std::string quiet4 = "silence 4800\nccsc 0x1234\n";
+    struct {
+        std::string general, after;
+        std::string report;  // after the GTC's
+        long long hz;        // where the rig is left
+    } cases[] = {
+        // Clear-down missed: back to the control channel after 5 s.
+        {"CALLTIMEOUT=5\n", quiet6, TIMEOUT_100, 420000000},
+        {"CALLTIMEOUT=5\n", quiet4 + quiet4 + quiet4, "", 421250000},
+        {"CALLTIMEOUT=5\n", "ccsc 0x1234\nclear chan=100 cont=5\n" + quiet6,
+         ALOHA_SHOWN + CLEAR_100, 420000000},
+        // 0 or nothing: as ever, the rig stays on the traffic channel.
+        {"CALLTIMEOUT=0\n", quiet6, "", 421250000},
+        {"", quiet6 + quiet6, "", 421250000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.general + c.after);
+        temp_dir_t dir;
+        write_file(dir.file("solvane.ini"),
+                   settings_text("TARGET_PREF=9999\n" + c.general, "RADIO=3\nRIG_PATH=" + rig.path() + "\n"));
+        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, render_u8(gtc + c.after));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(mask_times(r.out), SYSTEM_1234 + gtc_line(12, 678, 345) + c.report);
+        EXPECT_EQ(rig.freq(), c.hz);
+    }
 }

@@ -10,8 +10,9 @@
 // CLEAR when the six pattern bits are all set.  A voice GTC (D = 0) that
 // matches the target sends the receiver to the traffic channel; every CLEAR
 // sends it back to the control channel of the settings.  Nothing is
-// remembered between codewords: following is what the channel says.  The
-// call tracker hears of every voice GTC and every CLEAR.
+// remembered between codewords: following is what the channel says (but
+// see timeout.cpp for a clear-down that never comes).  The call tracker
+// hears of every voice GTC and every CLEAR.
 #include "calls.h"
 #include "event.h"
 #include "families.h"
@@ -38,6 +39,7 @@ static void report_clear(const mpt1327_t* s)
     event_real("freq", freq, 4);
     report_line(s);
     setfreq(control);
+    timeout_clear();
     calls_clear(chan);
 }
 
@@ -67,6 +69,8 @@ static void report_gtc(const mpt1327_t* s)
                 followed = true;
             }
         }
+        if (followed)
+            timeout_follow(chan, freq);
     }
     event_begin("GTC");
     event_int("prefix", pfix);

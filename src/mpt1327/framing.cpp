@@ -113,6 +113,7 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
         decode_counts.syncs++;
         if (mpt1327_fcs(state) == 0) {
             decode_counts.passed++;
+            timeout_codeword();
             track_identity(state);
             report_ccsc(state);
             report_dcsc(state);
@@ -126,6 +127,7 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
             return;
         if (mpt1327_fcs(state) == 0) {
             decode_counts.passed++;
+            timeout_codeword();
             route(state);
         } else {
             decode_counts.failed++;

@@ -49,6 +49,8 @@ extern double sound;    // BEEP: bell on MOVE and on every follow when not 0
 extern double logger;   // LOG: mirror report lines into the log when exactly 1
 extern unsigned short trg_pre;  // TARGET_PREF
 extern unsigned short trg_id;   // TARGET_ID
+extern unsigned int calltimeout;  // CALLTIMEOUT: seconds of input without a checked codeword
+                                  // after which a followed call is given up (0: never)
 extern double baseFreq;  // BEGINOFBAND, MHz
 extern double offset;    // OFFSET, channels
 extern double step;      // STEP, MHz
@@ -57,6 +59,8 @@ extern unsigned int portadr;    // PORTADR: serial port number n
 extern unsigned int portspeed;  // PORTSPEED: bit rate
 extern double rx;               // RADIO: receiver model
 extern std::string portdev;     // DEVICE: terminal device overriding PORTADR (may be empty)
+extern unsigned int rigmodel;   // RIG_MODEL: Hamlib's model number (RADIO 3)
+extern std::string rigpath;     // RIG_PATH: Hamlib's rig path, a serial device or HOST:PORT
 extern char sysname[255];       // NAME of the current system
 
 extern const char* settings_file;  // "solvane.ini"
@@ -83,3 +87,14 @@ void console_write(const char* text);  // unlogged console text: "- ALOHA", bell
 // ---- receiver tuning ------------------------------------------------------
 
 void setfreq(double mhz);
+
+// ---- return to the control channel after a time-out (timeout.cpp) ---------
+
+// While the receiver is on a traffic channel because a GTC was followed,
+// every CALLTIMEOUT seconds of input without a checked codeword send it
+// back to the control channel, as a CLEAR does.
+void timeout_follow(unsigned channel, double freq);  // a followed GTC sent the receiver there
+void timeout_clear();                                // a CLEAR sent it back
+void timeout_codeword();                             // a codeword passed the check
+void timeout_tick();                                 // the run loop's ticker
+void timeout_reset();                                // nothing followed (tests)

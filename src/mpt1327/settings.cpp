@@ -2,8 +2,8 @@
 //
 // solvane.ini in the current directory holds three kinds of section:
 //
-//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID
-//   [rs232]     PORTADR PORTSPEED RADIO DEVICE
+//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID CALLTIMEOUT
+//   [rs232]     PORTADR PORTSPEED RADIO DEVICE RIG_MODEL RIG_PATH
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
 //
 // The system section is named by the identity being received ("0xffff"
@@ -32,10 +32,13 @@
 
 double filt, verb, track, sound, logger;
 unsigned short trg_pre, trg_id;
+unsigned int calltimeout;
 double baseFreq = 420.0, offset = 2, step = 0.0125, control = 420.0;
 unsigned int portadr = 1, portspeed = 9600;
 double rx = 1;
 std::string portdev;
+unsigned int rigmodel = 2;
+std::string rigpath = "localhost:4532";
 char sysname[255] = "Unregistered";
 
 const char* settings_file = "solvane.ini";
@@ -84,6 +87,7 @@ void mpt1327_setup()
     logger = ini_get_int(&ini, "general", "LOG", 0);
     trg_pre = (unsigned short)ini_get_int(&ini, "general", "TARGET_PREF", 0);
     trg_id = (unsigned short)ini_get_int(&ini, "general", "TARGET_ID", 0);
+    calltimeout = ini_get_int(&ini, "general", "CALLTIMEOUT", 0);
 
     baseFreq = ini_get_int(&ini, sys, "BEGINOFBAND", 4200000) / 10000.0;
     offset = ini_get_int(&ini, sys, "OFFSET", 2);
@@ -94,6 +98,8 @@ void mpt1327_setup()
     portspeed = ini_get_int(&ini, "rs232", "PORTSPEED", 9600);
     rx = ini_get_int(&ini, "rs232", "RADIO", 1);
     portdev = ini_get_string(&ini, "rs232", "DEVICE", "");
+    rigmodel = ini_get_int(&ini, "rs232", "RIG_MODEL", 2);
+    rigpath = ini_get_string(&ini, "rs232", "RIG_PATH", "localhost:4532");
 
     ini_get_string(&ini, sys, "NAME", "Unregistered", sysname, sizeof sysname);
 

@@ -32,4 +32,6 @@ void setfreq(double mhz)
 {
     if (rx == 1 || rx == 2)
         serial_setfreq(mhz);
+    else if (rx == 3)
+        hamlib_setfreq(mhz);
 }

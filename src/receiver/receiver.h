@@ -4,6 +4,9 @@
 // folder and offers one operation, tuning to a frequency in MHz:
 //
 //   RADIO 1, 2   serial.cpp   the two serial command sets
+//   RADIO 3      hamlib.cpp   any receiver Hamlib drives: a radio, rigctld,
+//                             an SDR program's rigctl server
+//                             (hamlib_none.cpp in builds without Hamlib)
 //   others       nothing is tuned
 //
 // A receiver that cannot be reached never stops the decoder: the trouble is
@@ -15,6 +18,14 @@
 
 // One tuning command to a serial receiver (RADIO 1 or 2).
 void serial_setfreq(double mhz);
+
+// One tuning command through Hamlib (RADIO 3): handed to the thread that
+// tunes the rig, without waiting for it.
+void hamlib_setfreq(double mhz);
+// Wait until the rig has been given the last command (tests, benchmarks).
+void hamlib_wait();
+// Close the rig and forget its trouble, as at start-up (tests).
+void hamlib_reset();
 
 // Say "marrowit: WHO: WHAT; the receiver is not being tuned" once, until
 // receiver_ok() is called after a command that got through.  Each receiver
