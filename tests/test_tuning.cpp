@@ -341,12 +341,18 @@ std::string settings_text(const std::string& general, const std::string& rs232)
     return "[general]\n" + general + "[rs232]\n" + rs232;
 }
 
+// The line said once at the first tuning command.
+std::string tuning_line(const std::string& receiver)
+{
+    return "marrowit: tuning " + receiver + " (RADIO=0 in [rs232] turns tuning off)\n";
+}
+
 // The same audio decoded with no receiver: what console and log must be.
 run_result_t without_receiver(const std::string& general, const std::string& audio, std::string* log)
 {
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), settings_text(general, "RADIO=0\n"));
-    run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, audio);
+    run_result_t r = run_program(marrowit_path(), {"-q", "-"}, dir.path, audio);
     *log = read_file(dir.file("logfile.txt"));
     return r;
 }
@@ -361,7 +367,7 @@ TEST(FollowEndToEnd, HamlibRigIsFollowedAndComesBackAfterARestart)
     const std::string general = "TARGET_PREF=12\nTARGET_ID=345\nLOG=1\n";
     write_file(dir.file("solvane.ini"),
                settings_text(general, "RADIO=3\nRIG_MODEL=2\nRIG_PATH=" + rig.path() + "\n"));
-    piped_program_t program(marrowit_path(), {"-"}, dir.path);
+    piped_program_t program(marrowit_path(), {"-q", "-"}, dir.path);
     std::string fed;
     auto part = [&](const char* codeword) {
         fed += program.feed(render_u8(std::string("ccsc 0x1234\n") + codeword + "\n"));
@@ -397,7 +403,7 @@ TEST(FollowEndToEnd, HamlibRigIsFollowedAndComesBackAfterARestart)
 
     run_result_t r = program.finish();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "marrowit: Hamlib rig 2 at " + rig.path() +
+    EXPECT_EQ(r.err, tuning_line("Hamlib rig 2 at " + rig.path()) + "marrowit: Hamlib rig 2 at " + rig.path() +
                          ": cannot open it: IO error; the receiver is not being tuned\n");
     // Console and log are those of a run without a receiver.
     std::string log;
@@ -414,17 +420,18 @@ TEST(FollowEndToEnd, HamlibTroubleIsSaidOnceAndDecodingGoesOn)
     std::string nobody = "127.0.0.1:" + std::to_string(free_loopback_port());
     pty_t silent;
     struct {
-        std::string rs232, err;
+        std::string rs232, rig, err;
     } cases[] = {
-        {"RIG_PATH=" + nobody + "\n", "Hamlib rig 2 at " + nobody + ": cannot open it: IO error"},
-        {"RIG_MODEL=999999\nRIG_PATH=" + nobody + "\n",
-         "Hamlib rig 999999 at " + nobody + ": Hamlib has no such rig model"},
-        {"RIG_MODEL=3073\nRIG_PATH=/nonexistent/tty\n",
-         "Hamlib rig 3073 at /nonexistent/tty: no such device"},
+        {"RIG_PATH=" + nobody + "\n", "Hamlib rig 2 at " + nobody, ": cannot open it: IO error"},
+        {"RIG_MODEL=999999\nRIG_PATH=" + nobody + "\n", "Hamlib rig 999999 at " + nobody,
+         ": Hamlib has no such rig model"},
+        {"RIG_MODEL=3073\nRIG_PATH=/nonexistent/tty\n", "Hamlib rig 3073 at /nonexistent/tty",
+         ": no such device"},
         // A radio on a serial line that does not answer.
-        {"RIG_MODEL=2014\nRIG_PATH=" + silent.slave + "\n",
-         "Hamlib rig 2014 at " + silent.slave + ": cannot open it: Communication timed out"},
-        {"RIG_MODEL=1\nRIG_PATH=/dev/null\n", ""},  // Hamlib's dummy rig, inside the library
+        {"RIG_MODEL=2014\nRIG_PATH=" + silent.slave + "\n", "Hamlib rig 2014 at " + silent.slave,
+         ": cannot open it: Communication timed out"},
+        // Hamlib's dummy rig, inside the library
+        {"RIG_MODEL=1\nRIG_PATH=/dev/null\n", "Hamlib rig 1 at /dev/null", ""},
     };
     const std::string general = "TARGET_PREF=9999\nLOG=1\n";
     std::string audio = render_u8(CALL_SCRIPT + CALL_SCRIPT);
@@ -434,9 +441,11 @@ TEST(FollowEndToEnd, HamlibTroubleIsSaidOnceAndDecodingGoesOn)
         SCOPED_TRACE(c.rs232);
         temp_dir_t dir;
         write_file(dir.file("solvane.ini"), settings_text(general, "RADIO=3\n" + c.rs232));
-        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, audio);
+        run_result_t r = run_program(marrowit_path(), {"-q", "-"}, dir.path, audio);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, c.err.empty() ? "" : "marrowit: " + c.err + "; the receiver is not being tuned\n");
+        EXPECT_EQ(r.err, tuning_line(c.rig) +
+                             (c.err.empty() ? "" : "marrowit: " + c.rig + c.err +
+                                                       "; the receiver is not being tuned\n"));
         EXPECT_EQ(mask_times(r.out), mask_times(ref.out));
         EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), mask_times(ref_log));
     }
@@ -468,9 +477,9 @@ TEST(FollowEndToEnd, HamlibRigAndCallTimeOut)
         temp_dir_t dir;
         write_file(dir.file("solvane.ini"),
                    settings_text("TARGET_PREF=9999\n" + c.general, "RADIO=3\nRIG_PATH=" + rig.path() + "\n"));
-        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, render_u8(gtc + c.after));
+        run_result_t r = run_program(marrowit_path(), {"-q", "-"}, dir.path, render_u8(gtc + c.after));
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, tuning_line("Hamlib rig 2 at " + rig.path()));
         EXPECT_EQ(mask_times(r.out), SYSTEM_1234 + gtc_line(12, 678, 345) + c.report);
         EXPECT_EQ(rig.freq(), c.hz);
     }

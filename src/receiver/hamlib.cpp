@@ -281,6 +281,7 @@ static void stop()
 
 void hamlib_setfreq(double mhz)
 {
+    receiver_tuning("Hamlib rig " + std::to_string(rigmodel) + " at " + rigpath);
     {
         std::lock_guard<std::mutex> hold(lock);
         next_command = rig_command_t{std::round(mhz * 1e6), rigmodel, rigpath, portspeed};
