@@ -34,6 +34,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+# Hamlib is loaded only when a receiver is set to RADIO 3, so dpkg-shlibdeps
+# does not see it: recommend it by the name of the library loaded.
+if(HAMLIB_FOUND AND HAMLIB_MAJOR)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libhamlib${HAMLIB_MAJOR}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
