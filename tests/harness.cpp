@@ -25,6 +25,7 @@ void reset_decoder()
     std::strcpy(sys, "0xffff");
     filt = verb = track = sound = logger = 0;
     trg_pre = trg_id = 0;
+    calltimeout = 0;
     baseFreq = 420.0;
     offset = 2;
     step = 0.0125;

@@ -49,6 +49,7 @@ extern double sound;    // BEEP: bell on MOVE and on every follow when not 0
 extern double logger;   // LOG: mirror report lines into the log when exactly 1
 extern unsigned short trg_pre;  // TARGET_PREF
 extern unsigned short trg_id;   // TARGET_ID
+extern double calltimeout;      // CALLTIMEOUT: seconds after which a call is given up (0: never)
 extern double baseFreq;  // BEGINOFBAND, MHz
 extern double offset;    // OFFSET, channels
 extern double step;      // STEP, MHz

@@ -2,7 +2,7 @@
 //
 // solvane.ini in the current directory holds three kinds of section:
 //
-//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID
+//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID CALLTIMEOUT
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
 //
@@ -19,6 +19,7 @@
 
 double filt, verb, track, sound, logger;
 unsigned short trg_pre, trg_id;
+double calltimeout;
 double baseFreq = 420.0, offset = 2, step = 0.0125, control = 420.0;
 unsigned int portadr = 1, portspeed = 9600;
 double rx = 1;
@@ -44,6 +45,7 @@ void mpt1327_setup()
     logger = ini_get_int(&ini, "general", "LOG", 0);
     trg_pre = (unsigned short)ini_get_int(&ini, "general", "TARGET_PREF", 0);
     trg_id = (unsigned short)ini_get_int(&ini, "general", "TARGET_ID", 0);
+    calltimeout = ini_get_int(&ini, "general", "CALLTIMEOUT", 0);
 
     baseFreq = ini_get_int(&ini, sys, "BEGINOFBAND", 4200000) / 10000.0;
     offset = ini_get_int(&ini, sys, "OFFSET", 2);

@@ -1,0 +1,185 @@
+// Channels cut out of the captured band, with liquid-dsp.
+//
+// Stage 1 (input rate): a low-pass shifted to the channel's offset w,
+// evaluated only every d1-th sample.  For a carrier exp(j w n) it gives
+// exp(j w d1 m): the channel now lies at w d1 of the lower rate.  Stage 2
+// does the same at that rate with d2, after which an oscillator at the low
+// rate removes what is left of the offset (w d1 d2).  Then: FM
+// discriminator, DC blocker (the residual carrier offset of an uncorrected
+// receiver comes out as DC), resampler.
+#include "channel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <vector>
+
+#include <liquid/liquid.h>
+
+namespace {
+
+const double two_pi = 6.283185307179586;
+const double deviation = 2500;     // Hz of deviation that make 1.0
+const double channel_pass = 12500; // Hz each side kept: an FM channel and a frequency error
+const double channel_stop = 20000; // Hz each side from which all is rejected
+const float attenuation = 60;      // dB
+
+// A windowed-sinc low-pass of unit gain at DC.
+std::vector<float> lowpass(double pass, double stop, double rate)
+{
+    float df = (float)((stop - pass) / rate);
+    unsigned n = estimate_req_filter_len(df, attenuation);
+    if (n < 3)
+        n = 3;
+    std::vector<float> h(n);
+    liquid_firdes_kaiser(n, (float)((pass + stop) / 2 / rate), attenuation, 0, h.data());
+    double sum = 0;
+    for (float v : h)
+        sum += v;
+    for (float& v : h)
+        v = (float)(v / sum);
+    return h;
+}
+
+double wrap(double w)
+{
+    w = std::fmod(w, two_pi);
+    if (w > two_pi / 2)
+        w -= two_pi;
+    if (w < -two_pi / 2)
+        w += two_pi;
+    return w;
+}
+
+// The taps of h shifted to w, in the order dotprod takes them: tap i
+// multiplies the sample i places after the oldest of the window.
+void shifted(const std::vector<float>& h, double w, std::vector<iq_sample_t>* out)
+{
+    size_t n = h.size();
+    out->resize(n);
+    for (size_t k = 0; k < n; k++)
+        (*out)[n - 1 - k] = std::polar(h[k], (float)wrap(w * (double)k));
+}
+
+}  // namespace
+
+struct channel_t {
+    channel_plan_t plan;
+    std::vector<float> h1, h2;             // low-pass prototypes
+    std::vector<iq_sample_t> taps1, taps2; // shifted to the channel
+    dotprod_cccf stage1 = nullptr, stage2 = nullptr;
+    nco_crcf mixer = nullptr;
+    freqdem discriminator = nullptr;
+    iirfilt_rrrf dc = nullptr;
+    msresamp_rrrf resampler = nullptr;
+    std::vector<iq_sample_t> mid;  // stage 1 output with stage 2's history before it
+    std::vector<iq_sample_t> low;  // stage 2 output
+    std::vector<float> audio;      // demodulated at the low rate
+    int max_out = 0;
+};
+
+int channel_plan(channel_plan_t* plan, double rate)
+{
+    if (!(rate >= 48000) || rate > 100e6)
+        return -1;
+    plan->rate = rate;
+    plan->d1 = (int)(rate / 240000);
+    if (plan->d1 < 1)
+        plan->d1 = 1;
+    double rate1 = rate / plan->d1;
+    plan->d2 = (int)(rate1 / 60000);
+    if (plan->d2 < 1)
+        plan->d2 = 1;
+    plan->rate2 = rate1 / plan->d2;
+    int step = plan->d1 * plan->d2;
+    int k = (int)std::lround(rate * 0.01 / step);
+    plan->block = (k < 1 ? 1 : k) * step;
+    plan->taps1 = plan->d1 == 1 ? 1 : (int)lowpass(channel_stop, rate1 - channel_stop, rate).size();
+    return 0;
+}
+
+channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out_rate)
+{
+    channel_t* c = new channel_t;
+    c->plan = plan;
+    double rate1 = plan.rate / plan.d1;
+    if (plan.d1 == 1)
+        c->h1 = {1.0f};
+    else
+        c->h1 = lowpass(channel_stop, rate1 - channel_stop, plan.rate);
+    double stop = channel_stop;
+    if (stop > plan.rate2 - channel_pass)
+        stop = plan.rate2 - channel_pass;
+    c->h2 = lowpass(channel_pass, stop, rate1);
+    c->taps1.assign(c->h1.size(), iq_sample_t(0, 0));
+    c->taps2.assign(c->h2.size(), iq_sample_t(0, 0));
+    c->stage1 = dotprod_cccf_create(c->taps1.data(), (unsigned)c->taps1.size());
+    c->stage2 = dotprod_cccf_create(c->taps2.data(), (unsigned)c->taps2.size());
+    c->mixer = nco_crcf_create(LIQUID_VCO);
+    c->discriminator = freqdem_create((float)(deviation / plan.rate2));
+    c->dc = iirfilt_rrrf_create_dc_blocker((float)(two_pi * 20 / plan.rate2));
+    c->resampler = msresamp_rrrf_create((float)(out_rate / plan.rate2), attenuation);
+    int low = plan.block / (plan.d1 * plan.d2);
+    c->mid.assign(c->h2.size() - 1 + (size_t)(plan.block / plan.d1), iq_sample_t(0, 0));
+    c->low.assign((size_t)low, iq_sample_t(0, 0));
+    c->audio.assign((size_t)low, 0.0f);
+    c->max_out = (int)std::ceil(1 + 2 * out_rate / plan.rate2 * low) + 16;
+    channel_retune(c, offset_hz);
+    return c;
+}
+
+void channel_retune(channel_t* c, double offset_hz)
+{
+    const channel_plan_t& p = c->plan;
+    double w = two_pi * offset_hz / p.rate;
+    shifted(c->h1, w, &c->taps1);
+    double w1 = wrap(w * p.d1);
+    shifted(c->h2, w1, &c->taps2);
+    c->stage1 = dotprod_cccf_recreate(c->stage1, c->taps1.data(), (unsigned)c->taps1.size());
+    c->stage2 = dotprod_cccf_recreate(c->stage2, c->taps2.data(), (unsigned)c->taps2.size());
+    nco_crcf_set_frequency(c->mixer, (float)wrap(w1 * p.d2));
+}
+
+void channel_close(channel_t* c)
+{
+    if (!c)
+        return;
+    dotprod_cccf_destroy(c->stage1);
+    dotprod_cccf_destroy(c->stage2);
+    nco_crcf_destroy(c->mixer);
+    freqdem_destroy(c->discriminator);
+    iirfilt_rrrf_destroy(c->dc);
+    msresamp_rrrf_destroy(c->resampler);
+    delete c;
+}
+
+int channel_max_out(const channel_t* c)
+{
+    return c->max_out;
+}
+
+int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out)
+{
+    const int d1 = c->plan.d1, d2 = c->plan.d2;
+    const int l1 = (int)c->taps1.size(), l2 = (int)c->taps2.size();
+    iq_sample_t* mid = c->mid.data() + (l2 - 1);
+
+    // Stage 1: output m ends with input sample m d1 + d1 - 1.
+    int n1 = n / d1;
+    for (int m = 0; m < n1; m++)
+        dotprod_cccf_execute(c->stage1, const_cast<iq_sample_t*>(in + m * d1 + d1 - l1), &mid[m]);
+
+    // Stage 2, the same on stage 1's output.
+    int n2 = n1 / d2;
+    for (int m = 0; m < n2; m++)
+        dotprod_cccf_execute(c->stage2, mid + m * d2 + d2 - l2, &c->low[(size_t)m]);
+    // Keep stage 2's history for the next block.
+    std::copy(c->mid.begin() + n1, c->mid.begin() + n1 + (l2 - 1), c->mid.begin());
+
+    nco_crcf_mix_block_down(c->mixer, c->low.data(), c->low.data(), (unsigned)n2);
+    freqdem_demodulate_block(c->discriminator, c->low.data(), (unsigned)n2, c->audio.data());
+    iirfilt_rrrf_execute_block(c->dc, c->audio.data(), (unsigned)n2, c->audio.data());
+    unsigned produced = 0;
+    msresamp_rrrf_execute(c->resampler, c->audio.data(), (unsigned)n2, out, &produced);
+    return (int)produced;
+}
