@@ -161,8 +161,9 @@ TEST(RecordCalls, EachFollowedCallInItsOwnFile)
             double level = tone_level(x, mid_from, mid_to, tone, 16000);
             EXPECT_NEAR(level, 0.5, 0.05);
             for (double other : {1200.0, 1800.0, 700.0, 1000.0, 1300.0}) {
-                if (other != tone)
+                if (other != tone) {
                     EXPECT_LT(tone_level(x, mid_from, mid_to, other, 16000), level / 100) << other;
+                }
             }
         }
     }
