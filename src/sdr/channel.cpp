@@ -116,6 +116,7 @@ struct channel_t {
     std::vector<iq_sample_t> low;  // stage 2 output
     std::vector<float> audio;      // demodulated at the low rate
     int max_out = 0;
+    int settling = 0;  // low-rate samples until stage 2's window holds only signal
 };
 
 int channel_plan(channel_plan_t* plan, double rate)
@@ -162,6 +163,7 @@ channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out
     c->low.assign((size_t)low, iq_sample_t(0, 0));
     c->audio.assign((size_t)low, 0.0f);
     c->max_out = (int)std::ceil(1 + 2 * out_rate / plan.rate2 * low) + 16;
+    c->settling = (int)(taps2 / (size_t)plan.d2) + 2;
     channel_retune(c, offset_hz);
     return c;
 }
@@ -212,6 +214,9 @@ int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out)
 
     nco_crcf_mix_block_down(c->mixer, c->low.data(), c->low.data(), (unsigned)n2);
     freqdem_demodulate_block(c->discriminator, c->low.data(), (unsigned)n2, c->audio.data());
+    // Until then the window is part empty and passes a click: silence.
+    for (int i = 0; i < n2 && c->settling > 0; i++, c->settling--)
+        c->audio[(size_t)i] = 0;
     iirfilt_rrrf_execute_block(c->dc, c->audio.data(), (unsigned)n2, c->audio.data());
     unsigned produced = 0;
     msresamp_rrrf_execute(c->resampler, c->audio.data(), (unsigned)n2, out, &produced);
