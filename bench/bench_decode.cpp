@@ -51,7 +51,8 @@ std::string temp_file(const char* name)
     return work_dir() + "/" + name;
 }
 
-long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output);
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
+         double* cpu = nullptr);
 
 // One hour of control channel: slots of a system codeword and a random valid
 // address codeword (1200 bit/s * 3600 s / 128 bits per slot), a little noise.
@@ -79,8 +80,10 @@ const std::string& hour_s16_22050_file()
 }
 
 // Run a program with stdin from a file and stdout to another; the peak
-// resident memory of the child in kB, or -1 if it failed.
-long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output)
+// resident memory of the child in kB, or -1 if it failed.  With cpu, the
+// child's processor time (user and system) in seconds is added to *cpu.
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
+         double* cpu)
 {
     pid_t pid = fork();
     if (pid == 0) {
@@ -101,6 +104,9 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
     int status = 0;
     struct rusage ru;
     wait4(pid, &status, 0, &ru);
+    if (cpu)
+        *cpu += (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec * 1e-6 +
+                (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec * 1e-6;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1;
     return ru.ru_maxrss;
@@ -166,6 +172,82 @@ void BM_MultimonAfsk1200(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_MultimonAfsk1200)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+// An SDR's capture, 2048000 IQ samples per second as unsigned 8-bit pairs:
+// the control channel (aloha after aloha) alone, or with four calls
+// going on all the time on traffic channels inside the band, each recorded.
+// rt is real time over wall time; rt_cpu over the program's processor time
+// (the figure that counts on a machine shared with other work).
+const double iq_s = 20;
+
+const std::string& iq_file(bool calls)
+{
+    static std::string files[2];
+    std::string& path = files[calls];
+    if (path.empty()) {
+        path = temp_file(calls ? "marrowit-bench-calls.cu8" : "marrowit-bench-control.cu8");
+        std::string script = "ccsc 0x1234\n";
+        if (calls)
+            for (int chan : {16, 40, 56, 72})
+                script += "gtc pfix=1 ident1=" + std::to_string(chan) +
+                          " ident2=9 chan=" + std::to_string(chan) + "\nccsc 0x1234\n";
+        // Aloha after aloha: no allocation or clear-down to start or end a call.
+        for (int slot = 0; slot < (int)(iq_s * 1200 / 128) - 8; slot++)
+            script += "aloha pfix=1 ident1=2 wt=3 m=5 n=6\nccsc 0x1234\n";
+        std::string script_path = temp_file("marrowit-bench-iq.txt");
+        std::FILE* f = std::fopen(script_path.c_str(), "w");
+        if (f) {
+            std::fputs(script.c_str(), f);
+            std::fclose(f);
+        }
+        run({MPTGEN_BIN, "-t", "cu8", "--snr", "30", "--center", "420250000", "-o", path,
+             script_path},
+            "/dev/null", "/dev/null");
+    }
+    return path;
+}
+
+void iq_benchmark(benchmark::State& state, bool calls)
+{
+    const std::string& input = iq_file(calls);
+    std::string settings = temp_file("solvane.ini");
+    std::FILE* f = std::fopen(settings.c_str(), "w");
+    if (f) {
+        // Follow every call; no receiver to tune.
+        std::fputs("[general]\nTARGET_PREF=9999\n[rs232]\nRADIO=0\n", f);
+        std::fclose(f);
+    }
+    double cpu = 0;
+    long rss = 0;
+    for (auto _ : state) {
+        rss = run({MARROWIT_BIN, "--center", "420250000", "--record", temp_file("calls"),
+                   "iq:" + input},
+                  "/dev/null", "/dev/null", &cpu);
+        if (rss < 0)
+            state.SkipWithError("marrowit failed");
+    }
+    f = std::fopen(settings.c_str(), "w");
+    if (f) {
+        std::fputs("[rs232]\nRADIO=0\n", f);
+        std::fclose(f);
+    }
+    state.counters["rt"] = benchmark::Counter(iq_s * (double)state.iterations(),
+                                              benchmark::Counter::kIsRate);
+    state.counters["rt_cpu"] = iq_s * (double)state.iterations() / cpu;
+    state.counters["maxrss_kB"] = (double)rss;
+}
+
+void BM_IqControlChannel(benchmark::State& state)
+{
+    iq_benchmark(state, false);
+}
+BENCHMARK(BM_IqControlChannel)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+void BM_IqControlAndFourCalls(benchmark::State& state)
+{
+    iq_benchmark(state, true);
+}
+BENCHMARK(BM_IqControlAndFourCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 }  // namespace
 

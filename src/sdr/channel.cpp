@@ -91,15 +91,38 @@ inline iq_sample_t dot(const taps_t& t, const iq_sample_t* x)
     const int pairs = t.len / 2;
     const v4f* a = t.a.data();
     const v4f* b = t.b.data();
-    for (int i = 0; i < pairs; i++) {
+    v4f acc3 = {0, 0, 0, 0}, acc4 = {0, 0, 0, 0};
+    int i = 0;
+    for (; i + 1 < pairs; i += 2) {
+        v4f v, w;
+        std::memcpy(&v, xf + 4 * i, sizeof v);
+        std::memcpy(&w, xf + 4 * i + 4, sizeof w);
+        acc1 += v * a[i];
+        acc2 += __builtin_shuffle(v, v4i{1, 0, 3, 2}) * b[i];
+        acc3 += w * a[i + 1];
+        acc4 += __builtin_shuffle(w, v4i{1, 0, 3, 2}) * b[i + 1];
+    }
+    for (; i < pairs; i++) {
         v4f v;
         std::memcpy(&v, xf + 4 * i, sizeof v);
-        v4f s = __builtin_shuffle(v, v4i{1, 0, 3, 2});
         acc1 += v * a[i];
-        acc2 += s * b[i];
+        acc2 += __builtin_shuffle(v, v4i{1, 0, 3, 2}) * b[i];
     }
-    v4f acc = acc1 + acc2;
+    v4f acc = (acc1 + acc3) + (acc2 + acc4);
     return iq_sample_t(acc[0] + acc[2], acc[1] + acc[3]);
+}
+
+// A resampler for a rate ratio.  Designing one takes a good part of a
+// second's worth of processing (its half-band filters are optimised): each
+// ratio is designed once and copied for every channel that needs it.
+msresamp_rrrf resampler(double ratio)
+{
+    static std::vector<std::pair<double, msresamp_rrrf>> designed;
+    for (const auto& d : designed)
+        if (d.first == ratio)
+            return msresamp_rrrf_copy(d.second);
+    designed.push_back({ratio, msresamp_rrrf_create((float)ratio, attenuation)});
+    return msresamp_rrrf_copy(designed.back().second);
 }
 
 }  // namespace
@@ -157,7 +180,7 @@ channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out
     c->mixer = nco_crcf_create(LIQUID_VCO);
     c->discriminator = freqdem_create((float)(deviation / plan.rate2));
     c->dc = iirfilt_rrrf_create_dc_blocker((float)(two_pi * 20 / plan.rate2));
-    c->resampler = msresamp_rrrf_create((float)(out_rate / plan.rate2), attenuation);
+    c->resampler = resampler(out_rate / plan.rate2);
     int low = plan.block / (plan.d1 * plan.d2);
     c->mid.assign(taps2 - 1 + (size_t)(plan.block / plan.d1), iq_sample_t(0, 0));
     c->low.assign((size_t)low, iq_sample_t(0, 0));
