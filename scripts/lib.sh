@@ -15,7 +15,8 @@ need() {
 }
 
 # What the program and its tools need to build.
-BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev libliquid-dev
+                libsoapysdr-dev)
 # What the tests and benchmarks need besides.
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat)
 
