@@ -169,4 +169,39 @@ TEST(RecordCalls, EachFollowedCallInItsOwnFile)
     }
 }
 
+// CCHFREQUENCY of the system just identified moves the control channel: to
+// where nothing is sent (nothing more is decoded), or out of the band.
+TEST(RecordCalls, ControlChannelOfTheSystemOnTheAir)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    run_result_t g = run_program(mptgen_path(),
+                                 {"-t", "cu8", "--center", "420250000", "-o", dir.file("site.cu8"), "-"},
+                                 "", calls_script);
+    ASSERT_EQ(g.status, 0) << g.err;
+    struct {
+        const char* cch;
+        const char* err;
+    } cases[] = {
+        {"4200000", ""},
+        {"4203000", ""},
+        {"4300000", "marrowit: the control channel at 430.0000 MHz lies outside the captured band "
+                    "(419.2260 to 421.2740 MHz)\n"},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.cch);
+        write_file(dir.file("solvane.ini"),
+                   std::string("[general]\nFILTER=5\n[rs232]\nRADIO=0\n[0x1234]\nCCHFREQUENCY=") +
+                       c.cch + "\n");
+        run_result_t r = run_program(marrowit_path(), {"--center", "420250000", "iq:site.cu8"}, dir.path);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.err);
+        size_t reports = 0;
+        for (size_t at = r.out.find("- CCSC"); at != std::string::npos; at = r.out.find("- CCSC", at + 1))
+            reports++;
+        EXPECT_EQ(reports, std::string(c.cch) == "4200000" ? 8u : 1u) << r.out;
+    }
+}
+
 }  // namespace
