@@ -117,12 +117,13 @@ inline iq_sample_t dot(const taps_t& t, const iq_sample_t* x)
 // ratio is designed once and copied for every channel that needs it.
 msresamp_rrrf resampler(double ratio)
 {
-    static std::vector<std::pair<double, msresamp_rrrf>> designed;
-    for (const auto& d : designed)
+    // Kept for the life of the process (never destroyed at exit).
+    static auto* designed = new std::vector<std::pair<double, msresamp_rrrf>>;
+    for (const auto& d : *designed)
         if (d.first == ratio)
             return msresamp_rrrf_copy(d.second);
-    designed.push_back({ratio, msresamp_rrrf_create((float)ratio, attenuation)});
-    return msresamp_rrrf_copy(designed.back().second);
+    designed->push_back({ratio, msresamp_rrrf_create((float)ratio, attenuation)});
+    return msresamp_rrrf_copy(designed->back().second);
 }
 
 }  // namespace
