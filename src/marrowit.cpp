@@ -21,7 +21,7 @@
 static void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: marrowit [OPTIONS] [FILE | -]\n"
+                 "Usage: marrowit [OPTIONS] [FILE | - | iq:FILE | sdr:ARGS]\n"
                  "Decode the control channel of an MPT 1327 trunked radio network.\n"
                  "\n"
                  "  (no input)         listen to the sound card's recording input\n"

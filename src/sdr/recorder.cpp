@@ -32,6 +32,7 @@ struct recording_t {
     channel_t* dsp;
     SNDFILE* wav;
     unsigned long long start_sample;
+    int blocks;  // written since the header was last brought up to date
 };
 
 std::vector<recording_t> recordings;
@@ -81,6 +82,7 @@ void on_start(call_t* call)
     r.dsp = channel_open(plan, sdr_offset_hz(call->freq), wav_rate);
     r.wav = wav;
     r.start_sample = input_sample;
+    r.blocks = 0;
     if (wav_audio.size() < (size_t)channel_max_out(r.dsp))
         wav_audio.resize((size_t)channel_max_out(r.dsp));
     recordings.push_back(r);
@@ -150,11 +152,11 @@ void recorder_process(const iq_sample_t* in, int n)
         for (int i = 0; i < count; i++)
             wav_audio[(size_t)i] *= 0.5f;
         sf_write_float(r.wav, wav_audio.data(), count);
+        // About once a second the header gets the length so far: a file cut
+        // short by the end of the program (Ctrl-C, power) still plays.
+        if (++r.blocks == 100) {
+            sf_command(r.wav, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+            r.blocks = 0;
+        }
     }
-}
-
-void recorder_stop()
-{
-    while (!recordings.empty())
-        close_recording(recordings.size() - 1);
 }

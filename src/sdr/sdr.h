@@ -57,8 +57,6 @@ void recorder_start();
 // Feed one block of IQ (n new samples at in[0..n), with history before
 // in[0] as channel.h describes) to every channel being recorded.
 void recorder_process(const iq_sample_t* in, int n);
-// Close every recording (the tracker's end of input does it as well).
-void recorder_stop();
 
 // The name a recording of a call gets:
 // <UTC start>_<sys hex>_ch<channel>_<prefix>-<ident1>_from_<ident2>.wav
