@@ -199,6 +199,10 @@ TEST_F(Decode, IqCapturesOfTheControlChannel)
             args.insert(args.begin(), {"--format", c.format});
         expect_session(args);
     }
+    // The capture piped in, as from rtl_sdr.
+    std::remove(dir.file("logfile.txt").c_str());
+    std::string capture = generate({"-t", "cu8", "--center", "420250000"}, "piped.cu8");
+    expect_session({"--center", "420250000", "iq:-"}, read_file(capture));
 }
 
 TEST_F(Decode, EmptyInputEndsQuietly)

@@ -1,4 +1,4 @@
-// Raw IQ recordings: interleaved I and Q, as unsigned 8-bit pairs (the
+// Raw IQ recordings (or "-", standard input): interleaved I and Q, as unsigned 8-bit pairs (the
 // RTL-SDR's own format, 127.5 the zero level), signed 16-bit little-endian
 // pairs, or 32-bit floats.
 #include <cerrno>
@@ -14,9 +14,17 @@ static iq_format_t file_format;
 static std::vector<unsigned char> raw;
 static float level_u8[256];
 
+void stdin_binary_mode();
+
 int iq_file_open(const char* path, iq_format_t format)
 {
-    file = std::fopen(path, "rb");
+    if (std::strcmp(path, "-") == 0) {  // a pipe from the SDR's own program
+        stdin_binary_mode();
+        file = stdin;
+        path = "standard input";
+    } else {
+        file = std::fopen(path, "rb");
+    }
     if (!file) {
         std::fprintf(stderr, "marrowit: %s: %s\n", path, std::strerror(errno));
         return -1;
@@ -73,7 +81,7 @@ int iq_file_read(iq_sample_t* out, int n)
 
 void iq_file_close()
 {
-    if (file)
+    if (file && file != stdin)
         std::fclose(file);
     file = nullptr;
 }
