@@ -152,7 +152,7 @@ int channel_plan(channel_plan_t* plan, double rate)
     if (plan->d1 < 1)
         plan->d1 = 1;
     double rate1 = rate / plan->d1;
-    plan->d2 = (int)(rate1 / 60000);
+    plan->d2 = (int)(rate1 / 30000);
     if (plan->d2 < 1)
         plan->d2 = 1;
     plan->rate2 = rate1 / plan->d2;

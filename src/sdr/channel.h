@@ -4,7 +4,7 @@
 // to the channel (a band-pass at the channel's offset): the first runs at
 // the input rate and computes only every d1-th output, so no mixer runs at
 // the input rate.  What is left of the offset at the low rate (around
-// 64 kHz) is mixed down there, FM-demodulated, freed of DC and resampled to
+// 32 kHz) is mixed down there, FM-demodulated, freed of DC and resampled to
 // the rate asked for.  Every buffer is made when the channel is opened;
 // processing a block allocates nothing.
 #pragma once
