@@ -53,12 +53,12 @@ double wrap(double w)
 }
 
 // Complex taps for the inner products below, two taps to a vector: with
-// samples x = {re0, im0, re1, im1} and their swap {im0, re0, im1, re1},
-// x * a + swap(x) * b is the complex product of both pairs.  The package's
+// samples x = {re0, im0, re1, im1}, a = {tr0, tr0, tr1, tr1} and
+// b = {ti0, ti0, ti1, ti1}, the sums of x * a and x * b hold the four real
+// products of which the complex sum is made at the end.  The package's
 // liquid-dsp computes complex dot products without SIMD; this loop is
 // three times as fast and runs once per filter output.
 typedef float v4f __attribute__((vector_size(16)));
-typedef int v4i __attribute__((vector_size(16)));
 
 struct taps_t {
     std::vector<v4f> a, b;
@@ -80,36 +80,36 @@ void shifted(const std::vector<float>& h, double w, taps_t* t)
     for (size_t i = 0; i < len / 2; i++) {
         iq_sample_t p = c[2 * i], q = c[2 * i + 1];
         t->a[i] = v4f{p.real(), p.real(), q.real(), q.real()};
-        t->b[i] = v4f{-p.imag(), p.imag(), -q.imag(), q.imag()};
+        t->b[i] = v4f{p.imag(), p.imag(), q.imag(), q.imag()};
     }
 }
 
 inline iq_sample_t dot(const taps_t& t, const iq_sample_t* x)
 {
     const float* xf = reinterpret_cast<const float*>(x);
-    v4f acc1 = {0, 0, 0, 0}, acc2 = {0, 0, 0, 0};
+    v4f ra = {0, 0, 0, 0}, rb = {0, 0, 0, 0}, sa = {0, 0, 0, 0}, sb = {0, 0, 0, 0};
     const int pairs = t.len / 2;
     const v4f* a = t.a.data();
     const v4f* b = t.b.data();
-    v4f acc3 = {0, 0, 0, 0}, acc4 = {0, 0, 0, 0};
     int i = 0;
-    for (; i + 1 < pairs; i += 2) {
-        v4f v, w;
+    for (; i + 1 < pairs; i += 2) {  // two vectors in flight
+        v4f v, u;
         std::memcpy(&v, xf + 4 * i, sizeof v);
-        std::memcpy(&w, xf + 4 * i + 4, sizeof w);
-        acc1 += v * a[i];
-        acc2 += __builtin_shuffle(v, v4i{1, 0, 3, 2}) * b[i];
-        acc3 += w * a[i + 1];
-        acc4 += __builtin_shuffle(w, v4i{1, 0, 3, 2}) * b[i + 1];
+        std::memcpy(&u, xf + 4 * i + 4, sizeof u);
+        ra += v * a[i];
+        rb += v * b[i];
+        sa += u * a[i + 1];
+        sb += u * b[i + 1];
     }
     for (; i < pairs; i++) {
         v4f v;
         std::memcpy(&v, xf + 4 * i, sizeof v);
-        acc1 += v * a[i];
-        acc2 += __builtin_shuffle(v, v4i{1, 0, 3, 2}) * b[i];
+        ra += v * a[i];
+        rb += v * b[i];
     }
-    v4f acc = (acc1 + acc3) + (acc2 + acc4);
-    return iq_sample_t(acc[0] + acc[2], acc[1] + acc[3]);
+    v4f xa = ra + sa;  // {re tr, im tr, re tr, im tr} summed
+    v4f xb = rb + sb;  // {re ti, im ti, re ti, im ti} summed
+    return iq_sample_t((xa[0] + xa[2]) - (xb[1] + xb[3]), (xa[1] + xa[3]) + (xb[0] + xb[2]));
 }
 
 // A resampler for a rate ratio.  Designing one takes a good part of a
