@@ -18,7 +18,7 @@ enum iq_format_t { IQ_CU8, IQ_CS16, IQ_CF32 };
 
 struct sdr_options_t {
     const char* device_args = nullptr;  // sdr:ARGS, SoapySDR device arguments
-    const char* path = nullptr;         // iq:FILE
+    const char* path = nullptr;         // iq:FILE ("-": standard input)
     iq_format_t format = IQ_CU8;        // of the recording
     double center = 0;                  // Hz, tuned (or recorded) centre
     double rate = 2048000;              // IQ samples per second
@@ -37,7 +37,7 @@ typedef std::complex<float> iq_sample_t;
 
 // ---- where the IQ comes from -------------------------------------------------
 
-// A raw recording: 0, or -1 after a message.
+// A raw recording ("-": standard input): 0, or -1 after a message.
 int iq_file_open(const char* path, iq_format_t format);
 // Up to n samples into out; their count, 0 at the end, -1 after a message.
 int iq_file_read(iq_sample_t* out, int n);
