@@ -64,8 +64,14 @@ void on_start(call_t* call)
         return;
     }
     long long utc = run_start + (long long)(input_sample / INPUT_RATE);
-    std::string path =
-        std::string(sdr_options.record_dir) + "/" + recorder_file_name(*call, utc);
+    std::string dir = std::string(sdr_options.record_dir) + "/";
+    std::string name = recorder_file_name(*call, utc);
+    std::string path = dir + name;
+    // The same parties on the same channel again within the second: the
+    // earlier file is kept.
+    struct stat st;
+    for (int k = 2; stat(path.c_str(), &st) == 0; k++)
+        path = dir + name.substr(0, name.size() - 4) + "-" + std::to_string(k) + ".wav";
     SF_INFO info;
     std::memset(&info, 0, sizeof info);
     info.samplerate = wav_rate;
