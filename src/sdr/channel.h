@@ -26,8 +26,10 @@ int channel_plan(channel_plan_t* plan, double rate);
 struct channel_t;
 
 // A channel offset_hz from the centre, delivering audio at out_rate, where
-// 1.0 is a deviation of 2.5 kHz.
-channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out_rate);
+// 1.0 is a deviation of 2.5 kHz.  With squelch, blocks without a carrier
+// (the discriminator's output is then loud wide-band noise) are silent.
+channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out_rate,
+                        bool squelch);
 void channel_close(channel_t* c);
 // Move the channel (the control channel of a new system).
 void channel_retune(channel_t* c, double offset_hz);

@@ -85,7 +85,7 @@ void on_start(call_t* call)
     sf_command(wav, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     recording_t r;
     r.channel = call->channel;
-    r.dsp = channel_open(plan, sdr_offset_hz(call->freq), wav_rate);
+    r.dsp = channel_open(plan, sdr_offset_hz(call->freq), wav_rate, true);
     r.wav = wav;
     r.start_sample = input_sample;
     r.blocks = 0;

@@ -1,5 +1,6 @@
 // IQ captures: the control channel and the traffic channels of a site as
 // frequency-modulated carriers in one complex baseband band.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -124,7 +125,8 @@ int gen_iq_write(const gen_bits_t& script_bits, const std::vector<gen_mark_t>& m
                     traffic.erase(traffic.begin() + (std::ptrdiff_t)k);
                     break;
                 }
-            if (e.start) {
+            bool dead = std::find(opt.dead.begin(), opt.dead.end(), e.chan) != opt.dead.end();
+            if (e.start && !dead) {
                 carrier_t c;
                 c.chan = e.chan;
                 c.offset = seen_offset(opt, gen_iq_channel_hz(opt, e.chan));

@@ -46,6 +46,7 @@ static void usage(FILE* out)
                  "  --deviation HZ  peak deviation of the control channel (2500)\n"
                  "  --tone HZ       tone on traffic channels (1000)\n"
                  "  --tone-on C:HZ  another tone on channel C (repeatable)\n"
+                 "  --no-carrier C  calls on channel C send nothing (repeatable)\n"
                  "\n"
                  "Script lines: ccsc SYS, dcsc SYS, aloha|ack|req|bcast|maint|move|sam|head|\n"
                  "gtc|clear field=value..., words W1 W2 W3 [W4], bits 0101..., preamble N,\n"
@@ -145,6 +146,8 @@ int main(int argc, char** argv)
                 die("--tone-on takes CHANNEL:HZ");
             iq.tones.push_back({(unsigned)number("--tone-on", v.substr(0, colon).c_str()),
                                 number("--tone-on", v.substr(colon + 1).c_str())});
+        } else if (a == "--no-carrier") {
+            iq.dead.push_back((unsigned)number("--no-carrier", value()));
         } else if (a == "--words") {
             words_path = value();
         } else if (a.size() > 1 && a[0] == '-') {

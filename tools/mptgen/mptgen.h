@@ -119,6 +119,7 @@ struct gen_iq_t {
     double traffic_deviation = 2500;
     double tone = 1000;         // Hz on traffic channels without a tone of their own
     std::vector<std::pair<unsigned, double>> tones;  // channel, Hz
+    std::vector<unsigned> dead;  // channels whose calls send no carrier at all
     double level = 0.2;         // amplitude of each carrier, fraction of full scale
     double snr_db = 1e9;        // each carrier against the noise of the whole band
     double ppm = 0;             // the receiver's frequency error (positive: runs fast)
