@@ -1,7 +1,8 @@
 // Decoding speed: the whole program on an hour of control channel through
 // standard input, the per-sample step alone on the same hour, and a
 // general-purpose AFSK1200 demodulator (multimon-ng, when installed) on the
-// same hour at its own input rate, for scale.
+// same hour at its own input rate, for scale; and the control channel cut
+// out of an SDR's IQ capture, alone and with four calls being recorded.
 //
 //   build/bench/marrowit_bench
 //
