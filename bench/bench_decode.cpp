@@ -53,7 +53,7 @@ std::string temp_file(const char* name)
 }
 
 long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
-         double* cpu = nullptr);
+         double* cpu = nullptr, const std::string& dir = "");
 
 // One hour of control channel: slots of a system codeword and a random valid
 // address codeword (1200 bit/s * 3600 s / 128 bits per slot), a little noise.
@@ -83,8 +83,9 @@ const std::string& hour_s16_22050_file()
 // Run a program with stdin from a file and stdout to another; the peak
 // resident memory of the child in kB, or -1 if it failed.  With cpu, the
 // child's processor time (user and system) in seconds is added to *cpu.
+// The child runs in dir, by default the benchmark's directory.
 long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
-         double* cpu)
+         double* cpu, const std::string& dir)
 {
     pid_t pid = fork();
     if (pid == 0) {
@@ -93,7 +94,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        if (chdir(work_dir().c_str()) != 0)
+        if (chdir(dir.empty() ? work_dir().c_str() : dir.c_str()) != 0)
             _exit(126);
         std::vector<char*> args;
         for (const std::string& a : argv)
@@ -211,26 +212,21 @@ const std::string& iq_file(bool calls)
 void iq_benchmark(benchmark::State& state, bool calls)
 {
     const std::string& input = iq_file(calls);
-    std::string settings = temp_file("solvane.ini");
-    std::FILE* f = std::fopen(settings.c_str(), "w");
+    // Its own directory: settings that follow every call and tune no receiver.
+    std::string dir = temp_file("iq");
+    mkdir(dir.c_str(), 0755);
+    std::FILE* f = std::fopen((dir + "/solvane.ini").c_str(), "w");
     if (f) {
-        // Follow every call; no receiver to tune.
         std::fputs("[general]\nTARGET_PREF=9999\n[rs232]\nRADIO=0\n", f);
         std::fclose(f);
     }
     double cpu = 0;
     long rss = 0;
     for (auto _ : state) {
-        rss = run({MARROWIT_BIN, "--center", "420250000", "--record", temp_file("calls"),
-                   "iq:" + input},
-                  "/dev/null", "/dev/null", &cpu);
+        rss = run({MARROWIT_BIN, "--center", "420250000", "--record", "calls", "iq:" + input},
+                  "/dev/null", "/dev/null", &cpu, dir);
         if (rss < 0)
             state.SkipWithError("marrowit failed");
-    }
-    f = std::fopen(settings.c_str(), "w");
-    if (f) {
-        std::fputs("[rs232]\nRADIO=0\n", f);
-        std::fclose(f);
     }
     state.counters["rt"] = benchmark::Counter(iq_s * (double)state.iterations(),
                                               benchmark::Counter::kIsRate);
