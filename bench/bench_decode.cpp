@@ -1,8 +1,9 @@
 // Decoding speed: the whole program on an hour of control channel through
 // standard input, the per-sample step alone on the same hour, a general-
 // purpose AFSK1200 demodulator (multimon-ng, when installed) on the same hour
-// at its own input rate, for scale, and a minute of calls followed to a
-// receiver whose serial line is never read.
+// at its own input rate, for scale, a minute of calls followed to a receiver
+// whose serial line is never read, and the control channel cut out of an
+// SDR's IQ capture, alone and with four calls being recorded.
 //
 //   build/bench/marrowit_bench
 //
@@ -54,7 +55,7 @@ std::string temp_file(const char* name)
 }
 
 long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
-         const std::string& dir = work_dir());
+         double* cpu = nullptr, const std::string& dir = "");
 
 // One hour of control channel: slots of a system codeword and a random valid
 // address codeword (1200 bit/s * 3600 s / 128 bits per slot), a little noise.
@@ -82,9 +83,11 @@ const std::string& hour_s16_22050_file()
 }
 
 // Run a program with stdin from a file and stdout to another; the peak
-// resident memory of the child in kB, or -1 if it failed.
+// resident memory of the child in kB, or -1 if it failed.  With cpu, the
+// child's processor time (user and system) in seconds is added to *cpu.
+// The child runs in dir, by default the benchmark's directory.
 long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
-         const std::string& dir)
+         double* cpu, const std::string& dir)
 {
     pid_t pid = fork();
     if (pid == 0) {
@@ -93,7 +96,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        if (chdir(dir.c_str()) != 0)
+        if (chdir(dir.empty() ? work_dir().c_str() : dir.c_str()) != 0)
             _exit(126);
         std::vector<char*> args;
         for (const std::string& a : argv)
@@ -105,6 +108,9 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
     int status = 0;
     struct rusage ru;
     wait4(pid, &status, 0, &ru);
+    if (cpu)
+        *cpu += (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec * 1e-6 +
+                (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec * 1e-6;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1;
     return ru.ru_maxrss;
@@ -171,6 +177,77 @@ void BM_MultimonAfsk1200(benchmark::State& state)
 }
 BENCHMARK(BM_MultimonAfsk1200)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
+// An SDR's capture, 2048000 IQ samples per second as unsigned 8-bit pairs:
+// the control channel (aloha after aloha) alone, or with four calls
+// going on all the time on traffic channels inside the band, each recorded.
+// rt is real time over wall time; rt_cpu over the program's processor time
+// (the figure that counts on a machine shared with other work).
+const double iq_s = 20;
+
+const std::string& iq_file(bool calls)
+{
+    static std::string files[2];
+    std::string& path = files[calls];
+    if (path.empty()) {
+        path = temp_file(calls ? "marrowit-bench-calls.cu8" : "marrowit-bench-control.cu8");
+        std::string script = "ccsc 0x1234\n";
+        if (calls)
+            for (int chan : {16, 40, 56, 72})
+                script += "gtc pfix=1 ident1=" + std::to_string(chan) +
+                          " ident2=9 chan=" + std::to_string(chan) + "\nccsc 0x1234\n";
+        // Aloha after aloha: no allocation or clear-down to start or end a call.
+        for (int slot = 0; slot < (int)(iq_s * 1200 / 128) - 8; slot++)
+            script += "aloha pfix=1 ident1=2 wt=3 m=5 n=6\nccsc 0x1234\n";
+        std::string script_path = temp_file("marrowit-bench-iq.txt");
+        std::FILE* f = std::fopen(script_path.c_str(), "w");
+        if (f) {
+            std::fputs(script.c_str(), f);
+            std::fclose(f);
+        }
+        run({MPTGEN_BIN, "-t", "cu8", "--snr", "30", "--center", "420250000", "-o", path,
+             script_path},
+            "/dev/null", "/dev/null");
+    }
+    return path;
+}
+
+void iq_benchmark(benchmark::State& state, bool calls)
+{
+    const std::string& input = iq_file(calls);
+    // Its own directory: settings that follow every call and tune no receiver.
+    std::string dir = temp_file("iq");
+    mkdir(dir.c_str(), 0755);
+    std::FILE* f = std::fopen((dir + "/solvane.ini").c_str(), "w");
+    if (f) {
+        std::fputs("[general]\nTARGET_PREF=9999\n[rs232]\nRADIO=0\n", f);
+        std::fclose(f);
+    }
+    double cpu = 0;
+    long rss = 0;
+    for (auto _ : state) {
+        rss = run({MARROWIT_BIN, "--center", "420250000", "--record", "calls", "iq:" + input},
+                  "/dev/null", "/dev/null", &cpu, dir);
+        if (rss < 0)
+            state.SkipWithError("marrowit failed");
+    }
+    state.counters["rt"] = benchmark::Counter(iq_s * (double)state.iterations(),
+                                              benchmark::Counter::kIsRate);
+    state.counters["rt_cpu"] = iq_s * (double)state.iterations() / cpu;
+    state.counters["maxrss_kB"] = (double)rss;
+}
+
+void BM_IqControlChannel(benchmark::State& state)
+{
+    iq_benchmark(state, false);
+}
+BENCHMARK(BM_IqControlChannel)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+void BM_IqControlAndFourCalls(benchmark::State& state)
+{
+    iq_benchmark(state, true);
+}
+BENCHMARK(BM_IqControlAndFourCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
 }  // namespace
 
 // A minute of control channel with 110 followed calls (220 receiver
@@ -201,7 +278,7 @@ void BM_ReceiverThatNeverReads(benchmark::State& state)
                      pty.slave.c_str());
         std::fclose(f);
         state.ResumeTiming();
-        if (run({MARROWIT_BIN, "-q", "-"}, audio, "/dev/null", dir) < 0)
+        if (run({MARROWIT_BIN, "-q", "-"}, audio, "/dev/null", nullptr, dir) < 0)
             state.SkipWithError("marrowit failed");
     }
     state.counters["rt"] = benchmark::Counter(seconds * (double)state.iterations(),

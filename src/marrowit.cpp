@@ -3,6 +3,9 @@
 //   marrowit             listen to the sound card
 //   marrowit FILE        decode a recording
 //   marrowit -           decode raw samples from standard input
+//   marrowit iq:FILE     decode the control channel of an IQ recording
+//   marrowit sdr:ARGS    ... of a live SDR
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include "mpt1327/summary.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "sdr/sdr.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -21,22 +25,32 @@
 static void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: marrowit [OPTIONS] [FILE | -]\n"
+                 "Usage: marrowit [OPTIONS] [FILE | - | iq:FILE | sdr:ARGS]\n"
                  "Decode the control channel of an MPT 1327 trunked radio network.\n"
                  "\n"
                  "  (no input)         listen to the sound card's recording input\n"
                  "  FILE               decode a recording (WAV, FLAC, AU, AIFF, ...; first\n"
                  "                     channel; 1000 Hz to 1 MHz)%s\n"
                  "  -                  decode raw mono samples from standard input\n"
+                 "  iq:FILE            decode the control channel in a raw IQ recording%s\n"
+                 "  sdr:ARGS           ... received live by a SoapySDR device (ARGS: its\n"
+                 "                     device arguments, e.g. driver=rtlsdr)%s\n"
                  "\n"
                  "Options:\n"
                  "  --format FMT       raw sample format on standard input: u8 (unsigned\n"
-                 "                     8-bit, the default) or s16le (signed 16-bit little endian)\n"
-                 "  --rate HZ          raw sample rate on standard input (default 10800)\n"
+                 "                     8-bit, the default) or s16le (signed 16-bit little endian);\n"
+                 "                     of an IQ recording: cu8 (the default), cs16 or cf32\n"
+                 "  --rate HZ          raw sample rate on standard input (default 10800); IQ\n"
+                 "                     sample rate (default 2048000)\n"
                  "  --device NAME      capture device for live listening (default: the\n"
                  "                     system's default recording device)\n"
                  "  -q, --quiet        no summary on standard error at the end of a\n"
                  "                     recording or of standard input\n"
+                 "  --center HZ        IQ: the frequency at the centre of the band (required)\n"
+                 "  --gain DB          sdr: receiver gain (default automatic)\n"
+                 "  --ppm N            IQ: the receiver's frequency error in parts per million\n"
+                 "  --record DIR       IQ: write every followed call inside the band to DIR as\n"
+                 "                     a WAV file\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
@@ -45,6 +59,10 @@ static void usage(FILE* out)
                  "in its [rs232] section, the receiver is tuned on serial port 1.\n"
                  "The manual page marrowit(1) describes every option and setting.\n",
                  audio_can_read_files ? "" : "\n                     (not in this build: use -)");
+                 "report lines are mirrored into logfile.txt there.\n",
+                 audio_can_read_files ? "" : "\n                     (not in this build: use -)",
+                 sdr_can_demodulate ? "" : " (not in this build)",
+                 sdr_can_open_devices ? "" : "\n                     (not in this build)");
 }
 
 static void usage_error(const char* what, const char* arg)
@@ -71,9 +89,28 @@ static bool is_option(const char* arg, const char* name)
     return std::strncmp(arg, name, len) == 0 && (arg[len] == 0 || arg[len] == '=');
 }
 
+static double number_value(const char* v, const char* what)
+{
+    char* end = nullptr;
+    double x = std::strtod(v, &end);
+    if (!*v || *end || !(x == x))
+        usage_error(what, v);
+    return x;
+}
+
+static bool starts_with(const char* s, const char* prefix)
+{
+    return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
+}
+
+// The options of IQ input, given to another input.
+static const char* iq_only_option;
+
 static void parse_args(int argc, char** argv)
 {
-    bool raw_options = false;
+    const char* format = nullptr;
+    const char* rate = nullptr;
+    bool center = false;
     const char* input = nullptr;
     bool end_of_options = false;
     for (int i = 1; i < argc; i++) {
@@ -93,30 +130,71 @@ static void parse_args(int argc, char** argv)
             output_check(stdout);
             std::exit(0);
         } else if (is_option(arg, "--format")) {
-            const char* v = option_value(argc, argv, &i, "--format");
-            if (std::strcmp(v, "u8") == 0)
-                audio_source.format = RAW_U8;
-            else if (std::strcmp(v, "s16le") == 0)
-                audio_source.format = RAW_S16LE;
-            else
-                usage_error("unknown sample format", v);
-            raw_options = true;
+            format = option_value(argc, argv, &i, "--format");
         } else if (is_option(arg, "--rate")) {
-            const char* v = option_value(argc, argv, &i, "--rate");
-            char* end = nullptr;
-            long rate = std::strtol(v, &end, 10);
-            if (!*v || *end || rate < 1000 || rate > 1000000)
-                usage_error("invalid sample rate (1000 to 1000000 Hz)", v);
-            audio_source.rate = (int)rate;
-            raw_options = true;
+            rate = option_value(argc, argv, &i, "--rate");
         } else if (is_option(arg, "--device")) {
             audio_source.device = option_value(argc, argv, &i, "--device");
-        } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
-            summary_quiet = true;
+                 "report lines are mirrored into logfile.txt there.  Unless RADIO=0 is set\n"
+                 "in its [rs232] section, the receiver is tuned on serial port 1.\n"
+                 "The manual page marrowit(1) describes every option and setting.\n",
+                 audio_can_read_files ? "" : "\n                     (not in this build: use -)",
+                 sdr_can_demodulate ? "" : " (not in this build)",
+                 sdr_can_open_devices ? "" : "\n                     (not in this build)");
         } else {
             usage_error("unknown option", arg);
         }
     }
+
+    if (input && (starts_with(input, "iq:") || starts_with(input, "sdr:"))) {
+        audio_source.kind = AUDIO_IQ;
+        if (starts_with(input, "iq:")) {
+            sdr_options.path = input + 3;
+            if (!*sdr_options.path)
+                usage_error("iq: names a recording, as in", "iq:capture.cu8");
+        } else {
+            sdr_options.device_args = input + 4;
+        }
+        if (!center)
+            usage_error("IQ input needs --center HZ:", input);
+        if (format) {
+            if (std::strcmp(format, "cu8") == 0)
+                sdr_options.format = IQ_CU8;
+            else if (std::strcmp(format, "cs16") == 0)
+                sdr_options.format = IQ_CS16;
+            else if (std::strcmp(format, "cf32") == 0)
+                sdr_options.format = IQ_CF32;
+            else
+                usage_error("unknown IQ sample format", format);
+            if (sdr_options.device_args)
+                usage_error("--format describes an IQ recording, not", input);
+        }
+        if (rate) {
+            double r = number_value(rate, "invalid IQ sample rate (48000 to 100000000 Hz)");
+            if (!(r >= 48000 && r <= 100e6))
+                usage_error("invalid IQ sample rate (48000 to 100000000 Hz)", rate);
+            sdr_options.rate = r;
+        }
+        return;
+    }
+    if (iq_only_option)
+        usage_error("this option is for iq: and sdr: input:", iq_only_option);
+    if (format) {
+        if (std::strcmp(format, "u8") == 0)
+            audio_source.format = RAW_U8;
+        else if (std::strcmp(format, "s16le") == 0)
+            audio_source.format = RAW_S16LE;
+        else
+            usage_error("unknown sample format", format);
+    }
+    if (rate) {
+        char* end = nullptr;
+        long r = std::strtol(rate, &end, 10);
+        if (!*rate || *end || r < 1000 || r > 1000000)
+            usage_error("invalid sample rate (1000 to 1000000 Hz)", rate);
+        audio_source.rate = (int)r;
+    }
+    bool raw_options = format || rate;
     if (!input) {
         if (raw_options)
             usage_error("--format and --rate describe standard input; give it as", "-");

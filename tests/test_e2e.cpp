@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "harness.h"
+#include "sdr/sdr.h"
 
 namespace {
 
@@ -71,8 +72,17 @@ std::string session_console()
     return c;
 }
 
+std::string replaced(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 struct Decode : ::testing::Test {
     temp_dir_t dir;
+    // The second system's control channel as the settings give it.
+    std::string second_cch = "430.1000";
     void SetUp() override { write_file(dir.file("solvane.ini"), session_settings); }
 
     // Decode and compare both outputs with the session's.
@@ -87,8 +97,9 @@ struct Decode : ::testing::Test {
         EXPECT_EQ(r.err.compare(0, 10, "marrowit: "), 0) << r.err;
         EXPECT_EQ(r.err.substr(counts), " s of audio: 4 sync words, 8 codewords passed, 0 failed, "
                                         "2 systems (0x1234 0x0042)\n");
-        EXPECT_EQ(mask_times(r.out), session_console());
-        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);
+        EXPECT_EQ(mask_times(r.out), replaced(session_console(), "430.1000", second_cch));
+        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))),
+                  replaced(session_log, "430.1000", second_cch));
     }
 
     std::string generate(const std::vector<std::string>& options, const std::string& name)
@@ -154,6 +165,52 @@ TEST_F(Decode, NoisyDriftingAndUnevenSignals)
     }
 }
 
+// An SDR's capture of the site: the control channel is cut out of the band
+// and decoded as the same audio is.  Both systems keep their control channel
+// in the band.
+TEST_F(Decode, IqCapturesOfTheControlChannel)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    second_cch = "420.0000";
+    write_file(dir.file("solvane.ini"),
+               replaced(session_settings, "CCHFREQUENCY=4301000", "CCHFREQUENCY=4200000"));
+    struct {
+        const char* format;
+        const char* rate;
+        const char* center;
+        const char* gen_ppm;   // the receiver's frequency error in the capture
+        const char* told_ppm;  // and as the program is told it
+        const char* snr;
+    } cases[] = {
+        {"cu8", "2048000", "420250000", "0", "0", "1e9"},
+        {"cu8", "2048000", "419200000", "0", "0", "25"},   // control channel 800 kHz up, noise
+        {"cs16", "1024000", "420000000", "0", "0", "1e9"},  // at the centre
+        {"cf32", "250000", "419950000", "0", "0", "1e9"},
+        {"cu8", "2048000", "420250000", "20", "20", "1e9"},  // 8.4 kHz off at 420 MHz, corrected
+        {"cu8", "2048000", "420250000", "-20", "-20", "1e9"},
+        {"cu8", "2048000", "420250000", "20", "0", "30"},  // ... and not corrected
+        {"cu8", "2048000", "420250000", "-20", "0", "30"},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.format << " " << c.rate << " centre " << c.center
+                                          << " ppm " << c.gen_ppm << "/" << c.told_ppm);
+        std::string capture = generate({"-t", c.format, "--rate", c.rate, "--center", c.center,
+                                        "--ppm", c.gen_ppm, "--snr", c.snr},
+                                       std::string("capture.") + c.format);
+        std::remove(dir.file("logfile.txt").c_str());
+        std::vector<std::string> args = {"--center", c.center, "--rate", c.rate,
+                                         "--ppm", c.told_ppm, "iq:" + capture};
+        if (std::string(c.format) != "cu8")
+            args.insert(args.begin(), {"--format", c.format});
+        expect_session(args);
+    }
+    // The capture piped in, as from rtl_sdr.
+    std::remove(dir.file("logfile.txt").c_str());
+    std::string capture = generate({"-t", "cu8", "--center", "420250000"}, "piped.cu8");
+    expect_session({"--center", "420250000", "iq:-"}, read_file(capture));
+}
+
 TEST_F(Decode, EmptyInputEndsQuietly)
 {
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, "");
@@ -174,7 +231,11 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--frobnicate"}, {"--format", "s24", "-"}, {"--rate", "fast", "-"},
           {"--rate"}, {"a.wav", "b.wav"}, {"--rate", "48000", "a.wav"}, {"--format=u8"},
-          {"--device", "hw:1", "a.wav"}, {"--device=hw:1", "-"}}) {
+          {"--device", "hw:1", "a.wav"}, {"--device=hw:1", "-"},
+          {"iq:a.cu8"}, {"--center", "420e6", "-"}, {"--record", "calls", "a.wav"},
+          {"--center", "420e6", "--format", "u8", "iq:a.cu8"}, {"--center", "420e6", "iq:"},
+          {"--center", "420e6", "--rate", "1000", "iq:a.cu8"}, {"--center", "-5", "iq:a.cu8"},
+          {"--center", "420e6", "--format", "cu8", "sdr:"}, {"--center", "4e8", "--ppm", "x", "sdr:"}}) {
         r = run_program(marrowit_path(), args, dir.path);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "");
@@ -199,6 +260,21 @@ TEST(CommandLine, InputsThatCannotBeRead)
     }
     run_result_t r = run_program(marrowit_path(), {"missing.wav"}, dir.path);
     EXPECT_EQ(r.err, "marrowit: missing.wav: No such file or directory\n");
+
+    if (!sdr_can_demodulate)
+        return;
+    r = run_program(marrowit_path(), {"--center", "420e6", "iq:missing.cu8"}, dir.path);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "marrowit: missing.cu8: No such file or directory\n");
+    // No such SDR (SoapySDR's modules may say more on the way).
+    r = run_program(marrowit_path(), {"--center", "420e6", "sdr:driver=nothing-here"}, dir.path);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    std::string expected = sdr_can_open_devices
+                               ? "marrowit: sdr:driver=nothing-here: no such device: "
+                               : "marrowit: sdr:driver=nothing-here: this build has no SoapySDR";
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ int audio_init(char* device, audio_setup_t* setup)
         return file_init(audio_source.path, setup);
     case AUDIO_PIPE:
         return pipe_init(audio_source.format, audio_source.rate, setup);
+    case AUDIO_IQ:
+        return iq_init(setup);
     default:
         return live_init(audio_source.device ? audio_source.device : device, setup);
     }
@@ -28,6 +30,8 @@ int audio_read_begin()
         return file_read_begin();
     case AUDIO_PIPE:
         return pipe_read_begin();
+    case AUDIO_IQ:
+        return iq_read_begin();
     default:
         return live_read_begin();
     }
@@ -40,6 +44,8 @@ int audio_read(unsigned char** data)
         return file_read(data);
     case AUDIO_PIPE:
         return pipe_read(data);
+    case AUDIO_IQ:
+        return iq_read(data);
     default:
         return live_read(data);
     }

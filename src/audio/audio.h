@@ -25,7 +25,7 @@ int audio_read(unsigned char** data);
 
 // ---- choosing the source (set by the command line before the run loop) ----
 
-enum audio_kind_t { AUDIO_LIVE, AUDIO_FILE, AUDIO_PIPE };
+enum audio_kind_t { AUDIO_LIVE, AUDIO_FILE, AUDIO_PIPE, AUDIO_IQ };
 enum raw_format_t { RAW_U8, RAW_S16LE };
 
 struct audio_source_t {
@@ -60,4 +60,10 @@ int pipe_init(raw_format_t format, int rate, audio_setup_t* setup);
 int pipe_read_begin();
 int pipe_read(unsigned char** data);
 
-extern int audio_eof;  // set by the file and pipe backends at the end of input
+// AUDIO_IQ: the control channel of an SDR or an IQ recording (src/sdr/,
+// set up by sdr_options there).
+int iq_init(audio_setup_t* setup);
+int iq_read_begin();
+int iq_read(unsigned char** data);
+
+extern int audio_eof;  // set by the file, pipe and IQ backends at the end of input

@@ -27,8 +27,8 @@ static void usage(FILE* out)
                  "  -e LINE         a script line (repeatable; instead of SCRIPT)\n"
                  "  -o FILE         output file (default: raw samples on standard output)\n"
                  "  -t KIND         u8, s16 (raw), wav (8-bit), wav16, au, flac, aiff;\n"
-                 "                  default from the file name, else u8\n"
-                 "  --rate HZ       sample rate (10800)\n"
+                 "                  IQ: cu8, cs16, cf32; default from the file name, else u8\n"
+                 "  --rate HZ       sample rate (10800; IQ 2048000)\n"
                  "  --level L       tone amplitude, fraction of full scale (0.5)\n"
                  "  --snr DB        add white noise at this signal-to-noise ratio\n"
                  "  --seed N        noise seed (1)\n"
@@ -39,6 +39,19 @@ static void usage(FILE* out)
                  "  --channels N    channels; the second and later carry an 1800 Hz tone (1)\n"
                  "  --repeat N      play the script N times (1)\n"
                  "  --words FILE    write every codeword as four hex words, one per line\n"
+                 "\n"
+                 "IQ captures (-t cu8|cs16|cf32): the control channel FM-modulated by the\n"
+                 "audio, and each traffic channel a voice GTC allocates carrying a tone until\n"
+                 "the CLEAR for it.  --level is each carrier's amplitude (0.2), --snr each\n"
+                 "carrier against the noise of the band, --ppm the receiver's frequency error.\n"
+                 "  --center HZ     centre of the capture (control channel + 250000)\n"
+                 "  --control HZ    control channel (420000000)\n"
+                 "  --base HZ       channel plan: channel C at BASE + C * STEP (420000000)\n"
+                 "  --step HZ       (12500)\n"
+                 "  --deviation HZ  peak deviation of the control channel (2500)\n"
+                 "  --tone HZ       tone on traffic channels (1000)\n"
+                 "  --tone-on C:HZ  another tone on channel C (repeatable)\n"
+                 "  --no-carrier C  calls on channel C send nothing (repeatable)\n"
                  "\n"
                  "Script lines: ccsc SYS, dcsc SYS, aloha|ack|req|bcast|maint|move|sam|head|\n"
                  "gtc|clear field=value..., words W1 W2 W3 [W4], bits 0101..., preamble N,\n"
@@ -65,7 +78,8 @@ static std::string kind_from_name(const std::string& path)
 {
     size_t dot = path.rfind('.');
     std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
-    if (ext == "wav" || ext == "au" || ext == "flac" || ext == "aiff" || ext == "s16")
+    if (ext == "wav" || ext == "au" || ext == "flac" || ext == "aiff" || ext == "s16" ||
+        ext == "cu8" || ext == "cs16" || ext == "cf32")
         return ext;
     return "u8";
 }
@@ -73,6 +87,8 @@ static std::string kind_from_name(const std::string& path)
 int main(int argc, char** argv)
 {
     gen_audio_t opt;
+    gen_iq_t iq;
+    bool rate_given = false, level_given = false, center_given = false;
     std::string out = "-", kind, script, words_path, script_path;
     long repeat = 1;
     bool inline_script = false;
@@ -95,8 +111,10 @@ int main(int argc, char** argv)
             kind = value();
         } else if (a == "--rate") {
             opt.rate = number("--rate", value());
+            rate_given = true;
         } else if (a == "--level") {
             opt.level = number("--level", value());
+            level_given = true;
         } else if (a == "--snr") {
             opt.snr_db = number("--snr", value());
         } else if (a == "--seed") {
@@ -113,6 +131,28 @@ int main(int argc, char** argv)
             opt.channels = (int)number("--channels", value());
         } else if (a == "--repeat") {
             repeat = (long)number("--repeat", value());
+        } else if (a == "--center") {
+            iq.center = number("--center", value());
+            center_given = true;
+        } else if (a == "--control") {
+            iq.control = number("--control", value());
+        } else if (a == "--base") {
+            iq.base = number("--base", value());
+        } else if (a == "--step") {
+            iq.step = number("--step", value());
+        } else if (a == "--deviation") {
+            iq.deviation = number("--deviation", value());
+        } else if (a == "--tone") {
+            iq.tone = number("--tone", value());
+        } else if (a == "--tone-on") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos)
+                die("--tone-on takes CHANNEL:HZ");
+            iq.tones.push_back({(unsigned)number("--tone-on", v.substr(0, colon).c_str()),
+                                number("--tone-on", v.substr(colon + 1).c_str())});
+        } else if (a == "--no-carrier") {
+            iq.dead.push_back((unsigned)number("--no-carrier", value()));
         } else if (a == "--words") {
             words_path = value();
         } else if (a.size() > 1 && a[0] == '-') {
@@ -121,7 +161,10 @@ int main(int argc, char** argv)
             script_path = a;
         }
     }
-    if (opt.rate < 1000 || opt.rate > 1000000)
+    if (kind.empty())
+        kind = kind_from_name(out);
+    bool iq_kind = kind == "cu8" || kind == "cs16" || kind == "cf32";
+    if (!iq_kind && (opt.rate < 1000 || opt.rate > 1000000))
         die("sample rate out of range");
     if (!inline_script) {
         std::stringstream ss;
@@ -135,13 +178,12 @@ int main(int argc, char** argv)
         }
         script = ss.str();
     }
-    if (kind.empty())
-        kind = kind_from_name(out);
 
     gen_bits_t bits;
     std::vector<unsigned short> words;
+    std::vector<gen_mark_t> marks;
     std::string error;
-    if (gen_script(script, &bits, &words, &error) != 0)
+    if (gen_script(script, &bits, &words, &error, &marks) != 0)
         die(error);
 
     if (!words_path.empty()) {
@@ -153,6 +195,37 @@ int main(int argc, char** argv)
                 std::fprintf(w, "%04x %04x %04x %04x\n", words[i], words[i + 1], words[i + 2],
                              words[i + 3]);
         std::fclose(w);
+    }
+
+    if (iq_kind) {
+        iq.rate = rate_given ? opt.rate : 2048000;
+        if (iq.rate < 48000 || iq.rate > 100e6)
+            die("IQ sample rate out of range");
+        if (!center_given)
+            iq.center = iq.control + 250000;
+        if (level_given)
+            iq.level = opt.level;
+        iq.snr_db = opt.snr_db;
+        iq.ppm = opt.ppm;
+        iq.seed = opt.seed;
+        iq.lead = opt.lead;
+        iq.tail = opt.tail;
+        gen_bits_t all;
+        std::vector<gen_mark_t> all_marks;
+        for (long r = 0; r < repeat; r++) {
+            for (gen_mark_t m : marks) {
+                m.end_bit += (long long)all.size();
+                all_marks.push_back(m);
+            }
+            all.insert(all.end(), bits.begin(), bits.end());
+        }
+        FILE* f = out == "-" ? stdout : std::fopen(out.c_str(), "wb");
+        if (!f)
+            die(out + ": " + std::strerror(errno));
+        if (gen_iq_write(all, all_marks, iq, kind, f, &error) != 0 ||
+            (f == stdout ? std::fflush(f) : std::fclose(f)) != 0)
+            die(out + ": write failed " + error);
+        return 0;
     }
 
     bool raw = kind == "u8" || kind == "s16";

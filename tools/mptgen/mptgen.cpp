@@ -251,8 +251,18 @@ void gen_append_preamble(gen_bits_t* bits, int n)
         bits->push_back((unsigned char)(i % 2 == 0));
 }
 
-static void push_words(std::vector<unsigned short>* words, const unsigned short cw[4])
+static std::vector<gen_mark_t>* marks_out;  // where gen_script notes codewords, or 0
+
+static void push_words(std::vector<unsigned short>* words, const unsigned short cw[4],
+                       const gen_bits_t* bits)
 {
+    if (marks_out) {
+        gen_mark_t m;
+        m.end_bit = (long long)bits->size();
+        for (int i = 0; i < 4; i++)
+            m.cw[i] = cw[i];
+        marks_out->push_back(m);
+    }
     if (words)
         words->insert(words->end(), cw, cw + 4);
 }
@@ -352,14 +362,14 @@ static int run_line(const std::string& line, gen_bits_t* bits, std::vector<unsig
         std::mt19937_64 rng(seed);
         for (unsigned long long i = 0; i < n; i++) {
             gen_append_codeword(bits, sc);
-            push_words(words, sc);
+            push_words(words, sc, bits);
             std::uint64_t r = rng();
             cw[0] = (unsigned short)(r >> 48 | 0x8000);
             cw[1] = (unsigned short)(r >> 32);
             cw[2] = (unsigned short)(r >> 16);
             gen_encode(cw);
             gen_append_codeword(bits, cw);
-            push_words(words, cw);
+            push_words(words, cw, bits);
         }
         return 0;
     } else {
@@ -367,13 +377,14 @@ static int run_line(const std::string& line, gen_bits_t* bits, std::vector<unsig
             return -1;
     }
     gen_append_codeword(bits, cw);
-    push_words(words, cw);
+    push_words(words, cw, bits);
     return 0;
 }
 
 int gen_script(const std::string& text, gen_bits_t* bits, std::vector<unsigned short>* words,
-               std::string* error)
+               std::string* error, std::vector<gen_mark_t>* marks)
 {
+    marks_out = marks;
     std::istringstream in(text);
     std::string line;
     int number = 0;

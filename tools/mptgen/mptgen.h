@@ -46,9 +46,14 @@ void gen_append_preamble(gen_bits_t* bits, int n);  // 1010...
 // Codeword lines also take set=FIRST-LAST:VALUE and flip=N (bit N inverted
 // after encoding, which makes the codeword invalid).
 // Appends to *bits and, for every codeword, its four words to *words.
-// Returns 0, or -1 with "line N: reason" in *error.
+// Returns 0, or -1 with "line N: reason" in *error.  With marks, every
+// codeword is noted there with the bit count at its end.
+struct gen_mark_t {
+    long long end_bit;     // bits of the stream up to the codeword's end
+    unsigned short cw[4];
+};
 int gen_script(const std::string& text, gen_bits_t* bits, std::vector<unsigned short>* words,
-               std::string* error);
+               std::string* error, std::vector<gen_mark_t>* marks = nullptr);
 
 // ---- audio -----------------------------------------------------------------
 
@@ -97,3 +102,37 @@ bool gen_write_raw(const std::vector<float>& samples, const std::string& kind, s
 
 // The samples as the run loop would see them (unsigned 8-bit).
 std::vector<unsigned char> gen_u8(const std::vector<float>& samples);
+
+// ---- IQ --------------------------------------------------------------------
+
+// A capture of a site as an SDR makes it: the control channel frequency-
+// modulated by the FFSK of the bit stream, and every traffic channel that a
+// voice GTC allocates carrying a steady tone from the end of the GTC to the
+// end of the CLEAR for its channel (or of the stream).
+struct gen_iq_t {
+    double rate = 2048000;      // IQ samples per second
+    double center = 420.25e6;   // Hz at the centre of the capture
+    double control = 420e6;     // Hz of the control channel
+    double base = 420e6;        // channel plan: channel c at base + c * step (OFFSET 2)
+    double step = 12500;
+    double deviation = 2500;    // peak deviation of the control channel, Hz
+    double traffic_deviation = 2500;
+    double tone = 1000;         // Hz on traffic channels without a tone of their own
+    std::vector<std::pair<unsigned, double>> tones;  // channel, Hz
+    std::vector<unsigned> dead;  // channels whose calls send no carrier at all
+    double level = 0.2;         // amplitude of each carrier, fraction of full scale
+    double snr_db = 1e9;        // each carrier against the noise of the whole band
+    double ppm = 0;             // the receiver's frequency error (positive: runs fast)
+    std::uint64_t seed = 1;
+    int lead = 32;              // preamble bits before the stream
+    int tail = 16;              // preamble bits after it
+};
+
+// The frequency of a traffic channel, Hz.
+double gen_iq_channel_hz(const gen_iq_t& opt, unsigned chan);
+
+// Write an IQ capture of bits (codewords noted in marks) to f: "cu8" (unsigned
+// 8-bit pairs), "cs16" (signed 16-bit little-endian pairs) or "cf32".
+// Returns 0, or -1 with a reason.
+int gen_iq_write(const gen_bits_t& bits, const std::vector<gen_mark_t>& marks,
+                 const gen_iq_t& opt, const std::string& kind, std::FILE* f, std::string* error);

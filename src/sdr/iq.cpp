@@ -1,0 +1,117 @@
+// The IQ sample source: blocks of about 10 ms of IQ from a recording or a
+// device; the control channel of every block becomes the run loop's
+// samples, and the calls being recorded are demodulated from the same block
+// first, so that the control channel is never left.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "audio/samples.h"
+#include "channel.h"
+#include "mpt1327/mpt1327.h"
+#include "sdr.h"
+
+sdr_options_t sdr_options;
+const int sdr_can_demodulate = 1;
+
+static channel_plan_t plan;
+static std::vector<iq_sample_t> iq;  // history (plan.taps1 - 1), then a block
+static channel_t* control_channel;
+static double tuned_control = -1;    // MHz the control channel is cut at
+static bool control_outside;         // said that it lies outside the band
+static std::vector<float> audio;
+static std::vector<unsigned char> samples;
+static bool live;
+
+double sdr_offset_hz(double mhz)
+{
+    return mhz * 1e6 / (1 + sdr_options.ppm * 1e-6) - sdr_options.center;
+}
+
+bool sdr_in_band(double mhz)
+{
+    return std::fabs(sdr_offset_hz(mhz)) + 12500 <= sdr_options.rate / 2;
+}
+
+// Follow CCHFREQUENCY: it changes with the settings section of a new system.
+static void tune_control()
+{
+    if (control == tuned_control)
+        return;
+    tuned_control = control;
+    if (!sdr_in_band(control)) {
+        if (!control_outside)
+            std::fprintf(stderr,
+                         "marrowit: the control channel at %.4f MHz lies outside the captured "
+                         "band (%.4f to %.4f MHz)\n",
+                         control, (sdr_options.center - sdr_options.rate / 2) / 1e6,
+                         (sdr_options.center + sdr_options.rate / 2) / 1e6);
+        control_outside = true;
+    } else {
+        control_outside = false;
+    }
+    channel_retune(control_channel, sdr_offset_hz(control));
+}
+
+int iq_init(audio_setup_t* setup)
+{
+    if (channel_plan(&plan, sdr_options.rate) != 0) {
+        std::fprintf(stderr, "marrowit: cannot demodulate IQ at %.0f samples per second\n",
+                     sdr_options.rate);
+        return -1;
+    }
+    live = sdr_options.path == nullptr;
+    if (live) {
+        if (soapy_open(sdr_options.device_args, sdr_options.rate, sdr_options.center,
+                       sdr_options.gain_auto, sdr_options.gain) != 0)
+            return -1;
+    } else if (iq_file_open(sdr_options.path, sdr_options.format) != 0) {
+        return -1;
+    }
+    iq.assign((size_t)(plan.taps1 - 1 + plan.block), iq_sample_t(0, 0));
+    control_channel = channel_open(plan, 0, setup->sample_rate, false);
+    audio.assign((size_t)channel_max_out(control_channel), 0.0f);
+    samples.assign(audio.size(), 128);
+    setup->buffer_bytes = (int)samples.size();
+    if (sdr_options.record_dir)
+        recorder_start();
+    return 0;
+}
+
+int iq_read_begin()
+{
+    // The settings are read by now: cut the control channel where they say.
+    tuned_control = -1;
+    tune_control();
+    return 0;
+}
+
+int iq_read(unsigned char** data)
+{
+    const int hist = plan.taps1 - 1;
+    const int step = plan.d1 * plan.d2;
+    for (;;) {
+        tune_control();
+        iq_sample_t* block = iq.data() + hist;
+        int n = live ? soapy_read(block, plan.block) : iq_file_read(block, plan.block);
+        if (n < 0)
+            return 0;
+        n -= n % step;  // the end of a recording: whole steps only
+        if (n == 0) {
+            audio_eof = 1;
+            return 0;
+        }
+        // The calls first: a GTC decoded from this block opens its channel
+        // with the next one.
+        recorder_process(block, n);
+        int count = channel_process(control_channel, block, n, audio.data());
+        for (int i = 0; i < count; i++)
+            samples[(size_t)i] = sample_to_u8(0.5f * audio[(size_t)i]);
+        std::copy(iq.begin() + n, iq.begin() + n + hist, iq.begin());
+        if (count > 0) {
+            *data = samples.data();
+            return count;
+        }
+    }
+}

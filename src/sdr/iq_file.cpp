@@ -1,0 +1,87 @@
+// Raw IQ recordings (or "-", standard input): interleaved I and Q, as unsigned 8-bit pairs (the
+// RTL-SDR's own format, 127.5 the zero level), signed 16-bit little-endian
+// pairs, or 32-bit floats.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "sdr.h"
+
+static FILE* file;
+static const char* file_path;
+static iq_format_t file_format;
+static std::vector<unsigned char> raw;
+static float level_u8[256];
+
+void stdin_binary_mode();
+
+int iq_file_open(const char* path, iq_format_t format)
+{
+    if (std::strcmp(path, "-") == 0) {  // a pipe from the SDR's own program
+        stdin_binary_mode();
+        file = stdin;
+        path = "standard input";
+    } else {
+        file = std::fopen(path, "rb");
+    }
+    if (!file) {
+        std::fprintf(stderr, "marrowit: %s: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    file_path = path;
+    file_format = format;
+    for (int i = 0; i < 256; i++)
+        level_u8[i] = (float)((i - 127.5) / 127.5);
+    return 0;
+}
+
+static size_t sample_bytes()
+{
+    switch (file_format) {
+    case IQ_CU8:
+        return 2;
+    case IQ_CS16:
+        return 4;
+    default:
+        return 8;
+    }
+}
+
+int iq_file_read(iq_sample_t* out, int n)
+{
+    const size_t width = sample_bytes();
+    if (raw.size() < (size_t)n * width)
+        raw.resize((size_t)n * width);  // once: blocks are all the same size
+    size_t got = std::fread(raw.data(), 1, (size_t)n * width, file);
+    if (got < (size_t)n * width && std::ferror(file)) {
+        std::fprintf(stderr, "marrowit: %s: %s\n", file_path, std::strerror(errno));
+        return -1;
+    }
+    int count = (int)(got / width);  // a trailing partial sample is dropped
+    const unsigned char* b = raw.data();
+    switch (file_format) {
+    case IQ_CU8:
+        for (int i = 0; i < count; i++)
+            out[i] = iq_sample_t(level_u8[b[2 * i]], level_u8[b[2 * i + 1]]);
+        break;
+    case IQ_CS16:
+        for (int i = 0; i < count; i++) {
+            short re = (short)(b[4 * i] | b[4 * i + 1] << 8);
+            short im = (short)(b[4 * i + 2] | b[4 * i + 3] << 8);
+            out[i] = iq_sample_t(re * (1.0f / 32768), im * (1.0f / 32768));
+        }
+        break;
+    default:
+        std::memcpy((void*)out, b, (size_t)count * 8);
+        break;
+    }
+    return count;
+}
+
+void iq_file_close()
+{
+    if (file && file != stdin)
+        std::fclose(file);
+    file = nullptr;
+}

@@ -1,0 +1,168 @@
+// The call recorder: every followed voice call on a traffic channel inside
+// the captured band is demodulated for as long as the call tracker holds it
+// open, and written as a 16-bit mono WAV at 16000 Hz into the --record
+// directory.  The call tracker closes calls at their CLEAR, at a new
+// allocation of the channel and at the end of the input; with CALLTIMEOUT
+// set, a recorded call is also closed once it has lasted that many seconds
+// since its GTC (a CLEAR that was not heard must not leave a file growing).
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <sndfile.h>
+
+#include "channel.h"
+#include "mpt1327/calls.h"
+#include "mpt1327/event.h"
+#include "mpt1327/mpt1327.h"
+#include "sdr.h"
+
+namespace {
+
+const int wav_rate = 16000;
+
+struct recording_t {
+    unsigned channel;
+    channel_t* dsp;
+    SNDFILE* wav;
+    unsigned long long start_sample;
+    int blocks;  // written since the header was last brought up to date
+};
+
+std::vector<recording_t> recordings;
+std::vector<float> wav_audio;
+std::set<unsigned> said_outside;  // channels reported outside the band
+long long run_start;              // UTC seconds when the input started
+channel_plan_t plan;
+bool started;
+
+void close_recording(size_t k)
+{
+    channel_close(recordings[k].dsp);
+    sf_close(recordings[k].wav);
+    recordings.erase(recordings.begin() + (std::ptrdiff_t)k);
+}
+
+void on_start(call_t* call)
+{
+    if (!call->followed)
+        return;
+    if (!sdr_in_band(call->freq)) {
+        if (said_outside.insert(call->channel).second)
+            std::fprintf(stderr,
+                         "marrowit: channel %u at %.4f MHz lies outside the captured band "
+                         "(%.4f to %.4f MHz); its calls are not recorded\n",
+                         call->channel, call->freq,
+                         (sdr_options.center - sdr_options.rate / 2) / 1e6,
+                         (sdr_options.center + sdr_options.rate / 2) / 1e6);
+        return;
+    }
+    long long utc = run_start + (long long)(input_sample / INPUT_RATE);
+    std::string dir = std::string(sdr_options.record_dir) + "/";
+    std::string name = recorder_file_name(*call, utc);
+    std::string path = dir + name;
+    // The same parties on the same channel again within the second: the
+    // earlier file is kept.
+    struct stat st;
+    for (int k = 2; stat(path.c_str(), &st) == 0; k++)
+        path = dir + name.substr(0, name.size() - 4) + "-" + std::to_string(k) + ".wav";
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.samplerate = wav_rate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* wav = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!wav) {
+        std::fprintf(stderr, "marrowit: cannot write %s: %s\n", path.c_str(), sf_strerror(nullptr));
+        return;
+    }
+    sf_command(wav, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    recording_t r;
+    r.channel = call->channel;
+    r.dsp = channel_open(plan, sdr_offset_hz(call->freq), wav_rate, true);
+    r.wav = wav;
+    r.start_sample = input_sample;
+    r.blocks = 0;
+    if (wav_audio.size() < (size_t)channel_max_out(r.dsp))
+        wav_audio.resize((size_t)channel_max_out(r.dsp));
+    recordings.push_back(r);
+    call->file = path;
+}
+
+void on_end(call_t* call, call_end_t)
+{
+    for (size_t k = 0; k < recordings.size(); k++)
+        if (recordings[k].channel == call->channel) {
+            close_recording(k);
+            return;
+        }
+}
+
+// CALLTIMEOUT, checked after every buffer of the control channel.
+void tick()
+{
+    if (!(calltimeout > 0))
+        return;
+    unsigned long long limit = (unsigned long long)(calltimeout * INPUT_RATE);
+    std::vector<unsigned> expired;
+    for (const recording_t& r : recordings)
+        if (input_sample - r.start_sample >= limit)
+            expired.push_back(r.channel);
+    for (unsigned channel : expired)
+        calls_end(channel, CALL_TIMEOUT);
+}
+
+}  // namespace
+
+std::string recorder_file_name(const call_t& call, long long utc_start)
+{
+    std::time_t t = (std::time_t)utc_start;
+    std::tm tm_utc;
+    gmtime_r(&t, &tm_utc);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm_utc);
+    char name[128];
+    std::snprintf(name, sizeof name, "%s_%04x_ch%u_%u-%u_from_%u.wav", when,
+                  call.sys < 0 ? 0xffffu : (unsigned)call.sys, call.channel, call.prefix,
+                  call.ident1, call.ident2);
+    return name;
+}
+
+void recorder_start()
+{
+    if (started)
+        return;
+    started = true;
+    channel_plan(&plan, sdr_options.rate);
+    run_start = (long long)std::time(nullptr);
+    if (mkdir(sdr_options.record_dir, 0777) != 0 && errno != EEXIST)
+        std::fprintf(stderr, "marrowit: cannot make %s: %s\n", sdr_options.record_dir,
+                     std::strerror(errno));
+    call_listener_t l;
+    l.start = on_start;
+    l.end = on_end;
+    calls_add_listener(l);
+    input_add_ticker(tick);
+}
+
+void recorder_process(const iq_sample_t* in, int n)
+{
+    for (recording_t& r : recordings) {
+        int count = channel_process(r.dsp, in, n, wav_audio.data());
+        for (int i = 0; i < count; i++)
+            wav_audio[(size_t)i] *= 0.5f;
+        sf_write_float(r.wav, wav_audio.data(), count);
+        // About once a second the header gets the length so far: a file cut
+        // short by the end of the program (Ctrl-C, power) still plays.
+        if (++r.blocks == 100) {
+            sf_command(r.wav, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+            r.blocks = 0;
+        }
+    }
+}

@@ -1,0 +1,70 @@
+// IQ input: a live SDR or a raw IQ recording as the sample source.
+//
+// The whole captured band arrives as complex samples.  The control channel
+// (CCHFREQUENCY of the settings) is cut out of it, FM-demodulated and handed
+// to the run loop as the unsigned 8-bit samples at 10800 Hz that every
+// other source delivers, so the demodulator does not know where they came
+// from.  Followed calls on traffic channels inside the band are demodulated
+// beside it, without a gap on the control channel, and written as WAV files
+// (recorder.cpp).
+#pragma once
+
+#include <complex>
+#include <string>
+
+#include "audio/audio.h"
+
+enum iq_format_t { IQ_CU8, IQ_CS16, IQ_CF32 };
+
+struct sdr_options_t {
+    const char* device_args = nullptr;  // sdr:ARGS, SoapySDR device arguments
+    const char* path = nullptr;         // iq:FILE ("-": standard input)
+    iq_format_t format = IQ_CU8;        // of the recording
+    double center = 0;                  // Hz, tuned (or recorded) centre
+    double rate = 2048000;              // IQ samples per second
+    bool gain_auto = true;
+    double gain = 0;                    // dB when not automatic
+    double ppm = 0;                     // receiver's frequency error (positive: runs fast)
+    const char* record_dir = nullptr;   // --record: where followed calls are written
+};
+extern sdr_options_t sdr_options;
+
+// Whether this build has IQ input (liquid-dsp) and live SDRs (SoapySDR).
+extern const int sdr_can_demodulate;
+extern const int sdr_can_open_devices;
+
+typedef std::complex<float> iq_sample_t;
+
+// ---- where the IQ comes from -------------------------------------------------
+
+// A raw recording ("-": standard input): 0, or -1 after a message.
+int iq_file_open(const char* path, iq_format_t format);
+// Up to n samples into out; their count, 0 at the end, -1 after a message.
+int iq_file_read(iq_sample_t* out, int n);
+void iq_file_close();
+
+// A SoapySDR device, tuned and streaming: 0, or -1 after a message.
+int soapy_open(const char* args, double rate, double center, bool gain_auto, double gain);
+// Exactly n samples into out (blocking): n, or -1 after a message.
+int soapy_read(iq_sample_t* out, int n);
+void soapy_close();
+
+// ---- the call recorder -------------------------------------------------------
+
+// Hook the recorder into the call tracker and the input clock (called by
+// iq_init when calls are to be recorded).
+void recorder_start();
+// Feed one block of IQ (n new samples at in[0..n), with history before
+// in[0] as channel.h describes) to every channel being recorded.
+void recorder_process(const iq_sample_t* in, int n);
+
+// The name a recording of a call gets:
+// <UTC start>_<sys hex>_ch<channel>_<prefix>-<ident1>_from_<ident2>.wav
+struct call_t;
+std::string recorder_file_name(const call_t& call, long long utc_start);
+
+// The captured band, for the in-band test: a frequency (MHz) is usable when
+// its channel lies wholly inside it.  Its offset from the centre in Hz,
+// corrected for the receiver's frequency error.
+double sdr_offset_hz(double mhz);
+bool sdr_in_band(double mhz);

@@ -1,0 +1,25 @@
+// Builds without liquid-dsp and libsndfile (the Windows build) have no IQ
+// input: sdr: and iq: say so.
+#include <cstdio>
+
+#include "sdr.h"
+
+sdr_options_t sdr_options;
+const int sdr_can_demodulate = 0;
+const int sdr_can_open_devices = 0;
+
+int iq_init(audio_setup_t*)
+{
+    std::fprintf(stderr, "marrowit: this build has no SDR or IQ input\n");
+    return -1;
+}
+
+int iq_read_begin()
+{
+    return -1;
+}
+
+int iq_read(unsigned char**)
+{
+    return 0;
+}
