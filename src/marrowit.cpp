@@ -58,8 +58,6 @@ static void usage(FILE* out)
                  "report lines are mirrored into logfile.txt there.  Unless RADIO=0 is set\n"
                  "in its [rs232] section, the receiver is tuned on serial port 1.\n"
                  "The manual page marrowit(1) describes every option and setting.\n",
-                 audio_can_read_files ? "" : "\n                     (not in this build: use -)");
-                 "report lines are mirrored into logfile.txt there.\n",
                  audio_can_read_files ? "" : "\n                     (not in this build: use -)",
                  sdr_can_demodulate ? "" : " (not in this build)",
                  sdr_can_open_devices ? "" : "\n                     (not in this build)");
@@ -135,12 +133,28 @@ static void parse_args(int argc, char** argv)
             rate = option_value(argc, argv, &i, "--rate");
         } else if (is_option(arg, "--device")) {
             audio_source.device = option_value(argc, argv, &i, "--device");
-                 "report lines are mirrored into logfile.txt there.  Unless RADIO=0 is set\n"
-                 "in its [rs232] section, the receiver is tuned on serial port 1.\n"
-                 "The manual page marrowit(1) describes every option and setting.\n",
-                 audio_can_read_files ? "" : "\n                     (not in this build: use -)",
-                 sdr_can_demodulate ? "" : " (not in this build)",
-                 sdr_can_open_devices ? "" : "\n                     (not in this build)");
+        } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
+            summary_quiet = true;
+        } else if (is_option(arg, "--center")) {
+            sdr_options.center =
+                number_value(option_value(argc, argv, &i, "--center"), "invalid centre frequency");
+            if (!(sdr_options.center > 0))
+                usage_error("invalid centre frequency", argv[i]);
+            center = true;
+            iq_only_option = "--center";
+        } else if (is_option(arg, "--gain")) {
+            sdr_options.gain = number_value(option_value(argc, argv, &i, "--gain"), "invalid gain");
+            sdr_options.gain_auto = false;
+            iq_only_option = "--gain";
+        } else if (is_option(arg, "--ppm")) {
+            sdr_options.ppm = number_value(option_value(argc, argv, &i, "--ppm"),
+                                           "invalid frequency error");
+            if (!(std::fabs(sdr_options.ppm) < 1000))
+                usage_error("invalid frequency error", argv[i]);
+            iq_only_option = "--ppm";
+        } else if (is_option(arg, "--record")) {
+            sdr_options.record_dir = option_value(argc, argv, &i, "--record");
+            iq_only_option = "--record";
         } else {
             usage_error("unknown option", arg);
         }

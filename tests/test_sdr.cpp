@@ -140,7 +140,7 @@ TEST(RecordCalls, EachFollowedCallInItsOwnFile)
         write_file(run.file("solvane.ini"),
                    std::string("[general]\n") + c.general + "\n[rs232]\nRADIO=0\n");
         run_result_t r = run_program(
-            marrowit_path(), {"--center", "420250000", "--record", "calls", "iq:" + dir.file("site.cu8")},
+            marrowit_path(), {"-q", "--center", "420250000", "--record", "calls", "iq:" + dir.file("site.cu8")},
             run.path);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, c.err);
@@ -215,7 +215,7 @@ TEST(RecordCalls, ControlChannelOfTheSystemOnTheAir)
         write_file(dir.file("solvane.ini"),
                    std::string("[general]\nFILTER=5\n[rs232]\nRADIO=0\n[0x1234]\nCCHFREQUENCY=") +
                        c.cch + "\n");
-        run_result_t r = run_program(marrowit_path(), {"--center", "420250000", "iq:site.cu8"}, dir.path);
+        run_result_t r = run_program(marrowit_path(), {"-q", "--center", "420250000", "iq:site.cu8"}, dir.path);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, c.err);
         size_t reports = 0;

@@ -391,7 +391,7 @@ TEST(FollowEndToEnd, HamlibRigIsFollowedAndComesBackAfterARestart)
     ASSERT_TRUE(program.wait_for("not being tuned\n", "console.err"));
     // ... and comes back: the next call is followed again.
     ASSERT_TRUE(rig.start());
-    EXPECT_EQ(rig.freq(), 145000000);  // the dummy rig starts there
+    EXPECT_EQ(rig.wait_freq(145000000), 145000000);  // the dummy rig starts there
     part("gtc pfix=12 ident1=100 ident2=345 chan=100");
     EXPECT_EQ(rig.wait_freq(421250000), 421250000);
     // Restarted between two commands: the dead connection is replaced at
