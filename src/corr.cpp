@@ -173,6 +173,7 @@ void corr(FILE* stream, comm_info_t* info)
                 std::exit(-1);
             input_sample = c.samples_done;
             calls_end_all(CALL_INPUT_END);
+            input_end();
             std::exit(0);
         }
         corr_process(&c, stream, buffer, n);

@@ -9,6 +9,8 @@
 
 #include "audio/audio.h"
 #include "corr.h"
+#include "events/mqtt.h"
+#include "events/output.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -31,12 +33,21 @@ static void usage(FILE* out)
                  "  --rate HZ          raw sample rate on standard input (default 10800)\n"
                  "  --device NAME      capture device for live listening (default: the\n"
                  "                     system's default recording device)\n"
+                 "  --json FILE        append every report, call start and end, and the\n"
+                 "                     statistics of every minute of input to FILE as JSON\n"
+                 "                     lines; - for standard output, which then carries\n"
+                 "                     only JSON (the console report is not printed)\n"
+                 "  --mqtt HOST[:PORT] publish the same JSON objects to an MQTT broker (port\n"
+                 "                     1883 by default), QoS 1, to the topic\n"
+                 "                     marrowit/SYS/TYPE; [mqtt] USER, PASSWORD and TOPIC\n"
+                 "                     in the settings file%s\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
                  "Settings are read from solvane.ini in the current directory; with LOG=1\n"
                  "report lines are mirrored into logfile.txt there.\n",
-                 audio_can_read_files ? "" : "\n                     (not in this build: use -)");
+                 audio_can_read_files ? "" : "\n                     (not in this build: use -)",
+                 mqtt_available ? "" : "\n                     (not in this build)");
 }
 
 static void usage_error(const char* what, const char* arg)
@@ -62,6 +73,9 @@ static bool is_option(const char* arg, const char* name)
     size_t len = std::strlen(name);
     return std::strncmp(arg, name, len) == 0 && (arg[len] == 0 || arg[len] == '=');
 }
+
+static const char* json_path;
+static const char* mqtt_host;
 
 static void parse_args(int argc, char** argv)
 {
@@ -101,6 +115,10 @@ static void parse_args(int argc, char** argv)
             raw_options = true;
         } else if (is_option(arg, "--device")) {
             audio_source.device = option_value(argc, argv, &i, "--device");
+        } else if (is_option(arg, "--json")) {
+            json_path = option_value(argc, argv, &i, "--json");
+        } else if (is_option(arg, "--mqtt")) {
+            mqtt_host = option_value(argc, argv, &i, "--mqtt");
         } else {
             usage_error("unknown option", arg);
         }
@@ -122,6 +140,11 @@ static void parse_args(int argc, char** argv)
 int main(int argc, char** argv)
 {
     parse_args(argc, argv);
+    if (mqtt_host && mqtt_open(mqtt_host) != 0)
+        return 2;
+    if (json_path && events_json(json_path) != 0)
+        return 255;
+    events_start();
     comm_info_t info = {1200, 1800, 1200, 2};
     corr(nullptr, &info);
     return 0;

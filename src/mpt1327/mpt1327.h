@@ -58,6 +58,9 @@ extern unsigned int portspeed;  // PORTSPEED: bit rate
 extern double rx;               // RADIO: receiver model
 extern std::string portdev;     // DEVICE: terminal device overriding PORTADR (may be empty)
 extern char sysname[255];       // NAME of the current system
+extern std::string mqtt_user;      // [mqtt] USER (may be empty: no credentials)
+extern std::string mqtt_password;  // [mqtt] PASSWORD
+extern std::string mqtt_prefix;    // [mqtt] TOPIC: first level of every topic ("marrowit")
 
 extern const char* settings_file;  // "solvane.ini"
 extern const char* log_file;       // "logfile.txt"
@@ -77,6 +80,7 @@ extern int removemsg;     // 1 while an activity indicator stands on the console
 void pprint(const char* line);
 void printbins(unsigned short word);
 void console_write(const char* text);  // unlogged console text: "- ALOHA", bells
+void console_silence();                // the console shows nothing (standard output is JSON)
 
 // ---- receiver tuning ------------------------------------------------------
 

@@ -4,6 +4,7 @@
 //
 //   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE
+//   [mqtt]      USER PASSWORD TOPIC
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
 //
 // The system section is named by the identity being received ("0xffff"
@@ -24,6 +25,7 @@ unsigned int portadr = 1, portspeed = 9600;
 double rx = 1;
 std::string portdev;
 char sysname[255] = "Unregistered";
+std::string mqtt_user, mqtt_password, mqtt_prefix = "marrowit";
 
 const char* settings_file = "solvane.ini";
 const char* log_file = "logfile.txt";
@@ -54,6 +56,10 @@ void mpt1327_setup()
     portspeed = ini_get_int(&ini, "rs232", "PORTSPEED", 9600);
     rx = ini_get_int(&ini, "rs232", "RADIO", 1);
     portdev = ini_get_string(&ini, "rs232", "DEVICE", "");
+
+    mqtt_user = ini_get_string(&ini, "mqtt", "USER", "");
+    mqtt_password = ini_get_string(&ini, "mqtt", "PASSWORD", "");
+    mqtt_prefix = ini_get_string(&ini, "mqtt", "TOPIC", "marrowit");
 
     ini_get_string(&ini, sys, "NAME", "Unregistered", sysname, sizeof sysname);
 

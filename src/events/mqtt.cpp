@@ -1,0 +1,178 @@
+// Publishing report records to an MQTT broker with libmosquitto.
+//
+// libmosquitto's own thread (mosquitto_loop_start) does the network work:
+// connecting, reconnecting with a growing delay (1 s doubling to 30 s),
+// sending, and resending what the broker has not acknowledged after a
+// reconnection.  The decoding thread only hands messages over with
+// mosquitto_publish, which queues them in the client.  outstanding counts
+// the messages handed over and not yet acknowledged (PUBACK); it bounds the
+// queue at MQTT_QUEUE.
+#include "events/mqtt.h"
+
+#include <mosquitto.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "mpt1327/mpt1327.h"
+
+const bool mqtt_available = true;
+
+static bool enabled, started;
+static std::string host;
+static int port = 1883;
+static struct mosquitto* mosq;
+static std::atomic<int> outstanding;
+static unsigned long long dropped;
+static bool full_said;
+
+// Trouble with the broker is said once, until it is reached again.
+static std::mutex say_mutex;
+static bool trouble_said;
+
+static void trouble(const char* what)
+{
+    std::lock_guard<std::mutex> lock(say_mutex);
+    if (trouble_said)
+        return;
+    trouble_said = true;
+    std::fprintf(stderr, "marrowit: MQTT broker %s:%d: %s; messages wait, reconnecting\n",
+                 host.c_str(), port, what);
+}
+
+static void on_connect(struct mosquitto*, void*, int rc)
+{
+    if (rc != 0) {
+        trouble(mosquitto_connack_string(rc));
+        return;
+    }
+    std::lock_guard<std::mutex> lock(say_mutex);
+    if (trouble_said)
+        std::fprintf(stderr, "marrowit: MQTT broker %s:%d reached\n", host.c_str(), port);
+    trouble_said = false;
+}
+
+static void on_disconnect(struct mosquitto*, void*, int rc)
+{
+    if (rc != 0)
+        trouble("connection lost");
+}
+
+static void on_publish(struct mosquitto*, void*, int)
+{
+    outstanding--;
+}
+
+int mqtt_open(const char* host_port)
+{
+    std::string hp = host_port;
+    size_t colon = hp.rfind(':');
+    host = hp;
+    if (colon != std::string::npos && hp.find(':') == colon) {
+        host = hp.substr(0, colon);
+        const char* p = hp.c_str() + colon + 1;
+        char* end = nullptr;
+        long v = std::strtol(p, &end, 10);
+        if (!*p || *end || v < 1 || v > 65535) {
+            std::fprintf(stderr, "marrowit: invalid MQTT port in '%s' (see 'marrowit --help')\n",
+                         host_port);
+            return -1;
+        }
+        port = (int)v;
+    }
+    if (host.empty()) {
+        std::fprintf(stderr, "marrowit: no MQTT broker host in '%s' (see 'marrowit --help')\n",
+                     host_port);
+        return -1;
+    }
+    enabled = true;
+    return 0;
+}
+
+bool mqtt_enabled()
+{
+    return enabled;
+}
+
+// The connection starts with the first message, when the settings (user,
+// password, topic) have been read.
+static void start()
+{
+    started = true;
+    mosquitto_lib_init();
+    mosq = mosquitto_new(nullptr, true, nullptr);
+    if (!mosq) {
+        trouble("cannot make a client");
+        return;
+    }
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (!mqtt_user.empty())
+        mosquitto_username_pw_set(mosq, mqtt_user.c_str(),
+                                  mqtt_password.empty() ? nullptr : mqtt_password.c_str());
+    mosquitto_reconnect_delay_set(mosq, 1, 30, true);
+    mosquitto_max_inflight_messages_set(mosq, 100);
+    mosquitto_connect_callback_set(mosq, on_connect);
+    mosquitto_disconnect_callback_set(mosq, on_disconnect);
+    mosquitto_publish_callback_set(mosq, on_publish);
+    int rc = mosquitto_connect_async(mosq, host.c_str(), port, 30);
+    if (rc != MOSQ_ERR_SUCCESS)
+        trouble(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    if (mosquitto_loop_start(mosq) != MOSQ_ERR_SUCCESS)
+        trouble("cannot start the client's thread");
+}
+
+static std::string topic(const event_t& e)
+{
+    char sysid[16] = "none";
+    if (e.sys >= 0)
+        std::snprintf(sysid, sizeof sysid, "%4.4x", (unsigned)e.sys);
+    return mqtt_prefix + "/" + sysid + "/" + e.type;
+}
+
+void mqtt_publish(const event_t& e, const std::string& line)
+{
+    if (!enabled)
+        return;
+    if (!started)
+        start();
+    if (!mosq)
+        return;
+    if (outstanding >= MQTT_QUEUE) {
+        dropped++;
+        if (!full_said)
+            std::fprintf(stderr, "marrowit: MQTT queue full (%d messages); dropping messages\n",
+                         MQTT_QUEUE);
+        full_said = true;
+        return;
+    }
+    full_said = false;
+    outstanding++;
+    // Not connected: the client keeps the message and sends it after
+    // reconnecting.  Any other failure loses it.
+    int rc = mosquitto_publish(mosq, nullptr, topic(e).c_str(), (int)line.size(), line.data(), 1,
+                               false);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+        outstanding--;
+        dropped++;
+    }
+}
+
+void mqtt_finish()
+{
+    if (!mosq)
+        return;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(MQTT_DRAIN_SECONDS);
+    while (outstanding > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    unsigned long long lost = dropped + (unsigned long long)(outstanding > 0 ? outstanding.load() : 0);
+    if (lost)
+        std::fprintf(stderr, "marrowit: %llu messages not delivered to the MQTT broker %s:%d\n", lost,
+                     host.c_str(), port);
+    mosquitto_disconnect(mosq);
+    mosquitto_loop_stop(mosq, outstanding > 0);
+}
