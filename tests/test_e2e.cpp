@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "harness.h"
 
@@ -148,6 +150,30 @@ TEST_F(Decode, NoisyDriftingAndUnevenSignals)
     }
 }
 
+// Standard output carries JSON only; the log is as without --json.
+TEST_F(Decode, JsonLinesOnStandardOutput)
+{
+    run_result_t r = run_program(marrowit_path(), {"--json", "-", "-"}, dir.path, render_u8(session));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);
+    std::istringstream lines(r.out);
+    std::string line, types;
+    while (std::getline(lines, line)) {
+        nlohmann::json j = nlohmann::json::parse(line);
+        types += j["type"].get<std::string>() + " ";
+        if (j["type"] == "MOVE") {
+            EXPECT_EQ(j["sys"], "0x0042");
+        }
+        if (j["type"] == "identity" && j["sys"] == "0x0042") {
+            EXPECT_EQ(j["name"], "Second Site");
+        }
+    }
+    EXPECT_EQ(types,
+              "identity CCSC ALOHA CCSC ALOHA GTC call_start CCSC ALOHA CLEAR call_end "
+              "identity CCSC MOVE stats ");
+}
+
 TEST_F(Decode, EmptyInputEndsQuietly)
 {
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, "");
@@ -167,7 +193,8 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
 
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--frobnicate"}, {"--format", "s24", "-"}, {"--rate", "fast", "-"},
-          {"--rate"}, {"a.wav", "b.wav"}, {"--rate", "48000", "a.wav"}, {"--format=u8"}}) {
+          {"--rate"}, {"a.wav", "b.wav"}, {"--rate", "48000", "a.wav"}, {"--format=u8"},
+          {"--json"}, {"--mqtt", "127.0.0.1:0", "-"}, {"--mqtt=:1883", "-"}}) {
         r = run_program(marrowit_path(), args, dir.path);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "");
@@ -192,6 +219,10 @@ TEST(CommandLine, InputsThatCannotBeRead)
     }
     run_result_t r = run_program(marrowit_path(), {"missing.wav"}, dir.path);
     EXPECT_EQ(r.err, "marrowit: missing.wav: No such file or directory\n");
+    r = run_program(marrowit_path(), {"--json", "folder.wav/no/such.jsonl", "-"}, dir.path);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "marrowit: cannot open folder.wav/no/such.jsonl: No such file or directory\n");
 }
 
 }  // namespace
