@@ -15,9 +15,11 @@ need() {
 }
 
 # What the program and its tools need to build.
-BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev libmosquitto-dev)
 # What the tests and benchmarks need besides.
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat nlohmann-json3-dev mosquitto mosquitto-clients)
+# What scripts/chart needs.
+CHART_PACKAGES=(jq gnuplot-nox)
 
 jobs() {
     nproc 2>/dev/null || echo 2
