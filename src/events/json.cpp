@@ -1,6 +1,7 @@
 // JSON Lines rendering of report records.
 #include "events/json.h"
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -115,8 +116,7 @@ static void json_value(std::string* out, const event_field_t& f)
     char num[64];
     switch (f.kind) {
     case EVENT_INT:
-        std::snprintf(num, sizeof num, "%lld", f.i);
-        out->append(num);
+        out->append(num, std::to_chars(num, num + sizeof num, f.i).ptr);
         break;
     case EVENT_REAL:
         if (std::isfinite(f.real)) {
@@ -149,10 +149,17 @@ static void json_value(std::string* out, const event_field_t& f)
 
 std::string json_line(const event_t& e, long long unix_ms)
 {
+    // Many records share a millisecond when a recording is decoded.
+    static long long utc_ms = -1;
+    static std::string utc;
+    if (unix_ms != utc_ms) {
+        utc = json_utc(unix_ms);
+        utc_ms = unix_ms;
+    }
     std::string out;
     out.reserve(256);
     out.append("{\"time\":\"");
-    out.append(json_utc(unix_ms));
+    out.append(utc);
     char num[48];
     std::snprintf(num, sizeof num, "\",\"offset\":%.3f,\"sys\":", e.offset);
     out.append(num);
