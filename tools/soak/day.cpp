@@ -8,8 +8,8 @@
 // GTC when a call starts, the CLEAR of its channel when it ends, otherwise
 // an aloha.  Calls arrive at random with an hourly rate that is low at night
 // and peaks in the morning and the late afternoon; each lasts 3 to 60 s,
-// goes to the lowest-numbered of 20 traffic channels that is free, and is for one of 30
-// groups, a few of which are far busier than the rest.
+// goes to the lowest-numbered of 20 traffic channels that is free, and is
+// for one of 30 groups, a few of which are far busier than the rest.
 #include <cmath>
 #include <cstdio>
 #include <random>
