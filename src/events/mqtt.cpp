@@ -1,7 +1,7 @@
 // Publishing report records to an MQTT broker with libmosquitto.
 //
 // libmosquitto's own thread (mosquitto_loop_start) does the network work:
-// connecting, reconnecting with a growing delay (1 s doubling to 30 s),
+// connecting, reconnecting with a growing delay (up to 30 s),
 // sending, and resending what the broker has not acknowledged after a
 // reconnection.  The decoding thread only hands messages over with
 // mosquitto_publish, which queues them in the client.  outstanding counts
