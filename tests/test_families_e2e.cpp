@@ -3,8 +3,9 @@
 // the JSON lines written beside them, object for object.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstring>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -153,11 +154,19 @@ TEST(FamiliesEndToEnd, OneOfEachFamily)
     std::istringstream lines(read_file(dir.file("events.jsonl")));
     std::string line;
     size_t n = 0;
-    const std::regex iso(R"(20\d\d-[01]\d-[0-3]\dT[0-2]\d:[0-5]\d:[0-6]\d\.\d\d\dZ)");
+    auto iso_utc = [](const std::string& t) {  // 2026-12-07T07:25:03.123Z
+        const char* shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+        if (t.size() != std::strlen(shape))
+            return false;
+        for (size_t i = 0; i < t.size(); i++)
+            if (shape[i] == 'd' ? !std::isdigit((unsigned char)t[i]) : t[i] != shape[i])
+                return false;
+        return true;
+    };
     while (std::getline(lines, line)) {
         ASSERT_LT(n, std::size(objects)) << line;
         nlohmann::json got = nlohmann::json::parse(line);
-        EXPECT_TRUE(std::regex_match(got.value("time", ""), iso)) << line;
+        EXPECT_TRUE(iso_utc(got.value("time", ""))) << line;
         EXPECT_EQ(got["sys"], "0x1234");
         got.erase("time");
         got.erase("sys");

@@ -73,7 +73,10 @@ TEST_F(Settings, SectionsKeysAndConversions)
              "PORTADR=3\n"
              "PORTSPEED=19200\n"
              "RADIO=2\n"
-             "DEVICE=/dev/ttyUSB0\n");
+             "DEVICE=/dev/ttyUSB0\n"
+             "[Mqtt]\n"
+             "user=radio\n"
+             "PASSWORD=pa ss;word\n");
     use_system("0x0123");
     mpt1327_setup();
     EXPECT_EQ(filt, 3);
@@ -92,6 +95,9 @@ TEST_F(Settings, SectionsKeysAndConversions)
     EXPECT_EQ(portspeed, 19200u);
     EXPECT_EQ(rx, 2);
     EXPECT_EQ(portdev, "/dev/ttyUSB0");
+    EXPECT_EQ(mqtt_user, "radio");
+    EXPECT_EQ(mqtt_password, "pa ss;word");
+    EXPECT_EQ(mqtt_prefix, "marrowit") << "TOPIC's default";
     EXPECT_EQ(chan_freq(2), 425.0) << "OFFSET 0 moves every channel two steps down";
 }
 
