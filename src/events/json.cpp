@@ -77,7 +77,12 @@ void json_string(std::string* out, const std::string& text)
     const unsigned char* p = (const unsigned char*)text.data();
     size_t n = text.size();
     out->push_back('"');
-    for (size_t i = 0; i < n;) {
+    // Names and most texts are plain ASCII and go as they are.
+    size_t plain = 0;
+    while (plain < n && p[plain] >= 0x20 && p[plain] < 0x7f && p[plain] != '"' && p[plain] != '\\')
+        plain++;
+    out->append(text, 0, plain);
+    for (size_t i = plain; i < n;) {
         unsigned c = p[i];
         if (c == '"' || c == '\\') {
             out->push_back('\\');
@@ -147,7 +152,21 @@ static void json_value(std::string* out, const event_field_t& f)
     }
 }
 
-std::string json_line(const event_t& e, long long unix_ms)
+// Seconds with three decimals, from whole milliseconds.
+static void append_seconds(std::string* out, double seconds)
+{
+    long long ms = std::llround(seconds * 1000);
+    char num[32];
+    char* end = std::to_chars(num, num + sizeof num, ms / 1000).ptr;
+    *end++ = '.';
+    unsigned frac = (unsigned)(ms % 1000);
+    *end++ = (char)('0' + frac / 100);
+    *end++ = (char)('0' + frac / 10 % 10);
+    *end++ = (char)('0' + frac % 10);
+    out->append(num, end);
+}
+
+void json_line(std::string* out, const event_t& e, long long unix_ms)
 {
     // Many records share a millisecond when a recording is decoded.
     static long long utc_ms = -1;
@@ -156,27 +175,37 @@ std::string json_line(const event_t& e, long long unix_ms)
         utc = json_utc(unix_ms);
         utc_ms = unix_ms;
     }
-    std::string out;
-    out.reserve(256);
-    out.append("{\"time\":\"");
-    out.append(utc);
-    char num[48];
-    std::snprintf(num, sizeof num, "\",\"offset\":%.3f,\"sys\":", e.offset);
-    out.append(num);
+    out->clear();
+    out->append("{\"time\":\"");
+    out->append(utc);
+    out->append("\",\"offset\":");
+    if (e.offset >= 0 && e.offset < 1e15)
+        append_seconds(out, e.offset);
+    else
+        out->append("null");
+    out->append(",\"sys\":");
     if (e.sys < 0) {
-        out.append("null");
+        out->append("null");
     } else {
-        std::snprintf(num, sizeof num, "\"0x%4.4x\"", (unsigned)e.sys);
-        out.append(num);
+        static const char hex[] = "0123456789abcdef";
+        char text[9] = {'"', '0', 'x', hex[e.sys >> 12 & 15], hex[e.sys >> 8 & 15],
+                        hex[e.sys >> 4 & 15], hex[e.sys & 15], '"', 0};
+        out->append(text, 8);
     }
-    out.append(",\"type\":");
-    json_string(&out, e.type);
+    out->append(",\"type\":");
+    json_string(out, e.type);
     for (const event_field_t& f : e.fields) {
-        out.push_back(',');
-        json_string(&out, f.name);
-        out.push_back(':');
-        json_value(&out, f);
+        out->push_back(',');
+        json_string(out, f.name);
+        out->push_back(':');
+        json_value(out, f);
     }
-    out.push_back('}');
+    out->push_back('}');
+}
+
+std::string json_line(const event_t& e, long long unix_ms)
+{
+    std::string out;
+    json_line(&out, e, unix_ms);
     return out;
 }

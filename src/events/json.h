@@ -27,5 +27,7 @@ std::string json_utc(long long unix_ms);
 // Append text as a JSON string, quotes included.
 void json_string(std::string* out, const std::string& text);
 
-// The record as one line, without its line end.
+// The record as one line, without its line end (into *out, which keeps
+// its memory from line to line).
+void json_line(std::string* out, const event_t& e, long long unix_ms);
 std::string json_line(const event_t& e, long long unix_ms);

@@ -53,7 +53,8 @@ int events_json(const char* path)
 
 static void sink(const event_t& e)
 {
-    std::string line = json_line(e, json_now_ms());
+    static std::string line;
+    json_line(&line, e, json_now_ms());
     if (json_file)
         json_write(line);
     mqtt_publish(e, line);
