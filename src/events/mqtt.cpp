@@ -1,10 +1,12 @@
 // Publishing report records to an MQTT broker with libmosquitto.
 //
-// libmosquitto's own thread (mosquitto_loop_start) does the network work:
-// connecting, reconnecting with a growing delay (up to 30 s),
-// sending, and resending what the broker has not acknowledged after a
-// reconnection.  The decoding thread only hands messages over with
-// mosquitto_publish, which queues them in the client.  outstanding counts
+// The client's own thread does the network work: connecting (again and
+// again, with a growing delay up to 30 s, until the broker is reached),
+// then libmosquitto's loop, which reconnects by itself when the connection
+// is lost and resends what the broker has not acknowledged.  The decoding
+// thread only hands messages over with mosquitto_publish, which queues
+// them in the client (mosquitto_threaded_set: it never writes to the
+// socket itself).  outstanding counts
 // the messages handed over and not yet acknowledged (PUBACK); it bounds the
 // queue at MQTT_QUEUE.
 #include "events/mqtt.h"
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +33,11 @@ static struct mosquitto* mosq;
 static std::atomic<int> outstanding;
 static unsigned long long dropped;
 static bool full_said;
+
+static std::mutex stop_mutex;
+static std::condition_variable stop_cv;
+static bool stopping;
+static std::atomic<bool> thread_done;
 
 // Trouble with the broker is said once, until it is reached again.
 static std::mutex say_mutex;
@@ -99,6 +107,28 @@ bool mqtt_enabled()
     return enabled;
 }
 
+static void client_thread()
+{
+    int delay = 1;
+    for (;;) {
+        int rc = mosquitto_connect(mosq, host.c_str(), port, 30);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            delay = 1;
+            rc = mosquitto_loop_forever(mosq, 500, 1);  // until disconnected for good
+        }
+        std::unique_lock<std::mutex> lock(stop_mutex);
+        if (stopping)
+            break;
+        if (rc != MOSQ_ERR_SUCCESS)
+            trouble(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        stop_cv.wait_for(lock, std::chrono::seconds(delay), [] { return stopping; });
+        if (stopping)
+            break;
+        delay = delay * 2 > 30 ? 30 : delay * 2;
+    }
+    thread_done = true;
+}
+
 // The connection starts with the first message, when the settings (user,
 // password, topic) have been read.
 static void start()
@@ -119,11 +149,8 @@ static void start()
     mosquitto_connect_callback_set(mosq, on_connect);
     mosquitto_disconnect_callback_set(mosq, on_disconnect);
     mosquitto_publish_callback_set(mosq, on_publish);
-    int rc = mosquitto_connect_async(mosq, host.c_str(), port, 30);
-    if (rc != MOSQ_ERR_SUCCESS)
-        trouble(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
-    if (mosquitto_loop_start(mosq) != MOSQ_ERR_SUCCESS)
-        trouble("cannot start the client's thread");
+    mosquitto_threaded_set(mosq, true);
+    std::thread(client_thread).detach();
 }
 
 static std::string topic(const event_t& e)
@@ -173,6 +200,14 @@ void mqtt_finish()
     if (lost)
         std::fprintf(stderr, "marrowit: %llu messages not delivered to the MQTT broker %s:%d\n", lost,
                      host.c_str(), port);
+    {
+        std::lock_guard<std::mutex> lock(stop_mutex);
+        stopping = true;
+    }
+    stop_cv.notify_all();
     mosquitto_disconnect(mosq);
-    mosquitto_loop_stop(mosq, outstanding > 0);
+    // A connection attempt under way may take long: the process ends anyway.
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (!thread_done && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
