@@ -1,14 +1,14 @@
 // Publishing report records to an MQTT broker with libmosquitto.
 //
-// The client's own thread does the network work: connecting (again and
-// again, with a growing delay up to 30 s, until the broker is reached),
-// then libmosquitto's loop, which reconnects by itself when the connection
-// is lost and resends what the broker has not acknowledged.  The decoding
-// thread only hands messages over with mosquitto_publish, which queues
-// them in the client (mosquitto_threaded_set: it never writes to the
-// socket itself).  outstanding counts
-// the messages handed over and not yet acknowledged (PUBACK); it bounds the
-// queue at MQTT_QUEUE.
+// The decoding thread only puts messages in a queue (mqtt_publish).  The
+// client's own thread makes every libmosquitto call: it connects (again and
+// again, with a delay growing to 30 s, until the broker is reached), runs
+// the client's loop, and hands the queued messages to the client only
+// while the connection is up, so that nothing is sent before the broker
+// has accepted the connection.  The client keeps a message until the
+// broker acknowledges it (PUBACK) and sends it again after a reconnection.
+// outstanding counts the messages queued or handed over and not yet
+// acknowledged; it bounds the queue at MQTT_QUEUE.
 #include "events/mqtt.h"
 
 #include <mosquitto.h>
@@ -19,8 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "mpt1327/mpt1327.h"
 
@@ -31,8 +33,15 @@ static std::string host;
 static int port = 1883;
 static struct mosquitto* mosq;
 static std::atomic<int> outstanding;
-static unsigned long long dropped;
+static std::atomic<unsigned long long> dropped;
 static bool full_said;
+
+struct message_t {
+    std::string topic, payload;
+};
+static std::mutex queue_mutex;
+static std::deque<message_t> queue;  // not yet handed to the client
+static bool connected;               // the client's thread only
 
 static std::mutex stop_mutex;
 static std::condition_variable stop_cv;
@@ -59,6 +68,7 @@ static void on_connect(struct mosquitto*, void*, int rc)
         trouble(mosquitto_connack_string(rc));
         return;
     }
+    connected = true;
     std::lock_guard<std::mutex> lock(say_mutex);
     if (trouble_said)
         std::fprintf(stderr, "marrowit: MQTT broker %s:%d reached\n", host.c_str(), port);
@@ -67,8 +77,12 @@ static void on_connect(struct mosquitto*, void*, int rc)
 
 static void on_disconnect(struct mosquitto*, void*, int rc)
 {
-    if (rc != 0)
-        trouble("connection lost");
+    connected = false;
+    if (rc != 0) {
+        std::string why = std::string("connection lost (") +
+                          (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) + ")";
+        trouble(why.c_str());
+    }
 }
 
 static void on_publish(struct mosquitto*, void*, int)
@@ -107,24 +121,69 @@ bool mqtt_enabled()
     return enabled;
 }
 
+static bool stop_requested()
+{
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    return stopping;
+}
+
+// Wait for the delay, or less when asked to stop; false when asked to stop.
+static bool back_off(int* delay)
+{
+    std::unique_lock<std::mutex> lock(stop_mutex);
+    stop_cv.wait_for(lock, std::chrono::seconds(*delay), [] { return stopping; });
+    *delay = *delay * 2 > 30 ? 30 : *delay * 2;
+    return !stopping;
+}
+
+// Hand what waits to the client.
+static void hand_over()
+{
+    std::deque<message_t> batch;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        batch.swap(queue);
+    }
+    for (const message_t& m : batch) {
+        int rc = mosquitto_publish(mosq, nullptr, m.topic.c_str(), (int)m.payload.size(),
+                                   m.payload.data(), 1, false);
+        if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {  // not kept by the client
+            outstanding--;
+            dropped++;
+        }
+    }
+}
+
 static void client_thread()
 {
     int delay = 1;
-    for (;;) {
-        int rc = mosquitto_connect(mosq, host.c_str(), port, 30);
-        if (rc == MOSQ_ERR_SUCCESS) {
-            delay = 1;
-            rc = mosquitto_loop_forever(mosq, 500, 1);  // until disconnected for good
-        }
-        std::unique_lock<std::mutex> lock(stop_mutex);
-        if (stopping)
-            break;
-        if (rc != MOSQ_ERR_SUCCESS)
+    bool reached = false;
+    while (!stop_requested()) {
+        int rc = reached ? mosquitto_reconnect(mosq) : mosquitto_connect(mosq, host.c_str(), port, 30);
+        if (rc != MOSQ_ERR_SUCCESS) {
             trouble(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
-        stop_cv.wait_for(lock, std::chrono::seconds(delay), [] { return stopping; });
-        if (stopping)
+            if (!back_off(&delay))
+                break;
+            continue;
+        }
+        reached = true;
+        while (rc == MOSQ_ERR_SUCCESS && !stop_requested()) {
+            if (connected)
+                hand_over();
+            rc = mosquitto_loop(mosq, 50, 1);
+        }
+        connected = false;
+        if (stop_requested())
             break;
-        delay = delay * 2 > 30 ? 30 : delay * 2;
+        if (rc != MOSQ_ERR_CONN_LOST)
+            trouble(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        delay = 1;
+        if (!back_off(&delay))
+            break;
+    }
+    if (connected) {
+        mosquitto_disconnect(mosq);
+        mosquitto_loop(mosq, 50, 1);
     }
     thread_done = true;
 }
@@ -144,12 +203,10 @@ static void start()
     if (!mqtt_user.empty())
         mosquitto_username_pw_set(mosq, mqtt_user.c_str(),
                                   mqtt_password.empty() ? nullptr : mqtt_password.c_str());
-    mosquitto_reconnect_delay_set(mosq, 1, 30, true);
     mosquitto_max_inflight_messages_set(mosq, 100);
     mosquitto_connect_callback_set(mosq, on_connect);
     mosquitto_disconnect_callback_set(mosq, on_disconnect);
     mosquitto_publish_callback_set(mosq, on_publish);
-    mosquitto_threaded_set(mosq, true);
     std::thread(client_thread).detach();
 }
 
@@ -179,14 +236,8 @@ void mqtt_publish(const event_t& e, const std::string& line)
     }
     full_said = false;
     outstanding++;
-    // Not connected: the client keeps the message and sends it after
-    // reconnecting.  Any other failure loses it.
-    int rc = mosquitto_publish(mosq, nullptr, topic(e).c_str(), (int)line.size(), line.data(), 1,
-                               false);
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
-        outstanding--;
-        dropped++;
-    }
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    queue.push_back(message_t{topic(e), line});
 }
 
 void mqtt_finish()
@@ -196,7 +247,7 @@ void mqtt_finish()
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(MQTT_DRAIN_SECONDS);
     while (outstanding > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    unsigned long long lost = dropped + (unsigned long long)(outstanding > 0 ? outstanding.load() : 0);
+    unsigned long long lost = dropped.load() + (unsigned long long)(outstanding > 0 ? outstanding.load() : 0);
     if (lost)
         std::fprintf(stderr, "marrowit: %llu messages not delivered to the MQTT broker %s:%d\n", lost,
                      host.c_str(), port);
@@ -205,7 +256,6 @@ void mqtt_finish()
         stopping = true;
     }
     stop_cv.notify_all();
-    mosquitto_disconnect(mosq);
     // A connection attempt under way may take long: the process ends anyway.
     deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (!thread_done && std::chrono::steady_clock::now() < deadline)
