@@ -234,7 +234,8 @@ void mqtt_publish(const event_t& e, const std::string& line)
         full_said = true;
         return;
     }
-    full_said = false;
+    if (outstanding < MQTT_QUEUE / 2)
+        full_said = false;  // said again only after the queue has half emptied
     outstanding++;
     std::lock_guard<std::mutex> lock(queue_mutex);
     queue.push_back(message_t{topic(e), line});
