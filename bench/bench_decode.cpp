@@ -9,6 +9,9 @@
 //
 // Counters: rt = times faster than real time; maxrss_kB = the child's peak
 // resident memory.
+//
+// BM_Filter5 and BM_Filter5Json: the whole program at report level 5 (a
+// line for every codeword of the hour) without and with --json to a file.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -130,6 +133,48 @@ void BM_WholeProgram(benchmark::State& state)
     state.counters["maxrss_kB"] = (double)rss;
 }
 BENCHMARK(BM_WholeProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+// FILTER 5 in a directory of its own, with or without JSON lines to a file.
+void filter5(benchmark::State& state, bool json)
+{
+    std::string dir = work_dir() + "/filter5";
+    mkdir(dir.c_str(), 0755);
+    std::FILE* f = std::fopen((dir + "/solvane.ini").c_str(), "w");
+    if (f) {
+        std::fputs("[general]\nFILTER=5\n[rs232]\nRADIO=0\n", f);
+        std::fclose(f);
+    }
+    const std::string& input = hour_u8_file();
+    std::string out = dir + "/events.jsonl";
+    long lines = 0;
+    for (auto _ : state) {
+        std::remove(out.c_str());
+        std::vector<std::string> argv = {"sh", "-c", std::string("cd '") + dir + "' && exec " +
+                                                         MARROWIT_BIN + (json ? " --json events.jsonl" : "") + " -"};
+        if (run(argv, input, "/dev/null") < 0)
+            state.SkipWithError("marrowit failed");
+    }
+    if (json) {
+        std::FILE* j = std::fopen(out.c_str(), "r");
+        for (int c; j && (c = std::fgetc(j)) != EOF;)
+            lines += c == '\n';
+        if (j)
+            std::fclose(j);
+        state.counters["json_lines"] = (double)lines;
+    }
+    state.counters["rt"] = benchmark::Counter(hour_s * (double)state.iterations(),
+                                              benchmark::Counter::kIsRate);
+}
+void BM_Filter5(benchmark::State& state)
+{
+    filter5(state, false);
+}
+void BM_Filter5Json(benchmark::State& state)
+{
+    filter5(state, true);
+}
+BENCHMARK(BM_Filter5)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
+BENCHMARK(BM_Filter5Json)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 void BM_PerSampleStep(benchmark::State& state)
 {

@@ -20,10 +20,11 @@ need() {
 
 # What the program and its tools need to build.
 BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev
-                libhamlib-dev libliquid-dev libsoapysdr-dev)
+                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev)
 # What the tests and benchmarks need besides.
 # (libhamlib-utils: rigctld, which the tests of RADIO 3 tune.)
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils nlohmann-json3-dev
+               mosquitto mosquitto-clients)
 # The arm64 cross build and its tests under emulation (scripts/arm64): the
 # cross compiler, qemu-user, and the arm64 development packages installed
 # beside the native ones (multiarch).  The optional libraries other
@@ -36,6 +37,8 @@ INSTALL_PACKAGES=(dpkg-dev lintian man-db groff-base systemd gzip)
 # packages), its tests under Wine and its release zip need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 wine wine64 socat cmake make
                   dpkg-dev zip unzip mosquitto mosquitto-clients)
+# What scripts/chart needs.
+CHART_PACKAGES=(jq gnuplot-nox)
 
 jobs() {
     nproc 2>/dev/null || echo 2

@@ -174,6 +174,7 @@ void corr(FILE* stream, comm_info_t* info)
                 std::exit(-1);
             input_sample = c.samples_done;
             calls_end_all(CALL_INPUT_END);
+            input_end();
             summary_print(audio_source.kind == AUDIO_PIPE);
             std::exit(0);
         }

@@ -17,6 +17,8 @@
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "sdr/sdr.h"
+#include "events/mqtt.h"
+#include "events/output.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -51,6 +53,14 @@ static void usage(FILE* out)
                  "  --ppm N            IQ: the receiver's frequency error in parts per million\n"
                  "  --record DIR       IQ: write every followed call inside the band to DIR as\n"
                  "                     a WAV file\n"
+                 "  --json FILE        append every report, call start and end, and the\n"
+                 "                     statistics of every minute of input to FILE as JSON\n"
+                 "                     lines; - for standard output, which then carries\n"
+                 "                     only JSON (the console report is not printed)\n"
+                 "  --mqtt HOST[:PORT] publish the same JSON objects to an MQTT broker (port\n"
+                 "                     1883 by default), QoS 1, to the topic\n"
+                 "                     marrowit/SYS/TYPE; [mqtt] USER, PASSWORD and TOPIC\n"
+                 "                     in the settings file%s\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
@@ -60,7 +70,8 @@ static void usage(FILE* out)
                  "The manual page marrowit(1) describes every option and setting.\n",
                  audio_can_read_files ? "" : "\n                     (not in this build: use -)",
                  sdr_can_demodulate ? "" : " (not in this build)",
-                 sdr_can_open_devices ? "" : "\n                     (not in this build)");
+                 sdr_can_open_devices ? "" : "\n                     (not in this build)",
+                 mqtt_available ? "" : "\n                     (not in this build)");
 }
 
 static void usage_error(const char* what, const char* arg)
@@ -103,6 +114,8 @@ static bool starts_with(const char* s, const char* prefix)
 
 // The options of IQ input, given to another input.
 static const char* iq_only_option;
+static const char* json_path;
+static const char* mqtt_host;
 
 static void parse_args(int argc, char** argv)
 {
@@ -155,6 +168,10 @@ static void parse_args(int argc, char** argv)
         } else if (is_option(arg, "--record")) {
             sdr_options.record_dir = option_value(argc, argv, &i, "--record");
             iq_only_option = "--record";
+        } else if (is_option(arg, "--json")) {
+            json_path = option_value(argc, argv, &i, "--json");
+        } else if (is_option(arg, "--mqtt")) {
+            mqtt_host = option_value(argc, argv, &i, "--mqtt");
         } else {
             usage_error("unknown option", arg);
         }
@@ -229,6 +246,11 @@ int main(int argc, char** argv)
 {
     parse_args(argc, argv);
     output_check_open();
+    if (mqtt_host && mqtt_open(mqtt_host) != 0)
+        return 2;
+    if (json_path && events_json(json_path) != 0)
+        return 255;
+    events_start();
     comm_info_t info = {1200, 1800, 1200, 2};
     input_add_ticker(timeout_tick);
     corr(nullptr, &info);

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "events/output.h"
 #include "mpt1327/calls.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
@@ -50,6 +51,7 @@ void reset_decoder()
     decode_counts = decode_counts_t{};
     event_remove_sinks();
     input_remove_tickers();
+    events_reset();
     report_event.type.clear();
     input_sample = 0;
     if (captured)

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "harness.h"
 #include "sdr/sdr.h"
@@ -211,6 +213,30 @@ TEST_F(Decode, IqCapturesOfTheControlChannel)
     expect_session({"--center", "420250000", "iq:-"}, read_file(capture));
 }
 
+// Standard output carries JSON only; the log is as without --json.
+TEST_F(Decode, JsonLinesOnStandardOutput)
+{
+    run_result_t r = run_program(marrowit_path(), {"-q", "--json", "-", "-"}, dir.path, render_u8(session));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);
+    std::istringstream lines(r.out);
+    std::string line, types;
+    while (std::getline(lines, line)) {
+        nlohmann::json j = nlohmann::json::parse(line);
+        types += j["type"].get<std::string>() + " ";
+        if (j["type"] == "MOVE") {
+            EXPECT_EQ(j["sys"], "0x0042");
+        }
+        if (j["type"] == "identity" && j["sys"] == "0x0042") {
+            EXPECT_EQ(j["name"], "Second Site");
+        }
+    }
+    EXPECT_EQ(types,
+              "identity CCSC ALOHA CCSC ALOHA GTC call_start CCSC ALOHA CLEAR call_end "
+              "identity CCSC MOVE stats ");
+}
+
 TEST_F(Decode, EmptyInputEndsQuietly)
 {
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, "");
@@ -235,7 +261,8 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
           {"iq:a.cu8"}, {"--center", "420e6", "-"}, {"--record", "calls", "a.wav"},
           {"--center", "420e6", "--format", "u8", "iq:a.cu8"}, {"--center", "420e6", "iq:"},
           {"--center", "420e6", "--rate", "1000", "iq:a.cu8"}, {"--center", "-5", "iq:a.cu8"},
-          {"--center", "420e6", "--format", "cu8", "sdr:"}, {"--center", "4e8", "--ppm", "x", "sdr:"}}) {
+          {"--center", "420e6", "--format", "cu8", "sdr:"}, {"--center", "4e8", "--ppm", "x", "sdr:"},
+          {"--json"}, {"--mqtt", "127.0.0.1:0", "-"}, {"--mqtt=:1883", "-"}}) {
         r = run_program(marrowit_path(), args, dir.path);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "");
@@ -260,6 +287,10 @@ TEST(CommandLine, InputsThatCannotBeRead)
     }
     run_result_t r = run_program(marrowit_path(), {"missing.wav"}, dir.path);
     EXPECT_EQ(r.err, "marrowit: missing.wav: No such file or directory\n");
+    r = run_program(marrowit_path(), {"--json", "folder.wav/no/such.jsonl", "-"}, dir.path);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "marrowit: cannot open folder.wav/no/such.jsonl: No such file or directory\n");
 
     if (!sdr_can_demodulate)
         return;

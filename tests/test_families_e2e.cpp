@@ -1,7 +1,12 @@
 // One recording with a message of every family, decoded by the real
-// program: the whole console output and the whole log, byte for byte.
+// program: the whole console output and the whole log, byte for byte, and
+// the JSON lines written beside them, object for object.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -44,7 +49,8 @@ TEST(FamiliesEndToEnd, OneOfEachFamily)
                "TARGET_PREF=9999\n"
                "[rs232]\n"
                "RADIO=0\n");
-    run_result_t r = run_program(marrowit_path(), {"-q", "-"}, dir.path, render_u8(kScript));
+    run_result_t r = run_program(marrowit_path(), {"-q", "--json", "events.jsonl", "-"}, dir.path,
+                                 render_u8(kScript));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
 
@@ -112,6 +118,62 @@ TEST(FamiliesEndToEnd, OneOfEachFamily)
         gtc_data + ccsc +
         clear_aloha + clear;
     EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), log);
+
+    // One object per report line (the system header included), the calls
+    // and the statistics; "time" is checked apart.
+    const char* const objects[] = {
+        R"({"offset":0.080,"type":"identity","sysid":4660,"name":"Unregistered","cch_freq":420.0})",
+        R"({"offset":0.080,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.134,"type":"ALOHA","variant":"ALH","func":0,"prefix":1,"ident1":2,"wt":3,"rsvd":0,"m":5,"n":6})",
+        R"({"offset":0.187,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.240,"type":"ACK","variant":"ACKQ","func":2,"prefix":5,"ident1":77,"ident2":1234})",
+        R"({"offset":0.294,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.347,"type":"RQS","ahoy":"AHY","func":0,"prefix":12,"ident1":345,"ident2":678,"voice":true,"ahoy_org":false,"emergency":false})",
+        R"({"offset":0.400,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.454,"type":"BCAST","sysdef":0,"sysid":4660,"channel":7})",
+        R"({"offset":0.507,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.560,"type":"MAINT","channel":42,"freq":420.5250})",
+        R"({"offset":0.614,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.667,"type":"MOVE","channel":5,"freq":420.0625})",
+        R"({"offset":0.720,"type":"DCSC","sysid":4660})",
+        R"({"offset":0.774,"type":"SAM","prefix":12,"ident1":345})",
+        R"({"offset":0.827,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.880,"type":"HEAD","prefix":12,"ident1":345,"cwords":3,"tar_prefix":5,"org_ident":4321})",
+        R"({"offset":0.934,"type":"CCSC","sysid":4660})",
+        R"({"offset":0.987,"type":"ALOHA","variant":"ALHX","func":5,"prefix":12,"ident1":345,"wt":1,"rsvd":1,"m":9,"n":8})",
+        R"({"offset":0.987,"type":"GTC","prefix":12,"ident1":345,"ident2":678,"channel":42,"freq":420.5250,"data":false,"followed":true})",
+        R"({"offset":0.987,"type":"call_start","prefix":12,"ident1":345,"ident2":678,"channel":42,"freq":420.5250,"data":false,"followed":true})",
+        R"({"offset":1.040,"type":"CCSC","sysid":4660})",
+        R"({"offset":1.094,"type":"GTC","prefix":12,"ident1":345,"ident2":678,"channel":600,"freq":427.5000,"data":true,"followed":false})",
+        R"({"offset":1.147,"type":"CCSC","sysid":4660})",
+        R"({"offset":1.200,"type":"ALOHA","variant":"ALH","func":0,"prefix":37,"ident1":4101,"wt":1,"rsvd":1,"m":10,"n":10})",
+        R"({"offset":1.200,"type":"CLEAR","channel":300,"cont":5,"freq":423.7500})",
+        R"({"offset":1.213,"type":"call_end","prefix":12,"ident1":345,"ident2":678,"channel":42,"freq":420.5250,"data":false,"followed":true,"duration":0.226,"ended":"input_end"})",
+        R"({"offset":1.213,"type":"stats","seconds":1.213,"syncs":11,"passed":22,"failed":0,"systems":["0x1234"]})",
+    };
+    std::istringstream lines(read_file(dir.file("events.jsonl")));
+    std::string line;
+    size_t n = 0;
+    auto iso_utc = [](const std::string& t) {  // 2026-12-07T07:25:03.123Z
+        const char* shape = "dddd-dd-ddTdd:dd:dd.dddZ";
+        if (t.size() != std::strlen(shape))
+            return false;
+        for (size_t i = 0; i < t.size(); i++)
+            if (shape[i] == 'd' ? !std::isdigit((unsigned char)t[i]) : t[i] != shape[i])
+                return false;
+        return true;
+    };
+    while (std::getline(lines, line)) {
+        ASSERT_LT(n, std::size(objects)) << line;
+        nlohmann::json got = nlohmann::json::parse(line);
+        EXPECT_TRUE(iso_utc(got.value("time", ""))) << line;
+        EXPECT_EQ(got["sys"], "0x1234");
+        got.erase("time");
+        got.erase("sys");
+        EXPECT_EQ(got, nlohmann::json::parse(objects[n])) << line;
+        n++;
+    }
+    EXPECT_EQ(n, std::size(objects));
 }
 
 }  // namespace

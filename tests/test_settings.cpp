@@ -81,7 +81,10 @@ TEST_F(Settings, SectionsKeysAndConversions)
              "RADIO=2\n"
              "DEVICE=/dev/ttyUSB0\n"
              "RIG_MODEL=3073\n"
-             "RIG_PATH= 192.168.1.5:7356 \n");
+             "RIG_PATH= 192.168.1.5:7356 \n"
+             "[Mqtt]\n"
+             "user=radio\n"
+             "PASSWORD=pa ss;word\n");
     use_system("0x0123");
     mpt1327_setup();
     EXPECT_EQ(filt, 3);
@@ -103,6 +106,9 @@ TEST_F(Settings, SectionsKeysAndConversions)
     EXPECT_EQ(calltimeout, 30u);
     EXPECT_EQ(rigmodel, 3073u);
     EXPECT_EQ(rigpath, "192.168.1.5:7356");
+    EXPECT_EQ(mqtt_user, "radio");
+    EXPECT_EQ(mqtt_password, "pa ss;word");
+    EXPECT_EQ(mqtt_prefix, "marrowit") << "TOPIC's default";
     EXPECT_EQ(chan_freq(2), 425.0) << "OFFSET 0 moves every channel two steps down";
 }
 

@@ -14,6 +14,7 @@
 //
 //   MAINT / MOVE  1   2 ............... 21  22  23-25  26-27  28-30  31 .. 40  41-48
 //   TYPE 3 FUNC 1/3  .                      .   0      3      1 / 3  CHAN      .
+#include "event.h"
 #include "families.h"
 #include "fields.h"
 
@@ -29,6 +30,8 @@ void report_ccsc(const mpt1327_t* s)
         return;
     ptext_format("- CCSC | Control Channel System Codeword|   SYS Id: 0x%4.4x",
                  cw_bits(s->cw, 2, 16));
+    event_begin("CCSC");
+    event_int("sysid", cw_bits(s->cw, 2, 16));
     report_line(s);
 }
 
@@ -38,6 +41,8 @@ void report_dcsc(const mpt1327_t* s)
         return;
     ptext_format("- DCSC |  Data Channel Systm Codeword   |   SYS Id: 0x%4.4x",
                  cw_bits(s->cw, 2, 16));
+    event_begin("DCSC");
+    event_int("sysid", cw_bits(s->cw, 2, 16));
     report_line(s);
 }
 
@@ -53,11 +58,22 @@ void report_aloha(const mpt1327_t* s)
         "ALHF | Fall-back mode                 |",
         "ALH? | Reserved                       |",
     };
+    static const char* const name[8] = {"ALH", "ALHS", "ALHD", "ALHE", "ALHR", "ALHX", "ALHF", "ALH?"};
+    unsigned func = cw_bits(s->cw, 28, 30);
     console_write("- ALOHA");  // console only, never logged
-    ptext_format("- %s", variant[cw_bits(s->cw, 28, 30)]);
+    ptext_format("- %s", variant[func]);
     ptext_append(" (%d) Id:%d WT:%d RSVD:%d M:%d N:%d", cw_bits(s->cw, 2, 8),
                  cw_bits(s->cw, 9, 21), cw_bits(s->cw, 35, 37), cw_bits(s->cw, 38, 39),
                  cw_bits(s->cw, 40, 44), cw_bits(s->cw, 45, 48));
+    event_begin("ALOHA");
+    event_text("variant", name[func]);
+    event_int("func", func);
+    event_int("prefix", cw_bits(s->cw, 2, 8));
+    event_int("ident1", cw_bits(s->cw, 9, 21));
+    event_int("wt", cw_bits(s->cw, 35, 37));
+    event_int("rsvd", cw_bits(s->cw, 38, 39));
+    event_int("m", cw_bits(s->cw, 40, 44));
+    event_int("n", cw_bits(s->cw, 45, 48));
     report_line(s);
 }
 
@@ -73,9 +89,17 @@ void report_ack(const mpt1327_t* s)
         "T | Acknowledge, try given address |",
         "B |Acknowledge, call-back or negat.|",
     };
-    ptext_format("- ACK%s", variant[cw_bits(s->cw, 28, 30)]);
+    static const char* const name[8] = {"ACK", "ACKI", "ACKQ", "ACKX", "ACKV", "ACKE", "ACKT", "ACKB"};
+    unsigned func = cw_bits(s->cw, 28, 30);
+    ptext_format("- ACK%s", variant[func]);
     ptext_append(" (%3d)  Org: %4d       Tar: %4d", cw_bits(s->cw, 2, 8), cw_bits(s->cw, 31, 43),
                  cw_bits(s->cw, 9, 21));
+    event_begin("ACK");
+    event_text("variant", name[func]);
+    event_int("func", func);
+    event_int("prefix", cw_bits(s->cw, 2, 8));
+    event_int("ident1", cw_bits(s->cw, 9, 21));
+    event_int("ident2", cw_bits(s->cw, 31, 43));
     report_line(s);
 }
 
@@ -113,14 +137,25 @@ void report_bcast(const mpt1327_t* s)
                      sysdef, sysid);
         break;
     }
+    event_begin("BCAST");
+    event_int("sysdef", sysdef);
+    event_int("sysid", sysid);
+    if (sysdef <= 1 || sysdef == 4 || sysdef == 5)
+        event_int("channel", chan);
+    if (sysdef == 4 || sysdef == 5)
+        event_int("id_red", idred);
     report_line(s);
 }
 
 void report_maint(const mpt1327_t* s)
 {
     unsigned chan = cw_bits(s->cw, 31, 40);
+    double freq = chan_freq(chan);
     ptext_format("- MAINT| Call maintenance message       | (Act. Chan: %d Freq: %.4f MHz)", chan,
-                 chan_freq(chan));
+                 freq);
+    event_begin("MAINT");
+    event_int("channel", chan);
+    event_real("freq", freq, 4);
     report_line(s);
 }
 
@@ -132,5 +167,8 @@ void report_move(const mpt1327_t* s)
         console_write("\a");
     ptext_format("- MOVE | Move to specified Control-Chan.|      ->     Ch:%3d Freq:%.4f MHz", chan,
                  freq);
+    event_begin("MOVE");
+    event_int("channel", chan);
+    event_real("freq", freq, 4);
     report_line(s);
 }

@@ -49,6 +49,19 @@ void event_null(const char* name)
     add(name, EVENT_NULL);
 }
 
+void event_list(const char* name, const std::vector<std::string>& items)
+{
+    add(name, EVENT_LIST).items = items;
+}
+
+void event_report()
+{
+    if (report_event.type.empty())
+        return;
+    event_publish(report_event);
+    report_event.type.clear();
+}
+
 const event_field_t* event_field(const event_t& e, const char* name)
 {
     for (const event_field_t& f : e.fields)
@@ -75,7 +88,7 @@ void event_publish(event_t& e)
         sink(e);
 }
 
-static std::vector<input_ticker_t> tickers;
+static std::vector<input_ticker_t> tickers, enders;
 
 void input_add_ticker(input_ticker_t ticker)
 {
@@ -85,10 +98,22 @@ void input_add_ticker(input_ticker_t ticker)
 void input_remove_tickers()
 {
     tickers.clear();
+    enders.clear();
 }
 
 void input_tick()
 {
     for (input_ticker_t t : tickers)
+        t();
+}
+
+void input_add_end(input_ticker_t at_end)
+{
+    enders.push_back(at_end);
+}
+
+void input_end()
+{
+    for (input_ticker_t t : enders)
         t();
 }

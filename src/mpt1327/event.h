@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-enum event_kind_t { EVENT_INT, EVENT_REAL, EVENT_TEXT, EVENT_BOOL, EVENT_NULL };
+enum event_kind_t { EVENT_INT, EVENT_REAL, EVENT_TEXT, EVENT_BOOL, EVENT_NULL, EVENT_LIST };
 
 struct event_field_t {
     std::string name;   // the protocol's field name in lower case: "prefix", "ident1", "channel"
@@ -22,6 +22,7 @@ struct event_field_t {
     double real;        // EVENT_REAL
     int decimals;       // EVENT_REAL: the decimals the console prints it with
     std::string text;   // EVENT_TEXT
+    std::vector<std::string> items = {};  // EVENT_LIST: texts
 };
 
 struct event_t {
@@ -40,6 +41,11 @@ void event_real(const char* name, double value, int decimals);
 void event_text(const char* name, const char* value);
 void event_bool(const char* name, bool value);
 void event_null(const char* name);
+void event_list(const char* name, const std::vector<std::string>& items);
+
+// Publish report_event, if one was begun, and forget it.  report_line does
+// this after the console line; a report printed otherwise calls it itself.
+void event_report();
 
 // Field lookup for sinks and tests; 0 when absent.
 const event_field_t* event_field(const event_t& e, const char* name);
@@ -72,3 +78,8 @@ typedef void (*input_ticker_t)();
 void input_add_ticker(input_ticker_t ticker);
 void input_remove_tickers();
 void input_tick();
+
+// Work for the end of the input (a recording or a pipe that ends), after
+// the open calls have ended: the last statistics, sending what is queued.
+void input_add_end(input_ticker_t at_end);
+void input_end();

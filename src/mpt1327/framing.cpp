@@ -17,6 +17,7 @@
 // families, and hunting starts again with the next bit.
 #include <cstring>
 
+#include "event.h"
 #include "families.h"
 #include "fields.h"
 
@@ -42,6 +43,11 @@ static void print_header(unsigned sysid)
         room = 0;
     std::snprintf(ptext + head, sizeof ptext - head, "%.*s%s", room, sysname, tail);
     pprint(ptext);
+    event_begin("identity");
+    event_int("sysid", sysid);
+    event_text("name", sysname);
+    event_real("cch_freq", control, 4);
+    event_report();
 }
 
 static void track_identity(const mpt1327_t* s)

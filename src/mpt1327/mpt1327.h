@@ -62,6 +62,9 @@ extern std::string portdev;     // DEVICE: terminal device overriding PORTADR (m
 extern unsigned int rigmodel;   // RIG_MODEL: Hamlib's model number (RADIO 3)
 extern std::string rigpath;     // RIG_PATH: Hamlib's rig path, a serial device or HOST:PORT
 extern char sysname[255];       // NAME of the current system
+extern std::string mqtt_user;      // [mqtt] USER (may be empty: no credentials)
+extern std::string mqtt_password;  // [mqtt] PASSWORD
+extern std::string mqtt_prefix;    // [mqtt] TOPIC: first level of every topic ("marrowit")
 
 extern const char* settings_file;  // "solvane.ini"
 extern int settings_retry_ms;      // pause before reading a half-written settings file
@@ -83,6 +86,7 @@ extern int removemsg;     // 1 while an activity indicator stands on the console
 void pprint(const char* line);
 void printbins(unsigned short word);
 void console_write(const char* text);  // unlogged console text: "- ALOHA", bells
+void console_silence();                // the console shows nothing (standard output is JSON)
 
 // ---- receiver tuning ------------------------------------------------------
 

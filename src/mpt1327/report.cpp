@@ -97,6 +97,17 @@ void console_write(const char* text)
     output_check(console);
 }
 
+void console_silence()
+{
+#ifdef _WIN32
+    FILE* null = std::fopen("NUL", "w");
+#else
+    FILE* null = std::fopen("/dev/null", "w");
+#endif
+    if (null)
+        console = null;
+}
+
 void ptext_format(const char* fmt, ...)
 {
     va_list ap;
@@ -120,10 +131,7 @@ void report_line(const mpt1327_t* state)
         for (int i = 0; i < 4; i++)
             printbins(state->cw[i]);
     pprint(ptext);
-    if (!report_event.type.empty()) {
-        event_publish(report_event);
-        report_event.type.clear();
-    }
+    event_report();
 }
 
 const char* time_stamp()

@@ -11,6 +11,10 @@
 //   C  cancel flag (FUNC 3)
 //   E  emergency flag (FUNC 0)
 //   slots, bits 44-45 (FUNC 7)
+//
+// The record is named by the request (RQS, RQ, RQX, ...) and carries the
+// ahoy reading's name in "ahoy" when the report gives one.
+#include "event.h"
 #include "families.h"
 #include "fields.h"
 
@@ -23,8 +27,31 @@ void report_request(const mpt1327_t* s)
     unsigned slots = cw_bits(cw, 44, 45);
     const char* medium = cw_bits(cw, 44, 44) ? " Voice" : " Data";
 
+    static const char* const request[8] = {"RQS", "RQ", "RQX", "RQT", "RQE", "RQR", "RQQ", "RQC"};
+    static const char* const ahoy[8] = {"AHY", nullptr, "AHYX", nullptr, nullptr, "AHYP", "AHYQ", "AHYC"};
+    unsigned func = cw_bits(cw, 28, 30);
+    event_begin(request[func]);
+    if (ahoy[func])
+        event_text("ahoy", ahoy[func]);
+    event_int("func", func);
+    if (func != 1) {
+        event_int("prefix", pfix);
+        event_int("ident1", ident1);
+        event_int("ident2", ident2);
+    }
+    if (func == 0 || func == 3 || func == 4)
+        event_bool("voice", cw_bits(cw, 44, 44) != 0);
+    if (func == 0) {
+        event_bool("ahoy_org", cw_bits(cw, 45, 45) != 0);
+        event_bool("emergency", cw_bits(cw, 47, 47) != 0);
+    }
+    if (func == 3)
+        event_bool("cancel", cw_bits(cw, 46, 46) != 0);
+    if (func == 7)
+        event_int("slots", slots);
+
     ptext_format("-  ");
-    switch (cw_bits(cw, 28, 30)) {
+    switch (func) {
     case 0:
         ptext_append("RQS | Request random access          | (%3d)  Org: %4d  Tar: %4d", pfix,
                      ident2, ident1);

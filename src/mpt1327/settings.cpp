@@ -4,6 +4,7 @@
 //
 //   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID CALLTIMEOUT
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE RIG_MODEL RIG_PATH
+//   [mqtt]      USER PASSWORD TOPIC
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
 //
 // The system section is named by the identity being received ("0xffff"
@@ -40,6 +41,7 @@ std::string portdev;
 unsigned int rigmodel = 2;
 std::string rigpath = "localhost:4532";
 char sysname[255] = "Unregistered";
+std::string mqtt_user, mqtt_password, mqtt_prefix = "marrowit";
 
 const char* settings_file = "solvane.ini";
 const char* log_file = "logfile.txt";
@@ -100,6 +102,10 @@ void mpt1327_setup()
     portdev = ini_get_string(&ini, "rs232", "DEVICE", "");
     rigmodel = ini_get_int(&ini, "rs232", "RIG_MODEL", 2);
     rigpath = ini_get_string(&ini, "rs232", "RIG_PATH", "localhost:4532");
+
+    mqtt_user = ini_get_string(&ini, "mqtt", "USER", "");
+    mqtt_password = ini_get_string(&ini, "mqtt", "PASSWORD", "");
+    mqtt_prefix = ini_get_string(&ini, "mqtt", "TOPIC", "marrowit");
 
     ini_get_string(&ini, sys, "NAME", "Unregistered", sysname, sizeof sysname);
 
