@@ -83,7 +83,7 @@ TEST(Events, CallsPairUpAndStatisticsCountWhatWasSent)
         {10, 5, 50}, {11, 20, -1}, {12, 600, 1200}, {11, 700, -1}, {13, 1300, -1}};
     const std::string script = traffic(1500, plan);
     run_result_t r =
-        run_program(marrowit_path(), {"--json", "-", "-"}, dir.path, render_u8(script));
+        run_program(marrowit_path(), {"-q", "--json", "-", "-"}, dir.path, render_u8(script));
     ASSERT_EQ(r.status, 0) << r.err;
 
     struct expect_t {
@@ -170,7 +170,7 @@ TEST(Events, NamesOfAnyBytesAreValidJson)
         script += std::string("ccsc ") + section + "\nack ident1=1\n";
     }
     write_file(dir.file("solvane.ini"), ini);
-    run_result_t r = run_program(marrowit_path(), {"--json", "-", "-"}, dir.path, render_u8(script));
+    run_result_t r = run_program(marrowit_path(), {"-q", "--json", "-", "-"}, dir.path, render_u8(script));
     ASSERT_EQ(r.status, 0) << r.err;
     size_t k = 0;
     for (const json& o : objects_of(r.out)) {
@@ -380,7 +380,7 @@ TEST(Mqtt, SubscriberReceivesTheJsonLinesThroughARestart)
         if (c.late)
             broker.stop();  // the subscriber's session stays
         child_t marrowit;
-        marrowit.start({marrowit_path(), "--json", "events.jsonl", "--mqtt",
+        marrowit.start({marrowit_path(), "-q", "--json", "events.jsonl", "--mqtt",
                         "127.0.0.1:" + std::to_string(broker.port), "-"},
                        dir.path, dir.file("console"), dir.file("stderr"), true);
         auto written = [&] { return lines_of(read_file(dir.file("events.jsonl"))).size(); };
@@ -448,10 +448,10 @@ TEST(Mqtt, NoBrokerLeavesDecodingAlone)
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
     std::string audio = render_u8(traffic(40, {{5, 2, 30}}));
-    run_result_t plain = run_program(marrowit_path(), {"--json", "plain.jsonl", "-"}, dir.path, audio);
+    run_result_t plain = run_program(marrowit_path(), {"-q", "--json", "plain.jsonl", "-"}, dir.path, audio);
     size_t messages = lines_of(read_file(dir.file("plain.jsonl"))).size();
     int port = free_port();
-    run_result_t r = run_program(marrowit_path(), {"--mqtt", "127.0.0.1:" + std::to_string(port), "-"},
+    run_result_t r = run_program(marrowit_path(), {"-q", "--mqtt", "127.0.0.1:" + std::to_string(port), "-"},
                                  dir.path, audio);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(mask_times(r.out), mask_times(plain.out));
