@@ -32,6 +32,9 @@ void reset_decoder()
     portadr = 1;
     portspeed = 9600;
     rx = 1;
+    syncset = 0;
+    dcremove = 1;
+    sync_words[0] = sync_words[1] = sync_pair_t{SYNC_CONTROL, SYNC_DATA};
     portdev.clear();
     std::strcpy(sysname, "Unregistered");
     std::memset(ptext, 0, sizeof ptext);

@@ -148,6 +148,38 @@ TEST_F(Decode, NoisyDriftingAndUnevenSignals)
     }
 }
 
+TEST_F(Decode, FrenchSyncWords)
+{
+    const std::string standard = session;
+    const size_t half = standard.find("ccsc", standard.find("gtc"));  // before the CLEAR's slot
+    const std::string french = "sync french\n" + standard;
+    const std::string mixed = french.substr(0, half + 12) + "sync standard\n" + french.substr(half + 12);
+    struct {
+        const char* sync;  // the setting
+        std::string script;
+        bool decodes;
+    } cases[] = {
+        {"1", french, true},   {"2", french, true},    {"2", standard, true}, {"2", mixed, true},
+        {"0", french, false},  {"1", standard, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "SYNC=" << c.sync << "\n" << c.script);
+        std::string settings = session_settings;
+        settings.insert(std::strlen("[general]\n"), std::string("SYNC=") + c.sync + "\n");
+        write_file(dir.file("solvane.ini"), settings);
+        std::remove(dir.file("logfile.txt").c_str());
+        if (c.decodes) {
+            expect_session({"-"}, render_u8(c.script));
+            continue;
+        }
+        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, render_u8(c.script));
+        EXPECT_EQ(r.status, 0);
+        const std::string banner = "\n  === Marrowit - MPT1327 Trunking-Decoder - QX9ZA ===  <TIME>\n\n";
+        EXPECT_EQ(mask_times(r.out), banner);
+        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), banner);
+    }
+}
+
 TEST_F(Decode, EmptyInputEndsQuietly)
 {
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, "");

@@ -2,7 +2,7 @@
 //
 // solvane.ini in the current directory holds three kinds of section:
 //
-//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID
+//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID SYNC DCREMOVE
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
 //
@@ -22,6 +22,7 @@ unsigned short trg_pre, trg_id;
 double baseFreq = 420.0, offset = 2, step = 0.0125, control = 420.0;
 unsigned int portadr = 1, portspeed = 9600;
 double rx = 1;
+double syncset = 0, dcremove = 1;
 std::string portdev;
 char sysname[255] = "Unregistered";
 
@@ -44,6 +45,11 @@ void mpt1327_setup()
     logger = ini_get_int(&ini, "general", "LOG", 0);
     trg_pre = (unsigned short)ini_get_int(&ini, "general", "TARGET_PREF", 0);
     trg_id = (unsigned short)ini_get_int(&ini, "general", "TARGET_ID", 0);
+    syncset = ini_get_int(&ini, "general", "SYNC", 0);
+    dcremove = ini_get_int(&ini, "general", "DCREMOVE", 1);
+    const sync_pair_t standard = {SYNC_CONTROL, SYNC_DATA}, french = {SYNC_CONTROL_FR, SYNC_DATA_FR};
+    sync_words[0] = syncset == 1 ? french : standard;
+    sync_words[1] = syncset == 1 || syncset == 2 ? french : standard;
 
     baseFreq = ini_get_int(&ini, sys, "BEGINOFBAND", 4200000) / 10000.0;
     offset = ini_get_int(&ini, sys, "OFFSET", 2);

@@ -34,10 +34,13 @@ static void usage(FILE* out)
                  "  --channels N    channels; the second and later carry an 1800 Hz tone (1)\n"
                  "  --repeat N      play the script N times (1)\n"
                  "  --words FILE    write every codeword as four hex words, one per line\n"
+                 "  --sync WORDS    sync words: standard (0xC4D7/0x3B28) or french\n"
+                 "                  (0xB433/0x4BCC) (standard)\n"
                  "\n"
                  "Script lines: ccsc SYS, dcsc SYS, aloha|ack|req|bcast|maint|move|sam|head|\n"
                  "gtc|clear field=value..., words W1 W2 W3 [W4], bits 0101..., preamble N,\n"
-                 "silence N, random N [seed=S] [sys=SYS]; set=FIRST-LAST:VALUE and flip=N\n"
+                 "silence N, random N [seed=S] [sys=SYS], sync standard|french;\n"
+                 "set=FIRST-LAST:VALUE and flip=N\n"
                  "modify a codeword; '#' starts a comment.\n");
 }
 
@@ -108,6 +111,11 @@ int main(int argc, char** argv)
             opt.channels = (int)number("--channels", value());
         } else if (a == "--repeat") {
             repeat = (long)number("--repeat", value());
+        } else if (a == "--sync") {
+            std::string w = value();
+            if (w != "standard" && w != "french")
+                die("--sync takes standard or french");
+            gen_sync = w == "french" ? 0xB433 : 0xC4D7;
         } else if (a == "--words") {
             words_path = value();
         } else if (a.size() > 1 && a[0] == '-') {
