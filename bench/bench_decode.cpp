@@ -1,5 +1,6 @@
 // Decoding speed: the whole program on an hour of control channel through
-// standard input, the per-sample step alone on the same hour, and a
+// standard input, the per-sample step alone on the same hour (each with DC
+// removal on, the default, and off: argument 1 and 0), and a
 // general-purpose AFSK1200 demodulator (multimon-ng, when installed) on the
 // same hour at its own input rate, for scale.
 //
@@ -15,12 +16,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "audio/audio.h"
 #include "corr.h"
 #include "mpt1327/mpt1327.h"
 
@@ -36,14 +40,18 @@ const std::string& work_dir()
         const char* tmp = std::getenv("TMPDIR");
         std::string d = std::string(tmp ? tmp : "/tmp") + "/marrowit-bench";
         mkdir(d.c_str(), 0755);
-        std::FILE* f = std::fopen((d + "/solvane.ini").c_str(), "w");
-        if (f) {
-            std::fputs("[rs232]\nRADIO=0\n", f);
-            std::fclose(f);
-        }
         return d;
     }();
     return dir;
+}
+
+void write_settings(bool dc_remove)
+{
+    std::FILE* f = std::fopen((work_dir() + "/solvane.ini").c_str(), "w");
+    if (f) {
+        std::fprintf(f, "[general]\nDCREMOVE=%d\n[rs232]\nRADIO=0\n", dc_remove ? 1 : 0);
+        std::fclose(f);
+    }
 }
 
 std::string temp_file(const char* name)
@@ -109,6 +117,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
 void BM_WholeProgram(benchmark::State& state)
 {
     const std::string& input = hour_u8_file();
+    write_settings(state.range(0) != 0);
     long rss = 0;
     for (auto _ : state) {
         rss = run({MARROWIT_BIN, "-"}, input, "/dev/null");
@@ -119,7 +128,7 @@ void BM_WholeProgram(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.counters["maxrss_kB"] = (double)rss;
 }
-BENCHMARK(BM_WholeProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_WholeProgram)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 void BM_PerSampleStep(benchmark::State& state)
 {
@@ -135,10 +144,23 @@ void BM_PerSampleStep(benchmark::State& state)
         return;
     }
     const comm_info_t info = {1200, 1800, 1200, 2};
+    write_settings(false);
+    // The run loop's buffers of a tenth of a second, through DC removal as
+    // audio_read applies it.
+    const bool dc = state.range(0) != 0;
+    const int numpts = 1080;
+    std::vector<unsigned char> buffer(numpts);
     for (auto _ : state) {
         corr_t c;
         corr_init(&c, 10800, &info);
-        corr_process(&c, nullptr, audio.data(), (int)audio.size());
+        dc_reset();
+        for (size_t at = 0; at < audio.size(); at += numpts) {
+            int n = (int)std::min(audio.size() - at, (size_t)numpts);
+            std::memcpy(buffer.data(), audio.data() + at, (size_t)n);
+            if (dc)
+                dc_remove(buffer.data(), n);
+            corr_process(&c, nullptr, buffer.data(), n);
+        }
         benchmark::DoNotOptimize(mpt1327_state);
     }
     console = stdout;
@@ -149,7 +171,7 @@ void BM_PerSampleStep(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.SetItemsProcessed((int64_t)(state.iterations() * audio.size()));
 }
-BENCHMARK(BM_PerSampleStep)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_PerSampleStep)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 void BM_MultimonAfsk1200(benchmark::State& state)
 {

@@ -167,6 +167,7 @@ void corr(FILE* stream, comm_info_t* info)
 
     for (;;) {
         unsigned char* buffer;
+        audio_dc_remove = dcremove != 0;  // DCREMOVE, as last read
         int n = audio_read(&buffer);
         if (n == 0) {
             if (!audio_end_of_input())

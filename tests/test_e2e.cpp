@@ -180,6 +180,42 @@ TEST_F(Decode, FrenchSyncWords)
     }
 }
 
+// Half a minute of traffic at a quarter of full scale, the level of a
+// discriminator output, under DC offsets: with DC removal every output is
+// that of the clean signal, which DC removal leaves exactly as it is.
+TEST_F(Decode, DcOffsetsConstantAndWandering)
+{
+    const std::string traffic = "random 300 seed=3";
+    auto decode = [&](const char* dcremove, double dc, double hz) {
+        write_file(dir.file("solvane.ini"),
+                   std::string("[general]\nFILTER=5\nDCREMOVE=") + dcremove + "\n[rs232]\nRADIO=0\n");
+        gen_audio_t o;
+        o.level = 0.25;
+        o.snr_db = 20;
+        o.dc = dc;
+        o.dc_hz = hz;
+        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, render_u8(traffic, o));
+        EXPECT_EQ(r.status, 0);
+        return mask_times(r.out);
+    };
+    const std::string clean = decode("0", 0, 0);
+    size_t slots = 0;
+    for (size_t at = clean.find("- CCSC"); at != std::string::npos; at = clean.find("- CCSC", at + 1))
+        slots++;
+    EXPECT_GT(slots, 285u);
+    EXPECT_EQ(decode("1", 0, 0), clean);
+    EXPECT_EQ(decode("", 0, 0), clean) << "on by default";
+
+    struct {
+        double dc, hz;
+    } cases[] = {{0.1, 0}, {0.2, 0}, {0.4, 0}, {-0.4, 0}, {0.2, 0.1}, {0.4, 0.1}, {0.2, 0.5}};
+    for (auto c : cases) {
+        SCOPED_TRACE(::testing::Message() << "dc " << c.dc << " swinging at " << c.hz << " Hz");
+        EXPECT_EQ(decode("1", c.dc, c.hz), clean);
+    }
+    EXPECT_EQ(decode("0", 0.4, 0).find("- CCSC"), std::string::npos) << "what DC does without removal";
+}
+
 TEST_F(Decode, EmptyInputEndsQuietly)
 {
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, "");

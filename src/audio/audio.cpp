@@ -23,6 +23,7 @@ int audio_init(char* device, audio_setup_t* setup)
 
 int audio_read_begin()
 {
+    dc_reset();
     switch (audio_source.kind) {
     case AUDIO_FILE:
         return file_read_begin();
@@ -33,7 +34,7 @@ int audio_read_begin()
     }
 }
 
-int audio_read(unsigned char** data)
+static int source_read(unsigned char** data)
 {
     switch (audio_source.kind) {
     case AUDIO_FILE:
@@ -43,4 +44,12 @@ int audio_read(unsigned char** data)
     default:
         return live_read(data);
     }
+}
+
+int audio_read(unsigned char** data)
+{
+    int n = source_read(data);
+    if (n > 0 && audio_dc_remove)
+        dc_remove(*data, n);
+    return n;
 }

@@ -61,3 +61,10 @@ int pipe_read_begin();
 int pipe_read(unsigned char** data);
 
 extern int audio_eof;  // set by the file and pipe backends at the end of input
+
+// ---- DC removal (dc.cpp), applied by audio_read to every source ----
+
+extern int audio_dc_remove;  // not 0: remove a DC offset (the default)
+void dc_reset();             // forget the offset: a new input begins
+// Subtract the tracked offset from n samples in place.
+void dc_remove(unsigned char* samples, int n);

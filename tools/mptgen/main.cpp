@@ -28,6 +28,7 @@ static void usage(FILE* out)
                  "  --snr DB        add white noise at this signal-to-noise ratio\n"
                  "  --seed N        noise seed (1)\n"
                  "  --dc X          DC offset, fraction of full scale (0)\n"
+                 "  --dc-hz F       let the DC offset swing between -X and X at F Hz\n"
                  "  --ppm P         sample clock error in parts per million (0)\n"
                  "  --lead N        preamble bits before the script (32)\n"
                  "  --tail N        preamble bits after it (16)\n"
@@ -101,6 +102,8 @@ int main(int argc, char** argv)
             opt.seed = (std::uint64_t)number("--seed", value());
         } else if (a == "--dc") {
             opt.dc = number("--dc", value());
+        } else if (a == "--dc-hz") {
+            opt.dc_hz = number("--dc-hz", value());
         } else if (a == "--ppm") {
             opt.ppm = number("--ppm", value());
         } else if (a == "--lead") {

@@ -460,7 +460,10 @@ static void stream_render(gen_stream_t* g, std::vector<float>* out, bool last)
             g->phase -= two_pi;
         if (sigma > 0)
             x += sigma * g->gauss(g->rng);
-        x += opt.dc;
+        if (opt.dc_hz > 0)
+            x += opt.dc * std::sin(two_pi * opt.dc_hz * (double)g->sample / opt.rate);
+        else
+            x += opt.dc;
         out->push_back((float)x);
         for (int c = 1; c < channels; c++)
             out->push_back((float)(0.5 * std::sin(g->decoy)));

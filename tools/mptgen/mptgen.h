@@ -64,6 +64,7 @@ struct gen_audio_t {
     double snr_db = 1e9;     // signal-to-noise ratio over the whole band; 1e9 = no noise
     std::uint64_t seed = 1;  // noise seed
     double dc = 0;           // DC offset, fraction of full scale
+    double dc_hz = 0;        // when above 0, the offset swings: dc * sin(2 pi dc_hz t)
     double ppm = 0;          // sample clock error: the audio runs this much fast
     int lead = 32;           // preamble bits before the stream
     int tail = 16;           // preamble bits after it
