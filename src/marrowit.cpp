@@ -3,6 +3,7 @@
 //   marrowit             listen to the sound card
 //   marrowit FILE        decode a recording
 //   marrowit -           decode raw samples from standard input
+//   marrowit udp:PORT    decode raw samples arriving in UDP datagrams
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,18 +18,23 @@
 static void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: marrowit [OPTIONS] [FILE | -]\n"
+                 "Usage: marrowit [OPTIONS] [FILE | - | udp:[ADDRESS:]PORT]\n"
                  "Decode the control channel of an MPT 1327 trunked radio network.\n"
                  "\n"
                  "  (no input)         listen to the sound card's recording input\n"
                  "  FILE               decode a recording (WAV, FLAC, AU, AIFF, ...; first\n"
                  "                     channel; any sample rate)%s\n"
                  "  -                  decode raw mono samples from standard input\n"
+                 "  udp:[ADDRESS:]PORT decode raw mono samples sent in UDP datagrams to PORT\n"
+                 "                     (ADDRESS 127.0.0.1 by default; 0.0.0.0 listens on every\n"
+                 "                     interface) until stopped with Ctrl-C or SIGTERM%s\n"
                  "\n"
                  "Options:\n"
-                 "  --format FMT       raw sample format on standard input: u8 (unsigned\n"
-                 "                     8-bit, the default) or s16le (signed 16-bit little endian)\n"
-                 "  --rate HZ          raw sample rate on standard input (default 10800)\n"
+                 "  --format FMT       raw sample format: u8 (unsigned 8-bit) or s16le (signed\n"
+                 "                     16-bit little endian); default u8 on standard input,\n"
+                 "                     s16le in datagrams\n"
+                 "  --rate HZ          raw sample rate (default 10800 on standard input, 48000\n"
+                 "                     in datagrams)\n"
                  "  --device NAME      capture device for live listening (default: the\n"
                  "                     system's default recording device)\n"
                  "  -h, --help         show this help and exit\n"
@@ -36,7 +42,8 @@ static void usage(FILE* out)
                  "\n"
                  "Settings are read from solvane.ini in the current directory; with LOG=1\n"
                  "report lines are mirrored into logfile.txt there.\n",
-                 audio_can_read_files ? "" : "\n                     (not in this build: use -)");
+                 audio_can_read_files ? "" : "\n                     (not in this build: use -)",
+                 audio_can_receive_udp ? "" : "\n                     (not in this build)");
 }
 
 static void usage_error(const char* what, const char* arg)
@@ -65,7 +72,7 @@ static bool is_option(const char* arg, const char* name)
 
 static void parse_args(int argc, char** argv)
 {
-    bool raw_options = false;
+    bool format_given = false, rate_given = false;
     const char* input = nullptr;
     bool end_of_options = false;
     for (int i = 1; i < argc; i++) {
@@ -90,7 +97,7 @@ static void parse_args(int argc, char** argv)
                 audio_source.format = RAW_S16LE;
             else
                 usage_error("unknown sample format", v);
-            raw_options = true;
+            format_given = true;
         } else if (is_option(arg, "--rate")) {
             const char* v = option_value(argc, argv, &i, "--rate");
             char* end = nullptr;
@@ -98,22 +105,35 @@ static void parse_args(int argc, char** argv)
             if (!*v || *end || rate < 1000 || rate > 1000000)
                 usage_error("invalid sample rate (1000 to 1000000 Hz)", v);
             audio_source.rate = (int)rate;
-            raw_options = true;
+            rate_given = true;
         } else if (is_option(arg, "--device")) {
             audio_source.device = option_value(argc, argv, &i, "--device");
         } else {
             usage_error("unknown option", arg);
         }
     }
+    bool raw_options = format_given || rate_given;
+    std::string address;
+    int port;
     if (!input) {
         if (raw_options)
-            usage_error("--format and --rate describe standard input; give it as", "-");
+            usage_error("--format and --rate describe raw samples; give the input as", "-");
         audio_source.kind = AUDIO_LIVE;
     } else if (std::strcmp(input, "-") == 0) {
         audio_source.kind = AUDIO_PIPE;
+    } else if (std::strncmp(input, "udp:", 4) == 0) {
+        if (!udp_split(input + 4, &address, &port))
+            usage_error("UDP input is udp:[ADDRESS:]PORT with PORT 1 to 65535, not", input);
+        audio_source.kind = AUDIO_UDP;
+        audio_source.path = input + 4;
+        // What SDR programs send: signed 16-bit at 48000 Hz.
+        if (!format_given)
+            audio_source.format = RAW_S16LE;
+        if (!rate_given)
+            audio_source.rate = 48000;
     } else {
         if (raw_options)
-            usage_error("--format and --rate describe standard input, not the recording", input);
+            usage_error("--format and --rate describe raw samples, not the recording", input);
         audio_source.kind = AUDIO_FILE;
         audio_source.path = input;
     }

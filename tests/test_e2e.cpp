@@ -2,7 +2,12 @@
 // impaired, compared byte for byte on the console and in the log.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -69,6 +74,58 @@ std::string session_console()
     before("-  ALH | General single Codeword        | (5)", indicator("ALOHA", 5) + "- ALOHA");
     before("- MOVE", indicator("MISC", 4));
     return c;
+}
+
+// ---- UDP on the loopback address ----
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((unsigned short)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A socket bound to a port of the system's choosing on 127.0.0.1.
+int bound_socket(int* port)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    if (s < 0 || bind(s, (sockaddr*)&a, sizeof a) != 0 || getsockname(s, (sockaddr*)&a, &len) != 0)
+        throw std::runtime_error("no UDP socket on the loopback address");
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
+// Send the bytes to the port in datagrams whose sizes take turns, with a
+// pause of a third of a second half way.  A datagram of no bytes is refused
+// (an ICMP error on the connected socket) until the port is listened to:
+// that is waited for first.
+void send_datagrams(int port, const std::string& bytes, const std::vector<size_t>& sizes)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = loopback(port);
+    ASSERT_EQ(connect(s, (sockaddr*)&a, sizeof a), 0);
+    bool listening = false;
+    for (int i = 0; i < 2000 && !listening; i++) {
+        send(s, "", 0, 0);
+        usleep(5000);
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+        listening = err == 0;
+    }
+    ASSERT_TRUE(listening);
+    size_t at = 0;
+    for (size_t k = 0; at < bytes.size(); k++) {
+        size_t n = std::min(sizes[k % sizes.size()], bytes.size() - at);
+        ASSERT_EQ(send(s, bytes.data() + at, n, 0), (ssize_t)n);
+        at += n;
+        usleep(at >= bytes.size() / 2 && at - n < bytes.size() / 2 ? 330000 : 2000);
+    }
+    close(s);
 }
 
 struct Decode : ::testing::Test {
@@ -216,6 +273,41 @@ TEST_F(Decode, DcOffsetsConstantAndWandering)
     EXPECT_EQ(decode("0", 0.4, 0).find("- CCSC"), std::string::npos) << "what DC does without removal";
 }
 
+TEST_F(Decode, UdpDatagramsOfAnySizeUntilStopped)
+{
+    const std::string sdr = read_file(generate({"--rate", "48000", "-t", "s16"}, "sdr.s16"));
+    const std::string s16 = read_file(generate({"-t", "s16"}, "plain.s16"));
+    const std::string u8 = render_u8(session);
+    struct {
+        std::vector<std::string> options;
+        const std::string& bytes;
+        std::vector<size_t> sizes;
+        int signal;
+        const char* address;
+    } cases[] = {
+        {{}, sdr, {1, 3, 998, 4097, 20001}, SIGTERM, "udp:"},  // what SDR programs send
+        {{}, sdr, {65000}, SIGINT, "udp:127.0.0.1:"},
+        {{"--format", "s16le", "--rate=10800"}, s16, {333, 2, 9999}, SIGTERM, "udp:[127.0.0.1]:"},
+        {{"--format=u8", "--rate", "10800"}, u8, {1080, 7, 1, 4000}, SIGINT, "udp:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.address << " datagrams of " << c.sizes[0] << " bytes, ...");
+        std::remove(dir.file("logfile.txt").c_str());
+        int port;
+        close(bound_socket(&port));  // free now, and most likely still when marrowit binds it
+        std::vector<std::string> args = c.options;
+        args.push_back(c.address + std::to_string(port));
+        run_result_t r = run_program_meanwhile(marrowit_path(), args, dir.path, [&](int pid) {
+            send_datagrams(port, c.bytes, c.sizes);
+            kill(pid, c.signal);
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(mask_times(r.out), session_console());
+        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);
+    }
+}
+
 TEST_F(Decode, EmptyInputEndsQuietly)
 {
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, "");
@@ -235,7 +327,8 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
 
     for (std::vector<std::string> args :
          {std::vector<std::string>{"--frobnicate"}, {"--format", "s24", "-"}, {"--rate", "fast", "-"},
-          {"--rate"}, {"a.wav", "b.wav"}, {"--rate", "48000", "a.wav"}, {"--format=u8"}}) {
+          {"--rate"}, {"a.wav", "b.wav"}, {"--rate", "48000", "a.wav"}, {"--format=u8"},
+          {"udp:"}, {"udp:65536"}, {"udp:127.0.0.1:"}, {"udp::7355"}, {"udp:12ab"}}) {
         r = run_program(marrowit_path(), args, dir.path);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "");
@@ -260,6 +353,15 @@ TEST(CommandLine, InputsThatCannotBeRead)
     }
     run_result_t r = run_program(marrowit_path(), {"missing.wav"}, dir.path);
     EXPECT_EQ(r.err, "marrowit: missing.wav: No such file or directory\n");
+
+    int port;
+    int taken = bound_socket(&port);
+    const std::string input = "udp:127.0.0.1:" + std::to_string(port);
+    r = run_program(marrowit_path(), {input}, dir.path);
+    close(taken);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "marrowit: " + input + ": cannot listen: Address already in use\n");
 }
 
 }  // namespace

@@ -4,6 +4,21 @@
 audio_source_t audio_source = {AUDIO_LIVE, nullptr, RAW_U8, 10800, nullptr};
 int audio_eof = 0;
 
+bool udp_split(const char* spec, std::string* address, int* port)
+{
+    std::string s = spec;
+    size_t colon = s.rfind(':');
+    std::string digits = colon == std::string::npos ? s : s.substr(colon + 1);
+    *address = colon == std::string::npos ? "127.0.0.1" : s.substr(0, colon);
+    if (address->size() > 2 && address->front() == '[' && address->back() == ']')
+        *address = address->substr(1, address->size() - 2);
+    if (address->empty() || digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *port = std::stoi(digits);
+    return *port >= 1 && *port <= 65535;
+}
+
 int audio_end_of_input()
 {
     return audio_eof;
@@ -16,6 +31,8 @@ int audio_init(char* device, audio_setup_t* setup)
         return file_init(audio_source.path, setup);
     case AUDIO_PIPE:
         return pipe_init(audio_source.format, audio_source.rate, setup);
+    case AUDIO_UDP:
+        return udp_init(audio_source.path, audio_source.format, audio_source.rate, setup);
     default:
         return live_init(audio_source.device ? audio_source.device : device, setup);
     }
@@ -29,6 +46,8 @@ int audio_read_begin()
         return file_read_begin();
     case AUDIO_PIPE:
         return pipe_read_begin();
+    case AUDIO_UDP:
+        return udp_read_begin();
     default:
         return live_read_begin();
     }
@@ -41,6 +60,8 @@ static int source_read(unsigned char** data)
         return file_read(data);
     case AUDIO_PIPE:
         return pipe_read(data);
+    case AUDIO_UDP:
+        return udp_read(data);
     default:
         return live_read(data);
     }
