@@ -37,7 +37,7 @@ void dc_reset()
 void dc_remove(unsigned char* samples, int n)
 {
     if (n >= MIN_SAMPLES || (!started && n > 0)) {
-        std::uint32_t sum = 0;
+        std::uint64_t sum = 0;
         for (int i = 0; i < n; i++)
             sum += samples[i];
         std::int64_t block = ((std::int64_t)sum << FRAC) / n;  // one division per buffer
