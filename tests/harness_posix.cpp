@@ -100,10 +100,12 @@ static run_result_t run(const std::string& program, const std::vector<std::strin
         close(out[0]);
     if (err_open)
         close(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    // The child is not reaped before the thread is done with it, so that
+    // its process id cannot be someone else's when the thread signals it.
     if (beside.joinable())
         beside.join();
+    int status = 0;
+    waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }
