@@ -1,14 +1,16 @@
 // Decoding speed: the whole program on an hour of control channel through
-// standard input, the per-sample step alone on the same hour, a general-
-// purpose AFSK1200 demodulator (multimon-ng, when installed) on the same hour
-// at its own input rate, for scale, a minute of calls followed to a receiver
-// whose serial line is never read, and the control channel cut out of an
-// SDR's IQ capture, alone and with four calls being recorded.
+// standard input, the per-sample step alone on the same hour (each with DC
+// removal on, the default, and off: argument 1 and 0), a general-purpose
+// AFSK1200 demodulator (multimon-ng, when installed) on the same hour at its
+// own input rate, for scale, a minute of calls followed to a receiver whose
+// serial line is never read, and the control channel cut out of an SDR's IQ
+// capture, alone and with four calls being recorded.
 //
 //   build/bench/marrowit_bench
 //
 // Counters: rt = times faster than real time; maxrss_kB = the child's peak
-// resident memory.
+// resident memory; child_cpu_s = the child's processor time per run (user
+// and system), steadier than the wall time on a busy machine.
 //
 // BM_Filter5 and BM_Filter5Json: the whole program at report level 5 (a
 // line for every codeword of the hour) without and with --json to a file.
@@ -20,12 +22,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "audio/audio.h"
 #include "corr.h"
 #include "mpt1327/mpt1327.h"
 #include "pty.h"
@@ -42,14 +47,18 @@ const std::string& work_dir()
         const char* tmp = std::getenv("TMPDIR");
         std::string d = std::string(tmp ? tmp : "/tmp") + "/marrowit-bench";
         mkdir(d.c_str(), 0755);
-        std::FILE* f = std::fopen((d + "/solvane.ini").c_str(), "w");
-        if (f) {
-            std::fputs("[rs232]\nRADIO=0\n", f);
-            std::fclose(f);
-        }
         return d;
     }();
     return dir;
+}
+
+void write_settings(bool dc_remove)
+{
+    std::FILE* f = std::fopen((work_dir() + "/solvane.ini").c_str(), "w");
+    if (f) {
+        std::fprintf(f, "[general]\nDCREMOVE=%d\n[rs232]\nRADIO=0\n", dc_remove ? 1 : 0);
+        std::fclose(f);
+    }
 }
 
 std::string temp_file(const char* name)
@@ -59,6 +68,7 @@ std::string temp_file(const char* name)
 
 long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
          double* cpu = nullptr, const std::string& dir = "");
+double child_cpu_s;  // of the last run
 
 // One hour of control channel: slots of a system codeword and a random valid
 // address codeword (1200 bit/s * 3600 s / 128 bits per slot), a little noise.
@@ -111,9 +121,10 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
     int status = 0;
     struct rusage ru;
     wait4(pid, &status, 0, &ru);
+    child_cpu_s = (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                  (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
     if (cpu)
-        *cpu += (double)ru.ru_utime.tv_sec + (double)ru.ru_utime.tv_usec * 1e-6 +
-                (double)ru.ru_stime.tv_sec + (double)ru.ru_stime.tv_usec * 1e-6;
+        *cpu += child_cpu_s;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return -1;
     return ru.ru_maxrss;
@@ -122,17 +133,21 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
 void BM_WholeProgram(benchmark::State& state)
 {
     const std::string& input = hour_u8_file();
+    write_settings(state.range(0) != 0);
     long rss = 0;
+    double cpu = 0;
     for (auto _ : state) {
         rss = run({MARROWIT_BIN, "-"}, input, "/dev/null");
         if (rss < 0)
             state.SkipWithError("marrowit failed");
+        cpu += child_cpu_s;
     }
+    state.counters["child_cpu_s"] = cpu / (double)state.iterations();
     state.counters["rt"] = benchmark::Counter(hour_s * (double)state.iterations(),
                                               benchmark::Counter::kIsRate);
     state.counters["maxrss_kB"] = (double)rss;
 }
-BENCHMARK(BM_WholeProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_WholeProgram)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 // FILTER 5 in a directory of its own, with or without JSON lines to a file.
 void filter5(benchmark::State& state, bool json)
@@ -190,10 +205,23 @@ void BM_PerSampleStep(benchmark::State& state)
         return;
     }
     const comm_info_t info = {1200, 1800, 1200, 2};
+    write_settings(false);
+    // The run loop's buffers of a tenth of a second, through DC removal as
+    // audio_read applies it.
+    const bool dc = state.range(0) != 0;
+    const int numpts = 1080;
+    std::vector<unsigned char> buffer(numpts);
     for (auto _ : state) {
         corr_t c;
         corr_init(&c, 10800, &info);
-        corr_process(&c, nullptr, audio.data(), (int)audio.size());
+        dc_reset();
+        for (size_t at = 0; at < audio.size(); at += numpts) {
+            int n = (int)std::min(audio.size() - at, (size_t)numpts);
+            std::memcpy(buffer.data(), audio.data() + at, (size_t)n);
+            if (dc)
+                dc_remove(buffer.data(), n);
+            corr_process(&c, nullptr, buffer.data(), n);
+        }
         benchmark::DoNotOptimize(mpt1327_state);
     }
     console = stdout;
@@ -204,7 +232,7 @@ void BM_PerSampleStep(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.SetItemsProcessed((int64_t)(state.iterations() * audio.size()));
 }
-BENCHMARK(BM_PerSampleStep)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_PerSampleStep)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 void BM_MultimonAfsk1200(benchmark::State& state)
 {

@@ -168,6 +168,7 @@ void corr(FILE* stream, comm_info_t* info)
 
     for (;;) {
         unsigned char* buffer;
+        audio_dc_remove = dcremove != 0;  // DCREMOVE, as last read
         int n = audio_read(&buffer);
         if (n == 0) {
             if (!audio_end_of_input())
@@ -175,7 +176,7 @@ void corr(FILE* stream, comm_info_t* info)
             input_sample = c.samples_done;
             calls_end_all(CALL_INPUT_END);
             input_end();
-            summary_print(audio_source.kind == AUDIO_PIPE);
+            summary_print(audio_source.kind == AUDIO_PIPE || audio_source.kind == AUDIO_UDP);
             std::exit(0);
         }
         corr_process(&c, stream, buffer, n);

@@ -5,6 +5,7 @@
 //   marrowit -           decode raw samples from standard input
 //   marrowit iq:FILE     decode the control channel of an IQ recording
 //   marrowit sdr:ARGS    ... of a live SDR
+//   marrowit udp:PORT    decode raw samples arriving in UDP datagrams
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,7 @@
 static void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: marrowit [OPTIONS] [FILE | - | iq:FILE | sdr:ARGS]\n"
+                 "Usage: marrowit [OPTIONS] [FILE | - | udp:[ADDRESS:]PORT | iq:FILE | sdr:ARGS]\n"
                  "Decode the control channel of an MPT 1327 trunked radio network.\n"
                  "\n"
                  "  (no input)         listen to the sound card's recording input\n"
@@ -37,13 +38,17 @@ static void usage(FILE* out)
                  "  iq:FILE            decode the control channel in a raw IQ recording%s\n"
                  "  sdr:ARGS           ... received live by a SoapySDR device (ARGS: its\n"
                  "                     device arguments, e.g. driver=rtlsdr)%s\n"
+                 "  udp:[ADDRESS:]PORT decode raw mono samples sent in UDP datagrams to PORT\n"
+                 "                     (ADDRESS 127.0.0.1 by default; 0.0.0.0 listens on every\n"
+                 "                     interface) until stopped with Ctrl-C or SIGTERM%s\n"
                  "\n"
                  "Options:\n"
-                 "  --format FMT       raw sample format on standard input: u8 (unsigned\n"
-                 "                     8-bit, the default) or s16le (signed 16-bit little endian);\n"
-                 "                     of an IQ recording: cu8 (the default), cs16 or cf32\n"
-                 "  --rate HZ          raw sample rate on standard input (default 10800); IQ\n"
-                 "                     sample rate (default 2048000)\n"
+                 "  --format FMT       raw sample format: u8 (unsigned 8-bit) or s16le (signed\n"
+                 "                     16-bit little endian); default u8 on standard input,\n"
+                 "                     s16le in datagrams; of an IQ recording: cu8 (the\n"
+                 "                     default), cs16 or cf32\n"
+                 "  --rate HZ          raw sample rate (default 10800 on standard input, 48000\n"
+                 "                     in datagrams); IQ sample rate (default 2048000)\n"
                  "  --device NAME      capture device for live listening (default: the\n"
                  "                     system's default recording device)\n"
                  "  -q, --quiet        no summary on standard error at the end of a\n"
@@ -71,6 +76,7 @@ static void usage(FILE* out)
                  audio_can_read_files ? "" : "\n                     (not in this build: use -)",
                  sdr_can_demodulate ? "" : " (not in this build)",
                  sdr_can_open_devices ? "" : "\n                     (not in this build)",
+                 audio_can_receive_udp ? "" : "\n                     (not in this build)",
                  mqtt_available ? "" : "\n                     (not in this build)");
 }
 
@@ -226,17 +232,29 @@ static void parse_args(int argc, char** argv)
         audio_source.rate = (int)r;
     }
     bool raw_options = format || rate;
+    std::string address;
+    int port;
     if (!input) {
         if (raw_options)
-            usage_error("--format and --rate describe standard input; give it as", "-");
+            usage_error("--format and --rate describe raw samples; give the input as", "-");
         audio_source.kind = AUDIO_LIVE;
     } else if (audio_source.device) {
         usage_error("--device is for live listening, not with the input", input);
     } else if (std::strcmp(input, "-") == 0) {
         audio_source.kind = AUDIO_PIPE;
+    } else if (std::strncmp(input, "udp:", 4) == 0) {
+        if (!udp_split(input + 4, &address, &port))
+            usage_error("UDP input is udp:[ADDRESS:]PORT with PORT 1 to 65535, not", input);
+        audio_source.kind = AUDIO_UDP;
+        audio_source.path = input + 4;
+        // What SDR programs send: signed 16-bit at 48000 Hz.
+        if (!format)
+            audio_source.format = RAW_S16LE;
+        if (!rate)
+            audio_source.rate = 48000;
     } else {
         if (raw_options)
-            usage_error("--format and --rate describe standard input, not the recording", input);
+            usage_error("--format and --rate describe raw samples, not the recording", input);
         audio_source.kind = AUDIO_FILE;
         audio_source.path = input;
     }

@@ -35,6 +35,9 @@ void reset_decoder()
     portadr = 1;
     portspeed = 9600;
     rx = 1;
+    syncset = 0;
+    dcremove = 1;
+    sync_words[0] = sync_words[1] = sync_pair_t{SYNC_CONTROL, SYNC_DATA};
     portdev.clear();
     receiver_announced.clear();
     rigmodel = 2;

@@ -2,6 +2,7 @@
 // directories, and running the real program on generated audio.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,12 @@ run_result_t run_program(const std::string& program, const std::vector<std::stri
 // marrowit and mptgen run on the build machine through the build's emulator.
 std::vector<std::string> command_line(const std::string& program,
                                       const std::vector<std::string>& args);
+
+// POSIX only: the same, with no input, while meanwhile(pid) runs on a
+// thread of its own (it may signal the program); both are waited for.
+run_result_t run_program_meanwhile(const std::string& program, const std::vector<std::string>& args,
+                                   const std::string& dir, const std::function<void(int pid)>& meanwhile,
+                                   int timeout_s = 60);
 
 // build/marrowit and build/tools/mptgen.
 const std::string& marrowit_path();

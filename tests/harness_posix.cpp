@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "harness.h"
 
-run_result_t run_program(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& dir, const std::string& stdin_data, int timeout_s)
+static run_result_t run(const std::string& program, const std::vector<std::string>& args,
+                        const std::string& dir, const std::string& stdin_data, int timeout_s,
+                        const std::function<void(int pid)>& meanwhile)
 {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err))
@@ -39,6 +41,9 @@ run_result_t run_program(const std::string& program, const std::vector<std::stri
     close(out[1]);
     close(err[1]);
     signal(SIGPIPE, SIG_IGN);
+    std::thread beside;
+    if (meanwhile)
+        beside = std::thread(meanwhile, (int)pid);
     fcntl(in[1], F_SETFL, O_NONBLOCK);
 
     run_result_t r;
@@ -95,8 +100,25 @@ run_result_t run_program(const std::string& program, const std::vector<std::stri
         close(out[0]);
     if (err_open)
         close(err[0]);
+    // The child is not reaped before the thread is done with it, so that
+    // its process id cannot be someone else's when the thread signals it.
+    if (beside.joinable())
+        beside.join();
     int status = 0;
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+run_result_t run_program(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& dir, const std::string& stdin_data, int timeout_s)
+{
+    return run(program, args, dir, stdin_data, timeout_s, nullptr);
+}
+
+run_result_t run_program_meanwhile(const std::string& program, const std::vector<std::string>& args,
+                                   const std::string& dir, const std::function<void(int pid)>& meanwhile,
+                                   int timeout_s)
+{
+    return run(program, args, dir, "", timeout_s, meanwhile);
 }

@@ -2,7 +2,12 @@
 // impaired, compared byte for byte on the console and in the log.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -79,6 +84,58 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return text;
+}
+
+// ---- UDP on the loopback address ----
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((unsigned short)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A socket bound to a port of the system's choosing on 127.0.0.1.
+int bound_socket(int* port)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    if (s < 0 || bind(s, (sockaddr*)&a, sizeof a) != 0 || getsockname(s, (sockaddr*)&a, &len) != 0)
+        throw std::runtime_error("no UDP socket on the loopback address");
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
+// Send the bytes to the port in datagrams whose sizes take turns, with a
+// pause of a third of a second half way.  A datagram of no bytes is refused
+// (an ICMP error on the connected socket) until the port is listened to:
+// that is waited for first.
+void send_datagrams(int port, const std::string& bytes, const std::vector<size_t>& sizes)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = loopback(port);
+    ASSERT_EQ(connect(s, (sockaddr*)&a, sizeof a), 0);
+    bool listening = false;
+    for (int i = 0; i < 2000 && !listening; i++) {
+        send(s, "", 0, 0);
+        usleep(5000);
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+        listening = err == 0;
+    }
+    ASSERT_TRUE(listening);
+    size_t at = 0;
+    for (size_t k = 0; at < bytes.size(); k++) {
+        size_t n = std::min(sizes[k % sizes.size()], bytes.size() - at);
+        ASSERT_EQ(send(s, bytes.data() + at, n, 0), (ssize_t)n);
+        at += n;
+        usleep(at >= bytes.size() / 2 && at - n < bytes.size() / 2 ? 330000 : 2000);
+    }
+    close(s);
 }
 
 struct Decode : ::testing::Test {
@@ -237,6 +294,110 @@ TEST_F(Decode, JsonLinesOnStandardOutput)
               "identity CCSC MOVE stats ");
 }
 
+TEST_F(Decode, FrenchSyncWords)
+{
+    const std::string standard = session;
+    const size_t half = standard.find("ccsc", standard.find("gtc"));  // before the CLEAR's slot
+    const std::string french = "sync french\n" + standard;
+    const std::string mixed = french.substr(0, half + 12) + "sync standard\n" + french.substr(half + 12);
+    struct {
+        const char* sync;  // the setting
+        std::string script;
+        bool decodes;
+    } cases[] = {
+        {"1", french, true},   {"2", french, true},    {"2", standard, true}, {"2", mixed, true},
+        {"0", french, false},  {"1", standard, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "SYNC=" << c.sync << "\n" << c.script);
+        std::string settings = session_settings;
+        settings.insert(std::strlen("[general]\n"), std::string("SYNC=") + c.sync + "\n");
+        write_file(dir.file("solvane.ini"), settings);
+        std::remove(dir.file("logfile.txt").c_str());
+        if (c.decodes) {
+            expect_session({"-"}, render_u8(c.script));
+            continue;
+        }
+        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, render_u8(c.script));
+        EXPECT_EQ(r.status, 0);
+        const std::string banner = "\n  === Marrowit - MPT1327 Trunking-Decoder - QX9ZA ===  <TIME>\n\n";
+        EXPECT_EQ(mask_times(r.out), banner);
+        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), banner);
+    }
+}
+
+// Half a minute of traffic at a quarter of full scale, the level of a
+// discriminator output, under DC offsets: with DC removal every output is
+// that of the clean signal, which DC removal leaves exactly as it is.
+TEST_F(Decode, DcOffsetsConstantAndWandering)
+{
+    const std::string traffic = "random 300 seed=3";
+    auto decode = [&](const char* dcremove, double dc, double hz) {
+        write_file(dir.file("solvane.ini"),
+                   std::string("[general]\nFILTER=5\nDCREMOVE=") + dcremove + "\n[rs232]\nRADIO=0\n");
+        gen_audio_t o;
+        o.level = 0.25;
+        o.snr_db = 20;
+        o.dc = dc;
+        o.dc_hz = hz;
+        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, render_u8(traffic, o));
+        EXPECT_EQ(r.status, 0);
+        return mask_times(r.out);
+    };
+    const std::string clean = decode("0", 0, 0);
+    size_t slots = 0;
+    for (size_t at = clean.find("- CCSC"); at != std::string::npos; at = clean.find("- CCSC", at + 1))
+        slots++;
+    EXPECT_GT(slots, 285u);
+    EXPECT_EQ(decode("1", 0, 0), clean);
+    EXPECT_EQ(decode("", 0, 0), clean) << "on by default";
+
+    struct {
+        double dc, hz;
+    } cases[] = {{0.1, 0}, {0.2, 0}, {0.4, 0}, {-0.4, 0}, {0.2, 0.1}, {0.4, 0.1}, {0.2, 0.5}};
+    for (auto c : cases) {
+        SCOPED_TRACE(::testing::Message() << "dc " << c.dc << " swinging at " << c.hz << " Hz");
+        EXPECT_EQ(decode("1", c.dc, c.hz), clean);
+    }
+    EXPECT_EQ(decode("0", 0.4, 0).find("- CCSC"), std::string::npos) << "what DC does without removal";
+}
+
+TEST_F(Decode, UdpDatagramsOfAnySizeUntilStopped)
+{
+    const std::string sdr = read_file(generate({"--rate", "48000", "-t", "s16"}, "sdr.s16"));
+    const std::string s16 = read_file(generate({"-t", "s16"}, "plain.s16"));
+    const std::string u8 = render_u8(session);
+    struct {
+        std::vector<std::string> options;
+        const std::string& bytes;
+        std::vector<size_t> sizes;
+        int signal;
+        const char* address;
+    } cases[] = {
+        {{}, sdr, {1, 3, 998, 4097, 20001}, SIGTERM, "udp:"},  // what SDR programs send
+        {{}, sdr, {65000}, SIGINT, "udp:127.0.0.1:"},
+        {{"--format", "s16le", "--rate=10800"}, s16, {333, 2, 9999}, SIGTERM, "udp:[127.0.0.1]:"},
+        {{"--format=u8", "--rate", "10800"}, u8, {1080, 7, 1, 4000}, SIGINT, "udp:"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.address << " datagrams of " << c.sizes[0] << " bytes, ...");
+        std::remove(dir.file("logfile.txt").c_str());
+        int port;
+        close(bound_socket(&port));  // free now, and most likely still when marrowit binds it
+        std::vector<std::string> args = c.options;
+        args.insert(args.begin(), "-q");
+        args.push_back(c.address + std::to_string(port));
+        run_result_t r = run_program_meanwhile(marrowit_path(), args, dir.path, [&](int pid) {
+            send_datagrams(port, c.bytes, c.sizes);
+            kill(pid, c.signal);
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(mask_times(r.out), session_console());
+        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);
+    }
+}
+
 TEST_F(Decode, EmptyInputEndsQuietly)
 {
     run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, "");
@@ -262,7 +423,8 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
           {"--center", "420e6", "--format", "u8", "iq:a.cu8"}, {"--center", "420e6", "iq:"},
           {"--center", "420e6", "--rate", "1000", "iq:a.cu8"}, {"--center", "-5", "iq:a.cu8"},
           {"--center", "420e6", "--format", "cu8", "sdr:"}, {"--center", "4e8", "--ppm", "x", "sdr:"},
-          {"--json"}, {"--mqtt", "127.0.0.1:0", "-"}, {"--mqtt=:1883", "-"}}) {
+          {"--json"}, {"--mqtt", "127.0.0.1:0", "-"}, {"--mqtt=:1883", "-"},
+          {"udp:"}, {"udp:65536"}, {"udp:127.0.0.1:"}, {"udp::7355"}, {"udp:12ab"}}) {
         r = run_program(marrowit_path(), args, dir.path);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_EQ(r.out, "");
@@ -287,6 +449,15 @@ TEST(CommandLine, InputsThatCannotBeRead)
     }
     run_result_t r = run_program(marrowit_path(), {"missing.wav"}, dir.path);
     EXPECT_EQ(r.err, "marrowit: missing.wav: No such file or directory\n");
+    int port;
+    int taken = bound_socket(&port);
+    const std::string input = "udp:127.0.0.1:" + std::to_string(port);
+    r = run_program(marrowit_path(), {input}, dir.path);
+    close(taken);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "marrowit: " + input + ": cannot listen: Address already in use\n");
+
     r = run_program(marrowit_path(), {"--json", "folder.wav/no/such.jsonl", "-"}, dir.path);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "");

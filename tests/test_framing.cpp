@@ -88,6 +88,38 @@ TEST_F(Framing, DataChannelSyncOpensTheSameWindow)
                                     "-  ALH | General single Codeword        | (1) Id:2 WT:3 RSVD:0 M:5 N:6\n");
 }
 
+TEST_F(Framing, SyncSettingChoosesTheWordsThatFrame)
+{
+    const char ccsc[] = "- CCSC | Control Channel System Codeword|   SYS Id: 0x0456\n";
+    const char dcsc[] = "- DCSC |  Data Channel Systm Codeword   |   SYS Id: 0x0456\n";
+    const unsigned short words[4] = {SYNC_CONTROL, SYNC_DATA, SYNC_CONTROL_FR, SYNC_DATA_FR};
+    struct {
+        const char* sync;
+        const char* lines[4];  // what each of the four words gives
+    } cases[] = {
+        {"", {ccsc, dcsc, "", ""}},
+        {"SYNC=0\n", {ccsc, dcsc, "", ""}},
+        {"SYNC=1\n", {"", "", ccsc, dcsc}},
+        {"SYNC=2\n", {ccsc, dcsc, ccsc, dcsc}},
+        {"SYNC=3\n", {ccsc, dcsc, "", ""}},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("solvane.ini"), std::string("[general]\nFILTER=5\n") + c.sync);
+        mpt1327_setup();
+        currentsys = 0x0456;
+        for (int i = 0; i < 4; i++) {
+            SCOPED_TRACE(::testing::Message() << c.sync << " word " << std::hex << words[i]);
+            unsigned short cw[4];
+            ASSERT_EQ(gen_system_codeword(cw, 0x0456, words[i]), 0);
+            feed_words({cw[0], cw[1], cw[2], cw[3], 0x8100, 0x1400, 0x1856, 0x5514});
+            std::string aloha = std::string(aloha_indicator) + "- ALOHA" +
+                                "-  ALH | General single Codeword        | (1) Id:2 WT:3 RSVD:0 M:5 N:6\n";
+            EXPECT_EQ(console_output(), *c.lines[i] ? c.lines[i] + aloha : "");
+            EXPECT_EQ(mpt1327_state.framing, 0);
+        }
+    }
+}
+
 TEST_F(Framing, SystemCodewordsThatAreNotReportable)
 {
     filt = 5;

@@ -21,7 +21,7 @@ struct Settings : ::testing::Test {
         // Values no default has, so that a read that leaves one alone shows.
         filt = verb = sound = logger = 77;
         baseFreq = step = control = offset = 77;
-        rx = 77;
+        rx = syncset = dcremove = 77;
         portadr = portspeed = 77;
         calltimeout = rigmodel = 77;
         rigpath = "stale";
@@ -50,6 +50,8 @@ TEST_F(Settings, NoFileGivesTheDefaults)
     EXPECT_EQ(calltimeout, 0u);
     EXPECT_EQ(rigmodel, 2u);
     EXPECT_EQ(rigpath, "localhost:4532");
+    EXPECT_EQ(syncset, 0);
+    EXPECT_EQ(dcremove, 1);
     EXPECT_STREQ(sysname, "Unregistered");
     EXPECT_EQ(logfile, nullptr);
     EXPECT_EQ(console_output(), "") << "no log, no banner";
@@ -69,6 +71,8 @@ TEST_F(Settings, SectionsKeysAndConversions)
              "TARGET_PREF=70000\n"     // low 16 bits: 4464
              "target_id=-1\n"          // two's complement: 65535
              "CallTimeout=30\n"
+             "Sync=2\n"
+             "DCREMOVE=0\n"
              "[0x0123]\n"
              "BEGINOFBAND=4250000\n"
              "OFFSET=0\n"
@@ -94,6 +98,8 @@ TEST_F(Settings, SectionsKeysAndConversions)
     EXPECT_EQ(logfile, nullptr) << "LOG acts only at exactly 1";
     EXPECT_EQ(trg_pre, 4464);
     EXPECT_EQ(trg_id, 65535);
+    EXPECT_EQ(syncset, 2);
+    EXPECT_EQ(dcremove, 0);
     EXPECT_EQ(baseFreq, 425.0);
     EXPECT_EQ(offset, 0);
     EXPECT_EQ(step, 0.0062);

@@ -4,6 +4,21 @@
 audio_source_t audio_source = {AUDIO_LIVE, nullptr, RAW_U8, 10800, nullptr};
 int audio_eof = 0;
 
+bool udp_split(const char* spec, std::string* address, int* port)
+{
+    std::string s = spec;
+    size_t colon = s.rfind(':');
+    std::string digits = colon == std::string::npos ? s : s.substr(colon + 1);
+    *address = colon == std::string::npos ? "127.0.0.1" : s.substr(0, colon);
+    if (address->size() > 2 && address->front() == '[' && address->back() == ']')
+        *address = address->substr(1, address->size() - 2);
+    if (address->empty() || digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    *port = std::stoi(digits);
+    return *port >= 1 && *port <= 65535;
+}
+
 int audio_end_of_input()
 {
     return audio_eof;
@@ -18,6 +33,8 @@ int audio_init(char* device, audio_setup_t* setup)
         return pipe_init(audio_source.format, audio_source.rate, setup);
     case AUDIO_IQ:
         return iq_init(setup);
+    case AUDIO_UDP:
+        return udp_init(audio_source.path, audio_source.format, audio_source.rate, setup);
     default:
         return live_init(audio_source.device ? audio_source.device : device, setup);
     }
@@ -25,6 +42,7 @@ int audio_init(char* device, audio_setup_t* setup)
 
 int audio_read_begin()
 {
+    dc_reset();
     switch (audio_source.kind) {
     case AUDIO_FILE:
         return file_read_begin();
@@ -32,12 +50,14 @@ int audio_read_begin()
         return pipe_read_begin();
     case AUDIO_IQ:
         return iq_read_begin();
+    case AUDIO_UDP:
+        return udp_read_begin();
     default:
         return live_read_begin();
     }
 }
 
-int audio_read(unsigned char** data)
+static int source_read(unsigned char** data)
 {
     switch (audio_source.kind) {
     case AUDIO_FILE:
@@ -46,7 +66,17 @@ int audio_read(unsigned char** data)
         return pipe_read(data);
     case AUDIO_IQ:
         return iq_read(data);
+    case AUDIO_UDP:
+        return udp_read(data);
     default:
         return live_read(data);
     }
+}
+
+int audio_read(unsigned char** data)
+{
+    int n = source_read(data);
+    if (n > 0 && audio_dc_remove)
+        dc_remove(*data, n);
+    return n;
 }

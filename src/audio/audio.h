@@ -1,10 +1,13 @@
 // The sample source: unsigned 8-bit mono samples at the rate the run loop
 // asks for, handed over one buffer at a time in capture order.
 //
-// Three kinds of source stand behind the same three operations: the sound
-// card (live capture), a recording read from a file, and raw samples on
-// standard input.  The run loop does not know which one it reads.
+// Four kinds of source stand behind the same three operations: the sound
+// card (live capture), a recording read from a file, raw samples on
+// standard input, and raw samples in UDP datagrams.  The run loop does not
+// know which one it reads.
 #pragma once
+
+#include <string>
 
 struct audio_setup_t {
     int unused;        // not set or read
@@ -25,25 +28,31 @@ int audio_read(unsigned char** data);
 
 // ---- choosing the source (set by the command line before the run loop) ----
 
-enum audio_kind_t { AUDIO_LIVE, AUDIO_FILE, AUDIO_PIPE, AUDIO_IQ };
+enum audio_kind_t { AUDIO_LIVE, AUDIO_FILE, AUDIO_PIPE, AUDIO_IQ, AUDIO_UDP };
 enum raw_format_t { RAW_U8, RAW_S16LE };
 
 struct audio_source_t {
     audio_kind_t kind;
-    const char* path;        // AUDIO_FILE: the recording
-    raw_format_t format;     // AUDIO_PIPE: sample format on standard input
-    int rate;                // AUDIO_PIPE: samples per second on standard input
+    const char* path;        // AUDIO_FILE: the recording; AUDIO_UDP: "[ADDRESS:]PORT"
+    raw_format_t format;     // AUDIO_PIPE, AUDIO_UDP: raw sample format
+    int rate;                // AUDIO_PIPE, AUDIO_UDP: raw samples per second
     const char* device;      // AUDIO_LIVE: capture device chosen by the user, or 0
 };
 
 extern audio_source_t audio_source;
 
+// Split "[ADDRESS:]PORT" (ADDRESS may be a name, an IPv4 address, or an IPv6
+// address, bracketed or not); the address defaults to 127.0.0.1.  False
+// unless PORT is a number from 1 to 65535.
+bool udp_split(const char* spec, std::string* address, int* port);
+
 // Non-zero once a recording or a pipe has been read to its end, so that the
 // run loop can tell the end of the input from a failure.
 int audio_end_of_input();
 
-// Whether this build can read recordings (libsndfile).
+// Whether this build can read recordings (libsndfile), and UDP datagrams.
 extern const int audio_can_read_files;
+extern const int audio_can_receive_udp;
 
 // ---- backends: each file of this directory provides one of these sets ----
 
@@ -66,4 +75,17 @@ int iq_init(audio_setup_t* setup);
 int iq_read_begin();
 int iq_read(unsigned char** data);
 
-extern int audio_eof;  // set by the file, pipe and IQ backends at the end of input
+extern int audio_eof;  // set by the file, pipe, IQ and UDP backends at the end of input
+
+// udp.cpp where the platform has sockets, else udp_none.cpp.
+int udp_init(const char* spec, raw_format_t format, int rate, audio_setup_t* setup);
+int udp_read_begin();
+int udp_read(unsigned char** data);
+
+
+// ---- DC removal (dc.cpp), applied by audio_read to every source ----
+
+extern int audio_dc_remove;  // not 0: remove a DC offset (the default)
+void dc_reset();             // forget the offset: a new input begins
+// Subtract the tracked offset from n samples in place.
+void dc_remove(unsigned char* samples, int n);

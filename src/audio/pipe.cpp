@@ -10,11 +10,10 @@
 #include "audio.h"
 #include "samples.h"
 
-static raw_format_t format;
 static int numpts;
 static std::vector<unsigned char> buffer;
-static std::vector<unsigned char> raw;
-static std::vector<float> input;
+static unsigned char chunk[8192];
+static raw_input_t raw;
 static sample_queue_t queue;
 static bool passthrough;  // unsigned 8-bit at the run loop's rate: no conversion
 static bool input_done;
@@ -23,7 +22,8 @@ void stdin_binary_mode();
 
 int pipe_init(raw_format_t fmt, int rate, audio_setup_t* setup)
 {
-    format = fmt;
+    raw = raw_input_t();
+    raw.s16 = fmt == RAW_S16LE;
     if (rate <= 0) {
         std::fprintf(stderr, "marrowit: invalid sample rate %d\n", rate);
         return -1;
@@ -83,13 +83,8 @@ int pipe_read(unsigned char** data)
     if (passthrough)
         return read_direct(data);
 
-    const size_t width = format == RAW_S16LE ? 2 : 1;
-    const size_t chunk = 4096;
     while (!input_done && queue_size(&queue) < (size_t)numpts) {
-        size_t keep = raw.size();  // an odd byte of a 16-bit sample left from the last read
-        raw.resize(keep + chunk * width);
-        size_t got = read_stdin(raw.data() + keep, chunk * width);
-        raw.resize(keep + got);
+        size_t got = read_stdin(chunk, sizeof chunk);
         if (got == 0) {
             if (std::ferror(stdin))
                 return read_error();
@@ -97,16 +92,7 @@ int pipe_read(unsigned char** data)
             queue_drain(&queue);
             break;
         }
-        size_t n = raw.size() / width;
-        input.resize(n);
-        for (size_t i = 0; i < n; i++) {
-            if (width == 1)
-                input[i] = (float)((raw[i] - 128) / 128.0);
-            else
-                input[i] = (float)((short)(raw[2 * i] | raw[2 * i + 1] << 8) / 32768.0);
-        }
-        queue_push(&queue, input.data(), n);
-        raw.erase(raw.begin(), raw.begin() + (std::ptrdiff_t)(n * width));
+        raw_push(&raw, &queue, chunk, got);
     }
     size_t n = queue_take(&queue, buffer.data(), (size_t)numpts);
     if (n == 0) {

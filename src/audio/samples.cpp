@@ -70,3 +70,32 @@ void queue_reset(sample_queue_t* q)
         resampler_close(q->resampler);
     *q = sample_queue_t();
 }
+
+void raw_push(raw_input_t* r, sample_queue_t* q, const unsigned char* bytes, std::size_t n)
+{
+    if (!r->s16) {
+        if (n == 0)
+            return;
+        r->input.resize(n);
+        for (std::size_t i = 0; i < n; i++)
+            r->input[i] = (float)((bytes[i] - 128) / 128.0);
+        queue_push(q, r->input.data(), n);
+        return;
+    }
+    r->input.clear();
+    if (!r->carry.empty() && n > 0) {
+        r->input.push_back((float)((short)(r->carry[0] | bytes[0] << 8) / 32768.0));
+        r->carry.clear();
+        bytes++;
+        n--;
+    }
+    std::size_t whole = n / 2;
+    std::size_t at = r->input.size();
+    r->input.resize(at + whole);
+    for (std::size_t i = 0; i < whole; i++)
+        r->input[at + i] = (float)((short)(bytes[2 * i] | bytes[2 * i + 1] << 8) / 32768.0);
+    if (n % 2)
+        r->carry.assign(1, bytes[n - 1]);
+    if (!r->input.empty())  // no samples must not look like the end of input to the converter
+        queue_push(q, r->input.data(), r->input.size());
+}

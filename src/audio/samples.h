@@ -36,3 +36,14 @@ std::size_t queue_size(const sample_queue_t* q);
 std::size_t queue_take(sample_queue_t* q, unsigned char* dst, std::size_t max);
 // Release the converter and empty the queue.
 void queue_reset(sample_queue_t* q);
+
+// Raw samples arriving as bytes in pieces of any size (reads of a pipe,
+// datagrams): unsigned 8-bit or signed 16-bit little endian, converted to
+// floats and pushed into a queue.  The bytes of a sample split between two
+// pieces wait for the rest.
+struct raw_input_t {
+    bool s16 = false;                 // signed 16-bit little endian, else unsigned 8-bit
+    std::vector<unsigned char> carry;  // the start of a split sample
+    std::vector<float> input;
+};
+void raw_push(raw_input_t* r, sample_queue_t* q, const unsigned char* bytes, std::size_t n);

@@ -2,6 +2,7 @@
 //
 //   CCSC / DCSC   1   2 ............. 16  17 ...... 32  33 ...... 48  49 ...... 64
 //                 0   SYS                 (not used)    0xAAAA        0xC4D7 / 0x3B28
+//                                                                     (French: 0xB433 / 0x4BCC)
 //
 //   ALOHA         1   2 .. 8  9 ..... 21  22  23-25  26-27  28-30  31-34  35-37  38-39  40-44  45-48
 //   CAT 0 TYPE 0  1   PFIX    IDENT1      .   0      0      FUNC   .      WT     RSVD   M      N
@@ -18,15 +19,15 @@
 #include "families.h"
 #include "fields.h"
 
-static bool is_system_codeword(const mpt1327_t* s, unsigned short sync)
+static bool is_system_codeword(const mpt1327_t* s, bool (*sync)(unsigned short))
 {
     return cw_bits(s->cw, 1, 1) == 0 && cw_bits(s->cw, 33, 48) == 0xAAAA &&
-           cw_bits(s->cw, 49, 64) == sync;
+           sync((unsigned short)cw_bits(s->cw, 49, 64));
 }
 
 void report_ccsc(const mpt1327_t* s)
 {
-    if (!(filt > 4) || !is_system_codeword(s, SYNC_CONTROL))
+    if (!(filt > 4) || !is_system_codeword(s, is_control_sync))
         return;
     ptext_format("- CCSC | Control Channel System Codeword|   SYS Id: 0x%4.4x",
                  cw_bits(s->cw, 2, 16));
@@ -37,7 +38,7 @@ void report_ccsc(const mpt1327_t* s)
 
 void report_dcsc(const mpt1327_t* s)
 {
-    if (!(filt > 4) || !is_system_codeword(s, SYNC_DATA))
+    if (!(filt > 4) || !is_system_codeword(s, is_data_sync))
         return;
     ptext_format("- DCSC |  Data Channel Systm Codeword   |   SYS Id: 0x%4.4x",
                  cw_bits(s->cw, 2, 16));

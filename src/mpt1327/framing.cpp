@@ -6,6 +6,7 @@
 //
 //   system codeword   1    2 .......... 16  17 ...... 32  33 ...... 48  49 ...... 64
 //                     0    SYS (15 bits)    (not used)    0xAAAA        0xC4D7 / 0x3B28
+//                                                                       (French: 0xB433 / 0x4BCC)
 //
 //   address codeword  1    2 ... 8  9 ....... 21  22   23-25  26-27  28-30  31 ..... 48  49 .. 64
 //                     1    PFIX     IDENT1        b22  CAT    TYPE   FUNC   parameters    check
@@ -22,6 +23,7 @@
 #include "fields.h"
 
 mpt1327_t mpt1327_state;
+sync_pair_t sync_words[2] = {{SYNC_CONTROL, SYNC_DATA}, {SYNC_CONTROL, SYNC_DATA}};
 decode_counts_t decode_counts;
 unsigned short currentsys = 0xffff;
 char sys[8] = "0xffff";
@@ -114,7 +116,7 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
     state->nbits++;
 
     if (state->framing == 0) {
-        if (cw[3] != SYNC_CONTROL && cw[3] != SYNC_DATA)
+        if (!is_control_sync(cw[3]) && !is_data_sync(cw[3]))
             return;
         decode_counts.syncs++;
         if (mpt1327_fcs(state) == 0) {

@@ -18,6 +18,24 @@ extern mpt1327_t mpt1327_state;
 
 const unsigned short SYNC_CONTROL = 0xC4D7;  // control channel sync word
 const unsigned short SYNC_DATA = 0x3B28;     // data channel sync word (its complement)
+// The French variant of the protocol frames with other words (SYNC, SYNT).
+const unsigned short SYNC_CONTROL_FR = 0xB433;
+const unsigned short SYNC_DATA_FR = 0x4BCC;
+
+// The sync words the framing accepts, as two pairs: both standard (SYNC=0),
+// both French (SYNC=1), or one of each (SYNC=2).  Set by mpt1327_setup.
+struct sync_pair_t {
+    unsigned short control, data;
+};
+extern sync_pair_t sync_words[2];
+inline bool is_control_sync(unsigned short w)
+{
+    return w == sync_words[0].control || w == sync_words[1].control;
+}
+inline bool is_data_sync(unsigned short w)
+{
+    return w == sync_words[0].data || w == sync_words[1].data;
+}
 
 void mpt1327(unsigned char bit, mpt1327_t* state);
 
@@ -58,6 +76,8 @@ extern double control;   // CCHFREQUENCY, MHz
 extern unsigned int portadr;    // PORTADR: serial port number n
 extern unsigned int portspeed;  // PORTSPEED: bit rate
 extern double rx;               // RADIO: receiver model
+extern double syncset;  // SYNC: 0 standard sync words, 1 French, 2 both
+extern double dcremove; // DCREMOVE: remove a DC offset from the input when not 0
 extern std::string portdev;     // DEVICE: terminal device overriding PORTADR (may be empty)
 extern unsigned int rigmodel;   // RIG_MODEL: Hamlib's model number (RADIO 3)
 extern std::string rigpath;     // RIG_PATH: Hamlib's rig path, a serial device or HOST:PORT

@@ -2,7 +2,8 @@
 //
 // solvane.ini in the current directory holds three kinds of section:
 //
-//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID CALLTIMEOUT
+//   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID CALLTIMEOUT SYNC
+//               DCREMOVE
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE RIG_MODEL RIG_PATH
 //   [mqtt]      USER PASSWORD TOPIC
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
@@ -37,6 +38,7 @@ unsigned int calltimeout;
 double baseFreq = 420.0, offset = 2, step = 0.0125, control = 420.0;
 unsigned int portadr = 1, portspeed = 9600;
 double rx = 1;
+double syncset = 0, dcremove = 1;
 std::string portdev;
 unsigned int rigmodel = 2;
 std::string rigpath = "localhost:4532";
@@ -90,6 +92,11 @@ void mpt1327_setup()
     trg_pre = (unsigned short)ini_get_int(&ini, "general", "TARGET_PREF", 0);
     trg_id = (unsigned short)ini_get_int(&ini, "general", "TARGET_ID", 0);
     calltimeout = ini_get_int(&ini, "general", "CALLTIMEOUT", 0);
+    syncset = ini_get_int(&ini, "general", "SYNC", 0);
+    dcremove = ini_get_int(&ini, "general", "DCREMOVE", 1);
+    const sync_pair_t standard = {SYNC_CONTROL, SYNC_DATA}, french = {SYNC_CONTROL_FR, SYNC_DATA_FR};
+    sync_words[0] = syncset == 1 ? french : standard;
+    sync_words[1] = syncset == 1 || syncset == 2 ? french : standard;
 
     baseFreq = ini_get_int(&ini, sys, "BEGINOFBAND", 4200000) / 10000.0;
     offset = ini_get_int(&ini, sys, "OFFSET", 2);

@@ -33,12 +33,15 @@ static void usage(FILE* out)
                  "  --snr DB        add white noise at this signal-to-noise ratio\n"
                  "  --seed N        noise seed (1)\n"
                  "  --dc X          DC offset, fraction of full scale (0)\n"
+                 "  --dc-hz F       let the DC offset swing between -X and X at F Hz\n"
                  "  --ppm P         sample clock error in parts per million (0)\n"
                  "  --lead N        preamble bits before the script (32)\n"
                  "  --tail N        preamble bits after it (16)\n"
                  "  --channels N    channels; the second and later carry an 1800 Hz tone (1)\n"
                  "  --repeat N      play the script N times (1)\n"
                  "  --words FILE    write every codeword as four hex words, one per line\n"
+                 "  --sync WORDS    sync words: standard (0xC4D7/0x3B28) or french\n"
+                 "                  (0xB433/0x4BCC) (standard)\n"
                  "\n"
                  "IQ captures (-t cu8|cs16|cf32): the control channel FM-modulated by the\n"
                  "audio, and each traffic channel a voice GTC allocates carrying a tone until\n"
@@ -55,7 +58,8 @@ static void usage(FILE* out)
                  "\n"
                  "Script lines: ccsc SYS, dcsc SYS, aloha|ack|req|bcast|maint|move|sam|head|\n"
                  "gtc|clear field=value..., words W1 W2 W3 [W4], bits 0101..., preamble N,\n"
-                 "silence N, random N [seed=S] [sys=SYS]; set=FIRST-LAST:VALUE and flip=N\n"
+                 "silence N, random N [seed=S] [sys=SYS], sync standard|french;\n"
+                 "set=FIRST-LAST:VALUE and flip=N\n"
                  "modify a codeword; '#' starts a comment.\n");
 }
 
@@ -121,6 +125,8 @@ int main(int argc, char** argv)
             opt.seed = (std::uint64_t)number("--seed", value());
         } else if (a == "--dc") {
             opt.dc = number("--dc", value());
+        } else if (a == "--dc-hz") {
+            opt.dc_hz = number("--dc-hz", value());
         } else if (a == "--ppm") {
             opt.ppm = number("--ppm", value());
         } else if (a == "--lead") {
@@ -153,6 +159,11 @@ int main(int argc, char** argv)
                                 number("--tone-on", v.substr(colon + 1).c_str())});
         } else if (a == "--no-carrier") {
             iq.dead.push_back((unsigned)number("--no-carrier", value()));
+        } else if (a == "--sync") {
+            std::string w = value();
+            if (w != "standard" && w != "french")
+                die("--sync takes standard or french");
+            gen_sync = w == "french" ? 0xB433 : 0xC4D7;
         } else if (a == "--words") {
             words_path = value();
         } else if (a.size() > 1 && a[0] == '-') {

@@ -251,6 +251,8 @@ void gen_append_preamble(gen_bits_t* bits, int n)
         bits->push_back((unsigned char)(i % 2 == 0));
 }
 
+unsigned short gen_sync = 0xC4D7;
+
 static std::vector<gen_mark_t>* marks_out;  // where gen_script notes codewords, or 0
 
 static void push_words(std::vector<unsigned short>* words, const unsigned short cw[4],
@@ -282,7 +284,8 @@ static int run_line(const std::string& line, gen_bits_t* bits, std::vector<unsig
             *error = cmd + " takes a 15-bit system identity";
             return -1;
         }
-        if (gen_system_codeword(cw, (unsigned)sysid, cmd == "ccsc" ? 0xC4D7 : 0x3B28) != 0) {
+        unsigned short sync = cmd == "ccsc" ? gen_sync : (unsigned short)~gen_sync;
+        if (gen_system_codeword(cw, (unsigned)sysid, sync) != 0) {
             *error = "no system codeword for this identity";
             return -1;
         }
@@ -299,6 +302,14 @@ static int run_line(const std::string& line, gen_bits_t* bits, std::vector<unsig
             }
             cw_set_bits(cw, (int)n, (int)n, cw_bits(cw, (int)n, (int)n) ^ 1);
         }
+    } else if (cmd == "sync") {
+        std::string arg, extra;
+        if (!(in >> arg) || (arg != "standard" && arg != "french") || in >> extra) {
+            *error = "sync takes standard or french";
+            return -1;
+        }
+        gen_sync = arg == "french" ? 0xB433 : 0xC4D7;
+        return 0;
     } else if (cmd == "words") {
         std::vector<unsigned long long> w;
         std::string arg;
@@ -358,7 +369,7 @@ static int run_line(const std::string& line, gen_bits_t* bits, std::vector<unsig
             return -1;
         }
         unsigned short sc[4];
-        gen_system_codeword(sc, (unsigned)sysid, 0xC4D7);
+        gen_system_codeword(sc, (unsigned)sysid, gen_sync);
         std::mt19937_64 rng(seed);
         for (unsigned long long i = 0; i < n; i++) {
             gen_append_codeword(bits, sc);
@@ -388,6 +399,11 @@ int gen_script(const std::string& text, gen_bits_t* bits, std::vector<unsigned s
     std::istringstream in(text);
     std::string line;
     int number = 0;
+    // A "sync" line holds for the rest of its script only.
+    struct restore_t {
+        unsigned short words = gen_sync;
+        ~restore_t() { gen_sync = words; }
+    } restore;
     while (std::getline(in, line)) {
         number++;
         size_t hash = line.find('#');
@@ -455,7 +471,10 @@ static void stream_render(gen_stream_t* g, std::vector<float>* out, bool last)
             g->phase -= two_pi;
         if (sigma > 0)
             x += sigma * g->gauss(g->rng);
-        x += opt.dc;
+        if (opt.dc_hz > 0)
+            x += opt.dc * std::sin(two_pi * opt.dc_hz * (double)g->sample / opt.rate);
+        else
+            x += opt.dc;
         out->push_back((float)x);
         for (int c = 1; c < channels; c++)
             out->push_back((float)(0.5 * std::sin(g->decoy)));

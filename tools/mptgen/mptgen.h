@@ -22,6 +22,11 @@ unsigned short gen_check_field(const unsigned short cw[4]);
 // Returns 0, or -1 if no bits 17-32 give that check field.
 int gen_system_codeword(unsigned short cw[4], unsigned sysid, unsigned short sync);
 
+// The control-channel sync word that ccsc, dcsc and random frame with: the
+// standard 0xC4D7 or the French variant's 0xB433.  The data-channel word
+// is its complement.  Changed by the script line "sync standard|french".
+extern unsigned short gen_sync;
+
 // Build one codeword from a line of the generator's script language, for
 // example "gtc pfix=12 ident1=345 ident2=678 chan=42".  Returns 0, or -1
 // with a reason in *error.
@@ -43,6 +48,7 @@ void gen_append_preamble(gen_bits_t* bits, int n);  // 1010...
 //   bits 0110...                       literal bits
 //   preamble N | silence N             N bit periods of 1010... or of no signal
 //   random N [seed=S] [sys=SYS]        N control-channel slots of random valid traffic
+//   sync standard|french               sync words of the codewords that follow
 // Codeword lines also take set=FIRST-LAST:VALUE and flip=N (bit N inverted
 // after encoding, which makes the codeword invalid).
 // Appends to *bits and, for every codeword, its four words to *words.
@@ -63,6 +69,7 @@ struct gen_audio_t {
     double snr_db = 1e9;     // signal-to-noise ratio over the whole band; 1e9 = no noise
     std::uint64_t seed = 1;  // noise seed
     double dc = 0;           // DC offset, fraction of full scale
+    double dc_hz = 0;        // when above 0, the offset swings: dc * sin(2 pi dc_hz t)
     double ppm = 0;          // sample clock error: the audio runs this much fast
     int lead = 32;           // preamble bits before the stream
     int tail = 16;           // preamble bits after it

@@ -32,7 +32,8 @@ static double crossing(const std::vector<double>& snr, const std::vector<double>
 int main(int argc, char** argv)
 {
     tool_args_t args = parse_tool_args(argc, argv, "--slots", 1000,
-                                       "marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH]");
+                                       "marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] "
+                                       "[--set KEY=VALUE]...");
     int slots = (int)args.count;
     unsigned long long seed = args.seed;
 
@@ -60,7 +61,7 @@ int main(int argc, char** argv)
             opt.ppm = ppms[p];
             opt.seed = rng();
             decoder_run_t run;
-            if (run.start(args.marrowit) != 0) {
+            if (run.start(args.marrowit, args.general) != 0) {
                 std::perror("marrowit-sensitivity: cannot start marrowit");
                 return 2;
             }

@@ -1,7 +1,7 @@
 // marrowit-soak: a day of control channel through the real program in one
 // process, to show that it keeps decoding, invents nothing and does not grow.
 //
-//   marrowit-soak [--hours H] [--seed S] [--marrowit PATH]
+//   marrowit-soak [--hours H] [--seed S] [--marrowit PATH] [--set KEY=VALUE]...
 //
 // The generated channel is slots of a system codeword and a random address
 // codeword of a reportable kind, in segments of about a minute with their
@@ -43,12 +43,13 @@ long status_kb(pid_t pid, const char* field)
 int main(int argc, char** argv)
 {
     tool_args_t args = parse_tool_args(argc, argv, "--hours", 24,
-                                       "marrowit-soak [--hours H] [--seed S] [--marrowit PATH]");
+                                       "marrowit-soak [--hours H] [--seed S] [--marrowit PATH] "
+                                       "[--set KEY=VALUE]...");
     double hours = args.count;
     std::uint64_t seed = args.seed;
 
     decoder_run_t run;
-    if (run.start(args.marrowit) != 0) {
+    if (run.start(args.marrowit, args.general) != 0) {
         std::perror("marrowit-soak: cannot start marrowit");
         return 2;
     }
@@ -115,6 +116,8 @@ int main(int argc, char** argv)
     bool grew = end_rss > start_rss + 64 || end_hwm > start_hwm + 64;
     std::printf("marrowit-soak: %.1f hours of control channel (seed %llu)\n", hours,
                 (unsigned long long)seed);
+    for (size_t at = 0, end; (end = args.general.find('\n', at)) != std::string::npos; at = end + 1)
+        std::printf("  with %s\n", args.general.substr(at, end - at).c_str());
     std::printf("  system codewords sent %lld, decoded %lld (%.4f %%)\n", slots_sent, m.system_decoded,
                 100.0 * (double)m.system_decoded / (double)slots_sent);
     std::printf("  address codewords sent %lld, decoded %lld (%.4f %%)\n", slots_sent,

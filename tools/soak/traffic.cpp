@@ -106,13 +106,14 @@ void dump_scanner_t::feed(const char* data, size_t n)
     carry.erase(0, p);
 }
 
-int decoder_run_t::start(const std::string& marrowit)
+int decoder_run_t::start(const std::string& marrowit, const std::string& general)
 {
     char name[] = "/tmp/marrowit-run-XXXXXX";
     if (!mkdtemp(name))
         return -1;
     dir = name;
-    std::ofstream(dir + "/solvane.ini") << "[general]\nFILTER=5\nBINARY=1\nLOG=0\n[rs232]\nRADIO=0\n";
+    std::ofstream(dir + "/solvane.ini") << "[general]\nFILTER=5\nBINARY=1\nLOG=0\n"
+                                        << general << "[rs232]\nRADIO=0\n";
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0)
         return -1;
@@ -182,6 +183,8 @@ tool_args_t parse_tool_args(int argc, char** argv, const char* count_option, dou
             t.seed = std::strtoull(argv[++i], nullptr, 10);
         else if (a == "--marrowit" && i + 1 < argc)
             t.marrowit = argv[++i];
+        else if (a == "--set" && i + 1 < argc && std::strchr(argv[i + 1], '='))
+            t.general += std::string(argv[++i]) + "\n";
         else {
             std::fprintf(stderr, "usage: %s\n", usage);
             std::exit(2);

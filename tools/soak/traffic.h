@@ -42,19 +42,22 @@ struct decoder_run_t {
     std::thread reader;
     bool write_failed = false;
 
-    // 0, or -1 when the program cannot be started.
-    int start(const std::string& marrowit);
+    // 0, or -1 when the program cannot be started.  general: more lines of
+    // [general], "KEY=VALUE\n" each.
+    int start(const std::string& marrowit, const std::string& general = "");
     void write(const std::vector<unsigned char>& samples);
     // Close the input, wait for the end; true when marrowit exited normally.
     bool finish();
 };
 
-// The options both tools take: one count (--hours or --slots), --seed and
-// --marrowit.  Exits with a usage line on anything else.
+// The options both tools take: one count (--hours or --slots), --seed,
+// --marrowit and --set KEY=VALUE (a [general] setting, repeatable).  Exits
+// with a usage line on anything else.
 struct tool_args_t {
     double count;
     unsigned long long seed = 1;
     std::string marrowit;
+    std::string general;  // "KEY=VALUE\n" for every --set
 };
 tool_args_t parse_tool_args(int argc, char** argv, const char* count_option, double count,
                             const char* usage);
