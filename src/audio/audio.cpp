@@ -73,10 +73,14 @@ static int source_read(unsigned char** data)
     }
 }
 
+// Every source's samples pass DC removal on their way to the correlator,
+// but for the control channel of IQ input: its channel removes DC itself,
+// right after the FM discriminator, where a tuning error appears, and a
+// second, slower tracker would only lag behind the first one as it settles.
 int audio_read(unsigned char** data)
 {
     int n = source_read(data);
-    if (n > 0 && audio_dc_remove)
+    if (n > 0 && audio_dc_remove && audio_source.kind != AUDIO_IQ)
         dc_remove(*data, n);
     return n;
 }
