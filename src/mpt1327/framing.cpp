@@ -15,8 +15,13 @@
 // sync word opens a window of exactly 64 bits whatever the check said; the
 // register is then checked as an address codeword and routed to the message
 // families, and hunting starts again with the next bit.
+//
+// With CORRECT=1 the first sync word hands the framing to correct.cpp,
+// whose states (2 and 3) correct errors and re-frame; without it no other
+// framing state lasts beyond one bit.
 #include <cstring>
 
+#include "correct.h"
 #include "families.h"
 #include "fields.h"
 
@@ -63,7 +68,7 @@ static void track_identity(const mpt1327_t* s)
 
 // One valid address codeword.  Every step is evaluated; one codeword can
 // give several lines.
-static void route(const mpt1327_t* s)
+void framing_address(mpt1327_t* s)
 {
     unsigned cat = cw_bits(s->cw, 23, 25);
     unsigned type = cw_bits(s->cw, 26, 27);
@@ -98,6 +103,14 @@ static void route(const mpt1327_t* s)
     report_allocation(s);
 }
 
+// One valid system codeword.
+void framing_system(mpt1327_t* s)
+{
+    track_identity(s);
+    report_ccsc(s);
+    report_dcsc(s);
+}
+
 void mpt1327(unsigned char bit, mpt1327_t* state)
 {
     unsigned short* cw = state->cw;
@@ -108,14 +121,16 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
     state->nbits++;
 
     if (state->framing == 0) {
-        if (cw[3] != SYNC_CONTROL && cw[3] != SYNC_DATA)
+        if (!is_sync(cw[3]))
             return;
+        if (correct == 1) {
+            correct_sync(state);
+            return;
+        }
         decode_counts.syncs++;
         if (mpt1327_fcs(state) == 0) {
             decode_counts.passed++;
-            track_identity(state);
-            report_ccsc(state);
-            report_dcsc(state);
+            framing_system(state);
         } else {
             decode_counts.failed++;
         }
@@ -126,13 +141,13 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
             return;
         if (mpt1327_fcs(state) == 0) {
             decode_counts.passed++;
-            route(state);
+            framing_address(state);
         } else {
             decode_counts.failed++;
         }
         state->framing = 0;
         state->nbits = 0;
-    } else {
+    } else if (!correct_framing(state)) {
         state->framing = 0;
     }
 }

@@ -19,16 +19,25 @@ extern mpt1327_t mpt1327_state;
 const unsigned short SYNC_CONTROL = 0xC4D7;  // control channel sync word
 const unsigned short SYNC_DATA = 0x3B28;     // data channel sync word (its complement)
 
+// The one test for a sync word in the last 16 bits of the register.
+inline bool is_sync(unsigned short word)
+{
+    return word == SYNC_CONTROL || word == SYNC_DATA;
+}
+
 void mpt1327(unsigned char bit, mpt1327_t* state);
 
 // What the framing has seen since the start (or since a test reset it):
 // sync words found while hunting, framed codewords (system and address)
 // that passed the check and that failed it, and every system identity
-// decoded, in the order first seen.
+// decoded, in the order first seen.  With CORRECT=1 a corrected codeword
+// counts as passed and also as corrected, and syncs include the slots found
+// at their expected position and by re-framing.
 struct decode_counts_t {
     unsigned long long syncs = 0;
     unsigned long long passed = 0;
     unsigned long long failed = 0;
+    unsigned long long corrected = 0;
     std::vector<unsigned short> systems;
 };
 extern decode_counts_t decode_counts;
@@ -47,6 +56,7 @@ extern double verb;     // BINARY: dump codeword bits before a report when exact
 extern double track;    // TRACK: stored only
 extern double sound;    // BEEP: bell on MOVE and on every follow when not 0
 extern double logger;   // LOG: mirror report lines into the log when exactly 1
+extern double correct;  // CORRECT: correct bit errors and re-frame when exactly 1
 extern unsigned short trg_pre;  // TARGET_PREF
 extern unsigned short trg_id;   // TARGET_ID
 extern double baseFreq;  // BEGINOFBAND, MHz

@@ -106,13 +106,14 @@ void dump_scanner_t::feed(const char* data, size_t n)
     carry.erase(0, p);
 }
 
-int decoder_run_t::start(const std::string& marrowit)
+int decoder_run_t::start(const std::string& marrowit, int correct)
 {
     char name[] = "/tmp/marrowit-run-XXXXXX";
     if (!mkdtemp(name))
         return -1;
     dir = name;
-    std::ofstream(dir + "/solvane.ini") << "[general]\nFILTER=5\nBINARY=1\nLOG=0\n[rs232]\nRADIO=0\n";
+    std::ofstream(dir + "/solvane.ini") << "[general]\nFILTER=5\nBINARY=1\nLOG=0\nCORRECT=" << correct
+                                        << "\n[rs232]\nRADIO=0\n";
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0)
         return -1;
@@ -196,6 +197,7 @@ match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word
     // A codeword reported on two lines (a GTC that also reads as an ALOHA)
     // is dumped twice in a row.
     match_t m;
+    m.decoded.assign(sent.size(), 0);
     std::unordered_set<word64_t> sent_set(sent.begin(), sent.end());
     size_t next = 0;
     word64_t last = 0;
@@ -215,11 +217,17 @@ match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word
             k++;
         if (k < sent.size() && sent[k] == v) {
             m.address_decoded++;
+            m.decoded[k] = 1;
             next = k + 1;
         } else if (sent_set.count(v)) {
             m.address_decoded++;  // out of the expected order: still a real codeword
         } else {
             m.false_codewords++;
+            for (size_t j = next > 2 ? next - 2 : 0; j < sent.size() && j < next + 64; j++)
+                if (__builtin_popcountll(sent[j] ^ v) <= 8) {
+                    m.differing++;
+                    break;
+                }
         }
     }
     return m;
