@@ -21,21 +21,23 @@
 //    corrected: the register is compared with the two, and the result is
 //    by construction the codeword the site sends.  The danger is only to
 //    take something else for it, so it is recognised only:
-//    - with at most 3 differing bits where the sync word was matched bit
-//      for bit while hunting, and at most 4 where the next slot is expected
+//    - with at most 4 differing bits where the sync word was matched bit
+//      for bit while hunting, and at most 6 where the next slot is expected
 //      (rule 2), after allowing for one bit lost or added inside bits 1-48
 //      (a slip of the bit timing);
 //    - unless the register lies within two bits of another codeword: that
 //      one was more likely sent (another system's, at least 6 bits from
 //      ours, is then never taken for ours below 3 errors).
-//    Random bits pass with a chance of about 10^-11 per expected slot and
-//    10^-8 per false sync word, which noise gives once in half a minute.
+//    Random bits pass with a chance of about 5 * 10^-9 per expected slot
+//    (a few hundred slip and place hypotheses, each 2^-64 times the 10^8
+//    patterns of up to 6 bits) and 10^-7 per false sync word, which noise
+//    gives once in half a minute.
 //    A new identity is only ever taken from an error-free system codeword.
 //
 // 2. Slots.  The next system codeword ends 128 bits after the previous one;
 //    it is looked for there, 2 bits early or late allowed for slips, and
-//    found there even with errors in its sync word.  Up to 3 missed slots
-//    are coasted over; then only sync words are hunted again.
+//    found there even with errors in its sync word.  Up to 8 missed slots
+//    (a second) are coasted over; then only sync words are hunted again.
 //
 // 3. Address codewords.  A window is placed when its system codeword was
 //    accepted after a sync word or in the exact place of its slot, and
@@ -83,11 +85,11 @@ namespace {
 
 // Differences allowed in a system codeword of the current system: after a
 // sync word matched while hunting, and where the next slot is expected.
-const int SYSTEM_ERRORS_AT_SYNC = 3;
-const int SYSTEM_ERRORS_IN_SLOT = 4;
+const int SYSTEM_ERRORS_AT_SYNC = 4;
+const int SYSTEM_ERRORS_IN_SLOT = 6;
 const int SLOT_BITS = 128;
 const int SLIP_BITS = 2;       // a slot may end this many bits early or late
-const int SLOTS_COASTED = 3;   // slots missed before hunting only by sync words
+const int SLOTS_COASTED = 8;   // slots missed before hunting only by sync words
 
 // Syndrome (check result) -> error pattern: bit numbers (1-64) of one or
 // two errors packed as first | second << 8, 0 when none.  single[n] is the
