@@ -63,7 +63,7 @@
 //      in a burst of errors on a weak signal.
 //
 // 4. Re-framing.  A sync word inside a window whose system codeword was not
-//    accepted means that the window was opened by a false sync word (16
+//    accepted, up to its 64th bit, means that the window was opened by a false sync word (16
 //    bits of the codeword before, or of noise, that read as one).  When the
 //    64 bits ending in the new sync word are an accepted system codeword,
 //    the false window is dropped and a new one opens there.  A window
@@ -358,12 +358,14 @@ bool correct_framing(mpt1327_t* state)
     }
     if (state->framing != FRAMING_CORRECT_COLLECTING)
         return false;
-    if (state->nbits == 64) {
-        end_window(state);
-    } else if (window_errors < 0 && is_sync(state->cw[3])) {
+    if (window_errors < 0 && is_sync(state->cw[3])) {
         int errors = accept_system(state, true);
-        if (errors >= 0)
+        if (errors >= 0) {
             open_window(state, errors, true);  // the window was opened by a false sync word
+            return true;
+        }
     }
+    if (state->nbits == 64)
+        end_window(state);
     return true;
 }
