@@ -5,6 +5,9 @@
 //
 //   build/bench/marrowit_bench
 //
+// The whole program and the per-sample step run twice, with CORRECT=0 and
+// CORRECT=1 (the benchmark's argument).
+//
 // Counters: rt = times faster than real time; maxrss_kB = the child's peak
 // resident memory.
 #include <benchmark/benchmark.h>
@@ -29,21 +32,32 @@ namespace {
 const double hour_s = 3600;
 
 // The benchmark's own directory: the audio files, and settings that tune
-// no receiver (the defaults would command one on the first serial port).
+// no receiver (the defaults would command one on the first serial port);
+// a directory inside it has the same settings with CORRECT=1.
+const std::string& settings_dir(const std::string& d, const char* settings)
+{
+    mkdir(d.c_str(), 0755);
+    std::FILE* f = std::fopen((d + "/solvane.ini").c_str(), "w");
+    if (f) {
+        std::fputs(settings, f);
+        std::fclose(f);
+    }
+    return d;
+}
+
 const std::string& work_dir()
 {
     static std::string dir = [] {
         const char* tmp = std::getenv("TMPDIR");
-        std::string d = std::string(tmp ? tmp : "/tmp") + "/marrowit-bench";
-        mkdir(d.c_str(), 0755);
-        std::FILE* f = std::fopen((d + "/solvane.ini").c_str(), "w");
-        if (f) {
-            std::fputs("[rs232]\nRADIO=0\n", f);
-            std::fclose(f);
-        }
-        return d;
+        return settings_dir(std::string(tmp ? tmp : "/tmp") + "/marrowit-bench", "[rs232]\nRADIO=0\n");
     }();
     return dir;
+}
+
+const std::string& decode_dir(int correct)
+{
+    static std::string dir = settings_dir(work_dir() + "/correct", "[general]\nCORRECT=1\n[rs232]\nRADIO=0\n");
+    return correct ? dir : work_dir();
 }
 
 std::string temp_file(const char* name)
@@ -51,7 +65,8 @@ std::string temp_file(const char* name)
     return work_dir() + "/" + name;
 }
 
-long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output);
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
+         const std::string& dir = work_dir());
 
 // One hour of control channel: slots of a system codeword and a random valid
 // address codeword (1200 bit/s * 3600 s / 128 bits per slot), a little noise.
@@ -80,7 +95,8 @@ const std::string& hour_s16_22050_file()
 
 // Run a program with stdin from a file and stdout to another; the peak
 // resident memory of the child in kB, or -1 if it failed.
-long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output)
+long run(const std::vector<std::string>& argv, const std::string& input, const std::string& output,
+         const std::string& dir)
 {
     pid_t pid = fork();
     if (pid == 0) {
@@ -89,7 +105,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        if (chdir(work_dir().c_str()) != 0)
+        if (chdir(dir.c_str()) != 0)
             _exit(126);
         std::vector<char*> args;
         for (const std::string& a : argv)
@@ -111,7 +127,7 @@ void BM_WholeProgram(benchmark::State& state)
     const std::string& input = hour_u8_file();
     long rss = 0;
     for (auto _ : state) {
-        rss = run({MARROWIT_BIN, "-"}, input, "/dev/null");
+        rss = run({MARROWIT_BIN, "-"}, input, "/dev/null", decode_dir((int)state.range(0)));
         if (rss < 0)
             state.SkipWithError("marrowit failed");
     }
@@ -119,7 +135,7 @@ void BM_WholeProgram(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.counters["maxrss_kB"] = (double)rss;
 }
-BENCHMARK(BM_WholeProgram)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_WholeProgram)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 void BM_PerSampleStep(benchmark::State& state)
 {
@@ -130,11 +146,12 @@ void BM_PerSampleStep(benchmark::State& state)
     FILE* null = std::fopen("/dev/null", "w");
     console = null;
     char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd) || chdir(work_dir().c_str()) != 0) {
+    if (!getcwd(cwd, sizeof cwd) || chdir(decode_dir((int)state.range(0)).c_str()) != 0) {
         state.SkipWithError("no work directory");
         return;
     }
     const comm_info_t info = {1200, 1800, 1200, 2};
+    mpt1327_setup();  // CORRECT from the settings, as at the program's start
     for (auto _ : state) {
         corr_t c;
         corr_init(&c, 10800, &info);
@@ -149,7 +166,7 @@ void BM_PerSampleStep(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.SetItemsProcessed((int64_t)(state.iterations() * audio.size()));
 }
-BENCHMARK(BM_PerSampleStep)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_PerSampleStep)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 void BM_MultimonAfsk1200(benchmark::State& state)
 {
