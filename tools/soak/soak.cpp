@@ -144,8 +144,10 @@ int main(int argc, char** argv)
                     100.0 * (double)m.system_decoded / (double)slots_sent);
         std::printf("  address codewords decoded %lld (%.4f %%)\n", m.address_decoded,
                     100.0 * (double)m.address_decoded / (double)slots_sent);
-        std::printf("  address codewords lost at 20 dB and more: %lld (one slot in %.0f)\n", clean_lost,
-                    clean_lost ? (double)clean_sent / (double)clean_lost : 0.0);
+        std::printf("  address codewords lost at 20 dB and more: %lld", clean_lost);
+        if (clean_lost)
+            std::printf(" (one slot in %.0f)", (double)clean_sent / (double)clean_lost);
+        std::printf("\n");
         std::printf("  false codewords: %lld, of them decoded from another codeword sent: %lld\n",
                     m.false_codewords, m.differing);
         std::printf("  memory at ten minutes: VmRSS %ld kB, VmHWM %ld kB\n", start_rss[mode], start_hwm[mode]);

@@ -1,5 +1,6 @@
 #include "traffic.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,8 +115,10 @@ int decoder_run_t::start(const std::string& marrowit, int correct)
     dir = name;
     std::ofstream(dir + "/solvane.ini") << "[general]\nFILTER=5\nBINARY=1\nLOG=0\nCORRECT=" << correct
                                         << "\n[rs232]\nRADIO=0\n";
+    // Close-on-exec, so that a second decoder started later holds no end of
+    // this one's pipes (its input would never end).
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0)
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         return -1;
     pid = fork();
     if (pid == 0) {
