@@ -189,6 +189,8 @@ int template_errors(std::uint64_t r, std::uint64_t t)
 {
     std::uint64_t aligned = r ^ t, lost = (r << 1) ^ t, added = (r >> 1) ^ t;
     int best = __builtin_popcountll(aligned);
+    if (best <= 1)
+        return best;  // a slip counts one at least
     for (int j = 1; j <= 48; j++) {
         // t's bit j lost: r's bits 2..j are t's 1..j-1.
         int e = __builtin_popcountll((lost & bit_range(1, j - 1)) | (aligned & bit_range(j + 1, 64)));
@@ -207,19 +209,24 @@ int accept_system(mpt1327_t* state, bool sync_seen)
 {
     unsigned short* cw = state->cw;
     int bits[2];
-    int n = correct_pattern(cw, bits);
-    if (n == 0 && sync_seen)
+    int n = sync_seen ? correct_pattern(cw, bits) : -1;
+    if (n == 0)
         return 0;  // error-free after a sync word: as without correction
     if (currentsys == 0xffff)
         return -1;
     make_templates();
+    // The sync words are each other's complement: the nearer one is the
+    // template, and its differences there bound all the others from below.
+    int limit = sync_seen ? SYSTEM_ERRORS_AT_SYNC : SYSTEM_ERRORS_IN_SLOT;
+    int t = __builtin_popcount((unsigned short)(cw[3] ^ templates[1])) < 8 ? 1 : 0;
+    if (templates[t] == 0 || __builtin_popcount((unsigned short)(cw[3] ^ templates[t])) > (sync_seen ? 0 : limit))
+        return -1;
     std::uint64_t r = pack(cw);
-    int t = template_errors(r, templates[1]) < template_errors(r, templates[0]) ? 1 : 0;
     int errors = template_errors(r, templates[t]);
-    if (templates[t] == 0 || errors > (sync_seen ? SYSTEM_ERRORS_AT_SYNC : SYSTEM_ERRORS_IN_SLOT))
+    if (errors > limit)
         return -1;
-    if (sync_seen && (unsigned short)templates[t] != cw[3])
-        return -1;
+    if (!sync_seen)
+        n = correct_pattern(cw, bits);
     if (n >= 0) {
         unsigned short c[4] = {cw[0], cw[1], cw[2], cw[3]};
         for (int k = 0; k < n; k++)
