@@ -102,14 +102,11 @@ bool built;
 std::uint64_t templates[2];
 unsigned short template_sys = 0xffff;
 
-// The window: its system codeword's differences (-1: not accepted) and
-// whether it is clean.  While hunting: bits since the window ended, where
-// the next system codeword is expected (0: nowhere), slots still coasted,
-// and the address codeword held for confirmation.
-int window_errors = -1;
+// The window: whether its system codeword was placed and clean.  While
+// hunting for the next slot (nbits counts from the end of the window, the
+// slot is due at 64 and every 128 bits after): the slots still coasted, and
+// the address codeword held for confirmation.
 bool window_placed, window_clean;
-int since_window;
-int expected_at;
 int coast;
 bool pending, pending_corrected;  // an address codeword is held; it was corrected
 unsigned short pending_cw[4];
@@ -252,10 +249,9 @@ void open_window(mpt1327_t* state, int errors, bool placed)
     } else {
         decode_counts.failed++;
     }
-    window_errors = errors;
     window_placed = errors >= 0 && placed;
     window_clean = window_placed && errors == 0;
-    state->framing = FRAMING_CORRECT_COLLECTING;
+    state->framing = errors >= 0 ? 1 : FRAMING_CORRECT_REFRAMING;
     state->nbits = 0;
 }
 
@@ -282,8 +278,10 @@ void settle_pending(mpt1327_t* state, int errors, bool in_place)
         state->cw[w] = held[w];
 }
 
+}  // namespace
+
 // Rule 3 at the 64th bit of the window.
-void end_window(mpt1327_t* state)
+void correct_window_end(mpt1327_t* state)
 {
     unsigned short* cw = state->cw;
     int bits[2];
@@ -301,27 +299,29 @@ void end_window(mpt1327_t* state)
     } else {
         decode_counts.failed++;
     }
-    expected_at = window_errors >= 0 || pending ? SLOT_BITS - 64 : 0;
+    // The next slot is expected after an accepted system codeword (state 1)
+    // or for a codeword held; else only sync words are hunted.
     coast = SLOTS_COASTED;
-    since_window = 0;
-    state->framing = FRAMING_CORRECT_HUNTING;
+    state->framing = state->framing == 1 || pending ? FRAMING_CORRECT_HUNTING : 0;
     state->nbits = 0;
 }
 
-// Rule 2 while hunting, then sync words.
-void hunt(mpt1327_t* state)
+// Rule 2 where the next slot is due, then sync words.
+void correct_hunt(mpt1327_t* state)
 {
-    since_window++;
-    if (expected_at && since_window >= expected_at - SLIP_BITS && since_window <= expected_at + SLIP_BITS) {
+    int early = SLOT_BITS - 64 - (state->nbits & (SLOT_BITS - 1));  // bits until the slot is due
+    if (early >= -SLIP_BITS && early <= SLIP_BITS) {
+        bool in_place = early == 0 && coast == SLOTS_COASTED;
         int errors = accept_system(state, false);
         if (errors >= 0) {
-            settle_pending(state, errors, since_window == expected_at);
-            open_window(state, errors, since_window == expected_at);
+            settle_pending(state, errors, in_place);
+            open_window(state, errors, in_place);
             return;
         }
-        if (since_window == expected_at + SLIP_BITS) {
+        if (early == -SLIP_BITS) {
             settle_pending(state, -1, false);
-            expected_at = --coast > 0 ? expected_at + SLOT_BITS : 0;
+            if (--coast == 0)
+                state->framing = 0;
         }
     }
     if (is_sync(state->cw[3])) {
@@ -329,8 +329,6 @@ void hunt(mpt1327_t* state)
         open_window(state, accept_system(state, true), true);
     }
 }
-
-}  // namespace
 
 int correct_pattern(const unsigned short cw[4], int bits[2])
 {
@@ -347,11 +345,11 @@ int correct_pattern(const unsigned short cw[4], int bits[2])
     return bits[1] ? 2 : 1;
 }
 
-// From the decoder's start state: nothing of an earlier framing counts.
+// Nothing is held while hunting only by sync words (an earlier run of the
+// decoder may have left a codeword held).
 void correct_sync(mpt1327_t* state)
 {
     pending = false;
-    expected_at = 0;
     open_window(state, accept_system(state, true), true);
 }
 
@@ -360,12 +358,12 @@ bool correct_framing(mpt1327_t* state)
     if (correct != 1)
         return false;
     if (state->framing == FRAMING_CORRECT_HUNTING) {
-        hunt(state);
+        correct_hunt(state);
         return true;
     }
-    if (state->framing != FRAMING_CORRECT_COLLECTING)
+    if (state->framing != FRAMING_CORRECT_REFRAMING)
         return false;
-    if (window_errors < 0 && is_sync(state->cw[3])) {
+    if (is_sync(state->cw[3])) {
         int errors = accept_system(state, true);
         if (errors >= 0) {
             open_window(state, errors, true);  // the window was opened by a false sync word
@@ -373,6 +371,6 @@ bool correct_framing(mpt1327_t* state)
         }
     }
     if (state->nbits == 64)
-        end_window(state);
+        correct_window_end(state);
     return true;
 }

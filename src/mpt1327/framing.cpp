@@ -16,9 +16,9 @@
 // register is then checked as an address codeword and routed to the message
 // families, and hunting starts again with the next bit.
 //
-// With CORRECT=1 the first sync word hands the framing to correct.cpp,
-// whose states (2 and 3) correct errors and re-frame; without it no other
-// framing state lasts beyond one bit.
+// With CORRECT=1 sync words and the ends of windows are handed to
+// correct.cpp, whose states 2 and 3 look for the next slot and re-frame;
+// without it no other framing state lasts beyond one bit.
 #include <cstring>
 
 #include "correct.h"
@@ -139,6 +139,10 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
     } else if (state->framing == 1) {
         if (state->nbits != 64)
             return;
+        if (correct == 1) {
+            correct_window_end(state);
+            return;
+        }
         if (mpt1327_fcs(state) == 0) {
             decode_counts.passed++;
             framing_address(state);
@@ -147,6 +151,8 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
         }
         state->framing = 0;
         state->nbits = 0;
+    } else if (state->framing == FRAMING_CORRECT_HUNTING && correct == 1) {
+        correct_hunting(state);
     } else if (!correct_framing(state)) {
         state->framing = 0;
     }
