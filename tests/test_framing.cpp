@@ -330,17 +330,18 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
         const char* what;
         std::vector<bits_t> parts;
         std::vector<std::uint64_t> without, with;  // reported with CORRECT 0 and 1
+        int corrected = -1;                         // decode_counts.corrected with CORRECT=1
     };
     std::vector<row_t> rows = {
-        {"clean slots", {cw(A), cw(S), cw(gtc)}, {A, S, gtc}, {A, S, gtc}},
-        {"two errors are refused", {flipped(A, {3, 40}), cw(S), cw(A)}, {S, A}, {S, A}},
+        {"clean slots", {cw(A), cw(S), cw(gtc)}, {A, S, gtc}, {A, S, gtc}, 0},
+        {"two errors are refused", {flipped(A, {3, 40}), cw(S), cw(A)}, {S, A}, {S, A}, 0},
         {"one error, then a system codeword with one", {flipped(A, {9}), flipped(S, {30}), cw(A)},
          {A}, {S, A}},
         {"one error in the last slot", {flipped(A, {9}), some_bits(200)}, {}, {}},
         {"one error after a system codeword with one",
          {cw(A), flipped(S, {5}), flipped(A, {9}), cw(S), cw(A)}, {A, S, A}, {A, S, S, A}},
         {"system codeword with six errors, sync word included",
-         {cw(A), flipped(S, {2, 17, 33, 50, 57, 64}), cw(gtc)}, {A}, {A, S, gtc}},
+         {cw(A), flipped(S, {2, 17, 33, 50, 57, 64}), cw(gtc)}, {A}, {A, S, gtc}, 1},
         {"system codeword with a slip: the address codeword waits for the next slot",
          {cw(A), lost(S, 20), cw(gtc), cw(S)}, {A, gtc, S}, {A, S, gtc, S}},
         {"another system's codeword is not taken for ours",
@@ -351,11 +352,14 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
          {cw(A), codeword_bits(0x55550f0f0000A765ULL), cw(S), cw(gtc)}, {A}, {A, S, gtc}},
     };
     for (int bit = 1; bit <= 64; bit++)
-        rows.push_back({"one error", {flipped(gtc, {bit}), cw(S), cw(A)}, {S, A}, {gtc, S, A}});
+        rows.push_back({"one error", {flipped(gtc, {bit}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1});
     for (const row_t& r : rows) {
         SCOPED_TRACE(r.what);
         EXPECT_EQ(decode(0, r.parts), r.without);
         EXPECT_EQ(decode(1, r.parts), r.with);
+        if (r.corrected >= 0) {
+            EXPECT_EQ(decode_counts.corrected, (unsigned long long)r.corrected);
+        }
     }
 }
 
