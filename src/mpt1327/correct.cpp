@@ -47,27 +47,29 @@
 //    - An error-free address codeword in a placed window is reported at
 //      once, as without correction.
 //    - An error-free one in any other window is taken only when the next
-//      system codeword is then accepted in its exact place.
+//      system codeword is then accepted in its exact place.  This covers
+//      what the check alone lets through, one random word in 65536, after
+//      a false sync word in noise or in a burst of errors.
 //    - One with one error (odd parity, the syndrome of one bit) in a clean
 //      window is corrected only when the next system codeword then comes
 //      without an error in its exact place: no slip happened inside the
-//      address codeword and the signal stayed sound after it.
-//    A codeword held for the next system codeword is reported just before
-//    that one's reports, 64 bits late.
+//      address codeword and the signal stayed sound after it.  A wrong
+//      single correction needs five wrong bits between two error-free
+//      system codewords, and then one odd syndrome in 512.
 //    - Two errors are never corrected: four wrong bits would suffice for a
-//      wrong codeword, and one even syndrome in sixteen is that of two
-//      errors.  A wrong single correction needs five wrong bits between two
-//      error-free system codewords, and then one odd syndrome in 512.
-//    - The confirmation also covers what the check alone lets through: one
-//      random word in 65536 passes it, after a false sync word in noise or
-//      in a burst of errors on a weak signal.
+//      wrong codeword (one pattern of four errors in ten lies within two
+//      bits of another codeword), and one even syndrome in sixteen is that
+//      of two errors.
+//    A codeword held for the next system codeword is reported just before
+//    that one's reports, 64 bits (53 ms) late.
 //
 // 4. Re-framing.  A sync word inside a window whose system codeword was not
-//    accepted, up to its 64th bit, means that the window was opened by a false sync word (16
-//    bits of the codeword before, or of noise, that read as one).  When the
-//    64 bits ending in the new sync word are an accepted system codeword,
-//    the false window is dropped and a new one opens there.  A window
-//    opened by an accepted system codeword is never re-framed.
+//    accepted (up to its 64th bit) means that the window was opened by a
+//    false sync word: bits of the codeword before, or of noise, that read
+//    as one.  When the 64 bits ending in the new sync word are an accepted
+//    system codeword, the false window is dropped and a new one opens
+//    there.  A window opened by an accepted system codeword is never
+//    re-framed.
 //
 // A corrected codeword is reported exactly as an error-free one: the
 // register holds the corrected bits.  Counting: every framing point is a
