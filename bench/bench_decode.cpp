@@ -1,6 +1,6 @@
 // Decoding speed: the whole program on an hour of control channel through
-// standard input, the per-sample step alone on the same hour (each with DC
-// removal on, the default, and off: argument 1 and 0), a general-purpose
+// standard input, the per-sample step alone on the same hour (each with the
+// arguments DCREMOVE, CORRECT: 1,0 the defaults, 0,0 and 1,1), a general-purpose
 // AFSK1200 demodulator (multimon-ng, when installed) on the same hour at its
 // own input rate, for scale, a minute of calls followed to a receiver whose
 // serial line is never read, and the control channel cut out of an SDR's IQ
@@ -52,11 +52,12 @@ const std::string& work_dir()
     return dir;
 }
 
-void write_settings(bool dc_remove)
+void write_settings(bool dc_remove, bool correct)
 {
     std::FILE* f = std::fopen((work_dir() + "/solvane.ini").c_str(), "w");
     if (f) {
-        std::fprintf(f, "[general]\nDCREMOVE=%d\n[rs232]\nRADIO=0\n", dc_remove ? 1 : 0);
+        std::fprintf(f, "[general]\nDCREMOVE=%d\nCORRECT=%d\n[rs232]\nRADIO=0\n", dc_remove ? 1 : 0,
+                     correct ? 1 : 0);
         std::fclose(f);
     }
 }
@@ -133,7 +134,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
 void BM_WholeProgram(benchmark::State& state)
 {
     const std::string& input = hour_u8_file();
-    write_settings(state.range(0) != 0);
+    write_settings(state.range(0) != 0, state.range(1) != 0);
     long rss = 0;
     double cpu = 0;
     for (auto _ : state) {
@@ -147,7 +148,7 @@ void BM_WholeProgram(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.counters["maxrss_kB"] = (double)rss;
 }
-BENCHMARK(BM_WholeProgram)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_WholeProgram)->Args({1, 0})->Args({0, 0})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 // FILTER 5 in a directory of its own, with or without JSON lines to a file.
 void filter5(benchmark::State& state, bool json)
@@ -205,7 +206,8 @@ void BM_PerSampleStep(benchmark::State& state)
         return;
     }
     const comm_info_t info = {1200, 1800, 1200, 2};
-    write_settings(false);
+    write_settings(false, state.range(1) != 0);
+    mpt1327_setup();  // CORRECT from the settings, as at the program's start
     // The run loop's buffers of a tenth of a second, through DC removal as
     // audio_read applies it.
     const bool dc = state.range(0) != 0;
@@ -232,7 +234,7 @@ void BM_PerSampleStep(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.SetItemsProcessed((int64_t)(state.iterations() * audio.size()));
 }
-BENCHMARK(BM_PerSampleStep)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_PerSampleStep)->Args({1, 0})->Args({0, 0})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 void BM_MultimonAfsk1200(benchmark::State& state)
 {

@@ -25,7 +25,7 @@ void reset_decoder()
     mpt1327_state = mpt1327_t{};
     currentsys = 0xffff;
     std::strcpy(sys, "0xffff");
-    filt = verb = track = sound = logger = 0;
+    filt = verb = track = sound = logger = correct = 0;
     trg_pre = trg_id = 0;
     calltimeout = 0;
     baseFreq = 420.0;

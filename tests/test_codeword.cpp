@@ -4,6 +4,7 @@
 #include <random>
 
 #include "harness.h"
+#include "mpt1327/correct.h"
 #include "mpt1327/fields.h"
 #include "mpt1327/mpt1327.h"
 
@@ -34,9 +35,13 @@ TEST(CodewordCheck, GetbitNumbering)
     EXPECT_EQ(getbit(62, w), 0);
 }
 
-TEST(CodewordCheck, EverySingleAndDoubleFlipIsCaught)
+// The check catches every flip of one or two bits, and its result names
+// them; three flipped bits are caught and never taken for one or two.
+TEST(CodewordCheck, EverySingleAndDoubleFlipIsCaughtAndLocated)
 {
     const unsigned short valid[4] = {0x0123, 0x4567, 0x89AB, 0xC13D};
+    int bits[2];
+    EXPECT_EQ(correct_pattern(valid, bits), 0);
     for (int i = 1; i <= 64; i++) {
         unsigned short w[4] = {valid[0], valid[1], valid[2], valid[3]};
         cw_set_bits(w, i, i, cw_bits(w, i, i) ^ 1);
@@ -45,12 +50,24 @@ TEST(CodewordCheck, EverySingleAndDoubleFlipIsCaught)
         if (i == 64) {
             EXPECT_EQ(r, 0x8000);  // parity error alone
         }
-        for (int j = i + 1; j <= 63 && i <= 63; j++) {
+        ASSERT_EQ(correct_pattern(w, bits), 1) << "bit " << i;
+        EXPECT_EQ(bits[0], i);
+        for (int j = i + 1; j <= 64; j++) {
             unsigned short v[4] = {w[0], w[1], w[2], w[3]};
             cw_set_bits(v, j, j, cw_bits(v, j, j) ^ 1);
             unsigned short r2 = fcs(v[0], v[1], v[2], v[3]);
-            EXPECT_EQ(r2 & 0x8000, 0) << "bits " << i << "," << j;
-            EXPECT_NE(r2 & 0x7fff, 0) << "bits " << i << "," << j;
+            if (j <= 63) {
+                EXPECT_EQ(r2 & 0x8000, 0) << "bits " << i << "," << j;
+                EXPECT_NE(r2 & 0x7fff, 0) << "bits " << i << "," << j;
+            }
+            ASSERT_EQ(correct_pattern(v, bits), 2) << "bits " << i << "," << j;
+            EXPECT_EQ(bits[0], i);
+            EXPECT_EQ(bits[1], j);
+            for (int k = j + 1; k <= 64; k += 7) {
+                unsigned short u[4] = {v[0], v[1], v[2], v[3]};
+                cw_set_bits(u, k, k, cw_bits(u, k, k) ^ 1);
+                EXPECT_EQ(correct_pattern(u, bits), -1) << "bits " << i << "," << j << "," << k;
+            }
         }
     }
 }

@@ -1,7 +1,11 @@
 // Codeword framing, synchronisation and system identity tracking.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <functional>
+#include <random>
 
 #include "harness.h"
 #include "mpt1327/fields.h"
@@ -255,6 +259,173 @@ TEST_F(Framing, BinaryDumpsPrecedeReportLinesOnly)
                                     "- CCSC | Control Channel System Codeword|   SYS Id: 0x1234\n" +
                                     aloha_indicator + "- ALOHA" + dump2 +
                                     "-  ALH | General single Codeword        | (1) Id:2 WT:3 RSVD:0 M:5 N:6\n");
+}
+
+
+// ---- CORRECT=1 ---------------------------------------------------------------
+
+typedef std::vector<unsigned char> bits_t;
+
+const std::uint64_t S = 0x12344221AAAAC4D7ULL;  // CCSC of system 0x1234
+const std::uint64_t A = 0x8100140018565514ULL;  // ALOHA
+
+bits_t codeword_bits(std::uint64_t v)
+{
+    bits_t b;
+    for (int i = 63; i >= 0; i--)
+        b.push_back((unsigned char)(v >> i & 1));
+    return b;
+}
+
+// The codeword with bits (1-64) flipped, or with a bit lost.
+bits_t flipped(std::uint64_t v, std::vector<int> bits)
+{
+    for (int n : bits)
+        v ^= 1ULL << (64 - n);
+    return codeword_bits(v);
+}
+
+bits_t lost(std::uint64_t v, int bit)
+{
+    bits_t b = codeword_bits(v);
+    b.erase(b.begin() + (bit - 1));
+    return b;
+}
+
+// The codewords the decoder reported, from their BINARY dumps.
+std::vector<std::uint64_t> dumped(const std::string& out)
+{
+    std::vector<std::uint64_t> found;
+    const std::string mark = "   ";
+    for (size_t at = out.find(mark); at != std::string::npos && at + 80 <= out.size(); at = out.find(mark, at + 1)) {
+        std::uint64_t v = 0;
+        int n = 0;
+        for (size_t i = at; i < at + 80 && n <= 64; i++) {
+            char c = out[i];
+            if (c == '0' || c == '1')
+                v = v << 1 | (std::uint64_t)(c - '0'), n++;
+            else if (c != ' ')
+                break;
+        }
+        if (n == 64) {
+            if (found.empty() || found.back() != v || v == S)
+                found.push_back(v);
+            at += 79;
+        }
+    }
+    return found;
+}
+
+
+struct Correcting : Framing {
+    std::uint64_t gtc = 0, other = 0;
+    void SetUp() override
+    {
+        Framing::SetUp();
+        unsigned short w[4];
+        std::string error;
+        ASSERT_EQ(gen_message("gtc pfix=12 ident1=345 ident2=678 chan=42", w, &error), 0);
+        gtc = (std::uint64_t)w[0] << 48 | (std::uint64_t)w[1] << 32 | (std::uint64_t)w[2] << 16 | w[3];
+        ASSERT_EQ(gen_system_codeword(w, 0x1236, SYNC_CONTROL), 0);
+        other = (std::uint64_t)w[0] << 48 | (std::uint64_t)w[1] << 32 | (std::uint64_t)w[2] << 16 | w[3];
+    }
+    // The identity from a clean system codeword, then the bits; what was
+    // reported after it (a codeword on two lines counted once).
+    std::vector<std::uint64_t> decode(int setting, const std::vector<bits_t>& parts)
+    {
+        reset_decoder();
+        write_file(dir.file("solvane.ini"),
+                   "[general]\nFILTER=5\nBINARY=1\nCORRECT=" + std::to_string(setting) + "\n");
+        mpt1327_setup();  // as at the start of the program
+        bits_t all = codeword_bits(S);
+        for (const bits_t& p : parts)
+            all.insert(all.end(), p.begin(), p.end());
+        feed_bits(all);
+        std::vector<std::uint64_t> found = dumped(console_output());
+        if (!found.empty() && found[0] == S)
+            found.erase(found.begin());
+        return found;
+    }
+};
+
+TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
+{
+    std::mt19937 rng(5);
+    auto some_bits = [&](int n) {
+        bits_t b;
+        for (int i = 0; i < n; i++)
+            b.push_back((unsigned char)(rng() & 1));
+        return b;
+    };
+    auto cw = codeword_bits;
+    struct row_t {
+        const char* what;
+        std::vector<bits_t> parts;
+        std::vector<std::uint64_t> without, with;  // reported with CORRECT 0 and 1
+        int corrected = -1;                         // decode_counts.corrected with CORRECT=1
+    };
+    std::vector<row_t> rows = {
+        {"clean slots", {cw(A), cw(S), cw(gtc)}, {A, S, gtc}, {A, S, gtc}, 0},
+        {"two errors are refused", {flipped(A, {3, 40}), cw(S), cw(A)}, {S, A}, {S, A}, 0},
+        {"one error, then a system codeword with one", {flipped(A, {9}), flipped(S, {30}), cw(A)},
+         {A}, {S, A}},
+        {"one error in the last slot", {flipped(A, {9}), some_bits(200)}, {}, {}},
+        {"one error after a system codeword with one",
+         {cw(A), flipped(S, {5}), flipped(A, {9}), cw(S), cw(A)}, {A, S, A}, {A, S, S, A}},
+        {"system codeword with six errors, sync word included",
+         {cw(A), flipped(S, {2, 17, 33, 50, 57, 64}), cw(gtc)}, {A}, {A, S, gtc}, 1},
+        {"system codeword with a slip: the address codeword waits for the next slot",
+         {cw(A), lost(S, 20), cw(gtc), cw(S)}, {A, gtc, S}, {A, S, gtc, S}},
+        {"another system's codeword is not taken for ours",
+         {cw(A), flipped(other, {7}), cw(gtc), cw(S), cw(A)}, {A, gtc, S, A}, {A, gtc, S, A}},
+        {"a false sync word before a slot",
+         {cw(A), codeword_bits(0x55550f0f1234C4D7ULL), cw(S), cw(gtc)}, {A, S}, {A, S, gtc}},
+        {"a false sync word ending inside the system codeword",
+         {cw(A), codeword_bits(0x55550f0f0000A765ULL), cw(S), cw(gtc)}, {A}, {A, S, gtc}},
+    };
+    for (int bit = 1; bit <= 64; bit++)
+        rows.push_back({"one error", {flipped(gtc, {bit}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1});
+    for (const row_t& r : rows) {
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(decode(0, r.parts), r.without);
+        EXPECT_EQ(decode(1, r.parts), r.with);
+        if (r.corrected >= 0) {
+            EXPECT_EQ(decode_counts.corrected, (unsigned long long)r.corrected);
+        }
+    }
+}
+
+// Slots with more errors than the rules correct, slips, and noise: every
+// codeword reported is one that was sent.
+TEST_F(Correcting, ErrorsBeyondTheRulesNeverGiveAnotherCodeword)
+{
+    std::mt19937_64 rng(11);
+    std::vector<bits_t> parts;
+    std::vector<std::uint64_t> sent = {S};
+    for (int slot = 0; slot < 3000; slot++) {
+        unsigned short w[4] = {(unsigned short)(rng() | 0x8000), (unsigned short)rng(), (unsigned short)rng(), 0};
+        gen_encode(w);
+        std::uint64_t a = (std::uint64_t)w[0] << 48 | (std::uint64_t)w[1] << 32 | (std::uint64_t)w[2] << 16 | w[3];
+        sent.push_back(a);
+        std::vector<int> sys_errors, errors;
+        for (int k = (int)(rng() % 9); k > 0; k--)
+            sys_errors.push_back(1 + (int)(rng() % 64));
+        for (int k = 2 + (int)(rng() % 11); k > 0; k--)
+            errors.push_back(1 + (int)(rng() % 64));
+        parts.push_back(rng() % 8 ? flipped(S, sys_errors) : lost(S, 1 + (int)(rng() % 64)));
+        parts.push_back(flipped(a, errors));
+    }
+    bits_t noise;
+    for (int i = 0; i < 200000; i++)
+        noise.push_back((unsigned char)(rng() & 1));
+    parts.push_back(noise);
+    std::sort(sent.begin(), sent.end());
+    for (int setting : {0, 1}) {
+        std::vector<std::uint64_t> found = decode(setting, parts);
+        for (std::uint64_t v : found)
+            EXPECT_TRUE(std::binary_search(sent.begin(), sent.end(), v)) << std::hex << v << " was never sent";
+        EXPECT_GT(found.size(), setting ? 2000u : 250u) << "system codewords recognised";
+    }
 }
 
 }  // namespace

@@ -16,9 +16,14 @@
 // sync word opens a window of exactly 64 bits whatever the check said; the
 // register is then checked as an address codeword and routed to the message
 // families, and hunting starts again with the next bit.
+//
+// With CORRECT=1 sync words and the ends of windows are handed to
+// correct.cpp, whose states 2 and 3 look for the next slot and re-frame;
+// without it no other framing state lasts beyond one bit.
 #include <cstring>
 
 #include "event.h"
+#include "correct.h"
 #include "families.h"
 #include "fields.h"
 
@@ -71,8 +76,9 @@ static void track_identity(const mpt1327_t* s)
 
 // One valid address codeword.  Every step is evaluated; one codeword can
 // give several lines.
-static void route(const mpt1327_t* s)
+void framing_address(mpt1327_t* s)
 {
+    timeout_codeword();
     unsigned cat = cw_bits(s->cw, 23, 25);
     unsigned type = cw_bits(s->cw, 26, 27);
     unsigned func = cw_bits(s->cw, 28, 30);
@@ -106,6 +112,15 @@ static void route(const mpt1327_t* s)
     report_allocation(s);
 }
 
+// One valid system codeword.
+void framing_system(mpt1327_t* s)
+{
+    timeout_codeword();
+    track_identity(s);
+    report_ccsc(s);
+    report_dcsc(s);
+}
+
 void mpt1327(unsigned char bit, mpt1327_t* state)
 {
     unsigned short* cw = state->cw;
@@ -116,15 +131,16 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
     state->nbits++;
 
     if (state->framing == 0) {
-        if (!is_control_sync(cw[3]) && !is_data_sync(cw[3]))
+        if (!is_sync(cw[3]))
             return;
+        if (correct == 1) {
+            correct_sync(state);
+            return;
+        }
         decode_counts.syncs++;
         if (mpt1327_fcs(state) == 0) {
             decode_counts.passed++;
-            timeout_codeword();
-            track_identity(state);
-            report_ccsc(state);
-            report_dcsc(state);
+            framing_system(state);
         } else {
             decode_counts.failed++;
         }
@@ -133,16 +149,21 @@ void mpt1327(unsigned char bit, mpt1327_t* state)
     } else if (state->framing == 1) {
         if (state->nbits != 64)
             return;
+        if (correct == 1) {
+            correct_window_end(state);
+            return;
+        }
         if (mpt1327_fcs(state) == 0) {
             decode_counts.passed++;
-            timeout_codeword();
-            route(state);
+            framing_address(state);
         } else {
             decode_counts.failed++;
         }
         state->framing = 0;
         state->nbits = 0;
-    } else {
+    } else if (state->framing == FRAMING_CORRECT_HUNTING && correct == 1) {
+        correct_hunting(state);
+    } else if (!correct_framing(state)) {
         state->framing = 0;
     }
 }

@@ -37,16 +37,25 @@ inline bool is_data_sync(unsigned short w)
     return w == sync_words[0].data || w == sync_words[1].data;
 }
 
+// The one test for a sync word in the last 16 bits of the register.
+inline bool is_sync(unsigned short word)
+{
+    return is_control_sync(word) || is_data_sync(word);
+}
+
 void mpt1327(unsigned char bit, mpt1327_t* state);
 
 // What the framing has seen since the start (or since a test reset it):
 // sync words found while hunting, framed codewords (system and address)
 // that passed the check and that failed it, and every system identity
-// decoded, in the order first seen.
+// decoded, in the order first seen.  With CORRECT=1 a corrected codeword
+// counts as passed and also as corrected, and syncs include the slots found
+// at their expected position and by re-framing.
 struct decode_counts_t {
     unsigned long long syncs = 0;
     unsigned long long passed = 0;
     unsigned long long failed = 0;
+    unsigned long long corrected = 0;
     std::vector<unsigned short> systems;
 };
 extern decode_counts_t decode_counts;
@@ -65,6 +74,7 @@ extern double verb;     // BINARY: dump codeword bits before a report when exact
 extern double track;    // TRACK: stored only
 extern double sound;    // BEEP: bell on MOVE and on every follow when not 0
 extern double logger;   // LOG: mirror report lines into the log when exactly 1
+extern double correct;  // CORRECT: correct bit errors and re-frame when exactly 1
 extern unsigned short trg_pre;  // TARGET_PREF
 extern unsigned short trg_id;   // TARGET_ID
 extern unsigned int calltimeout;  // CALLTIMEOUT: seconds of input without a checked codeword

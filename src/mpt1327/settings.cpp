@@ -3,7 +3,7 @@
 // solvane.ini in the current directory holds three kinds of section:
 //
 //   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID CALLTIMEOUT SYNC
-//               DCREMOVE
+//               DCREMOVE CORRECT
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE RIG_MODEL RIG_PATH
 //   [mqtt]      USER PASSWORD TOPIC
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
@@ -32,7 +32,7 @@
 #include "families.h"
 #include "ini.h"
 
-double filt, verb, track, sound, logger;
+double filt, verb, track, sound, logger, correct;
 unsigned short trg_pre, trg_id;
 unsigned int calltimeout;
 double baseFreq = 420.0, offset = 2, step = 0.0125, control = 420.0;
@@ -89,6 +89,7 @@ void mpt1327_setup()
     track = ini_get_int(&ini, "general", "TRACK", 0);
     sound = ini_get_int(&ini, "general", "BEEP", 0);
     logger = ini_get_int(&ini, "general", "LOG", 0);
+    correct = ini_get_int(&ini, "general", "CORRECT", 0);
     trg_pre = (unsigned short)ini_get_int(&ini, "general", "TARGET_PREF", 0);
     trg_id = (unsigned short)ini_get_int(&ini, "general", "TARGET_ID", 0);
     calltimeout = ini_get_int(&ini, "general", "CALLTIMEOUT", 0);

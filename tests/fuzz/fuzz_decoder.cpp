@@ -5,7 +5,8 @@
 //   byte 0     FILTER 0-6
 //   byte 1     bit 0 BINARY, bit 1 LOG, bit 2 BEEP, bit 3 codeword mode,
 //              bit 4 data-channel sync, bits 5-6 RADIO 0, 1, 2 or 4
-//              (never 3: Hamlib's rigs answer in tens of milliseconds)
+//              (never 3: Hamlib's rigs answer in tens of milliseconds),
+//              bit 7 CORRECT
 //   bytes 2-3  TARGET_PREF: 9999 when byte 2 is 0xff, else byte 2 & 0x7f
 //   bytes 4-5  TARGET_ID: 9999 when byte 4 is 0xff, else bytes 4-5 & 0x1fff
 //   rest       raw mode: bits, most significant first
@@ -51,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     std::fprintf(f,
                  "[general]\nFILTER=%u\nBINARY=%u\nLOG=%u\nBEEP=%u\nTARGET_PREF=%u\nTARGET_ID=%u\n"
-                 "[rs232]\nRADIO=%u\nDEVICE=/nonexistent/tty\n",
-                 data[0] % 7u, flags & 1, (flags >> 1) & 1, (flags >> 2) & 1, pref, id,
+                 "CORRECT=%u\n[rs232]\nRADIO=%u\nDEVICE=/nonexistent/tty\n",
+                 data[0] % 7u, flags & 1, (flags >> 1) & 1, (flags >> 2) & 1, pref, id, (flags >> 7) & 1,
                  (flags >> 5 & 3) == 3 ? 4 : flags >> 5 & 3);
     std::fclose(f);
 

@@ -1,5 +1,6 @@
 #include "traffic.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,8 +115,10 @@ int decoder_run_t::start(const std::string& marrowit, const std::string& general
     dir = name;
     std::ofstream(dir + "/solvane.ini") << "[general]\nFILTER=5\nBINARY=1\nLOG=0\n"
                                         << general << "[rs232]\nRADIO=0\n";
+    // Close-on-exec, so that a second decoder started later holds no end of
+    // this one's pipes (its input would never end).
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0)
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         return -1;
     pid = fork();
     if (pid == 0) {
@@ -199,6 +202,7 @@ match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word
     // A codeword reported on two lines (a GTC that also reads as an ALOHA)
     // is dumped twice in a row.
     match_t m;
+    m.decoded.assign(sent.size(), 0);
     std::unordered_set<word64_t> sent_set(sent.begin(), sent.end());
     size_t next = 0;
     word64_t last = 0;
@@ -218,11 +222,17 @@ match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word
             k++;
         if (k < sent.size() && sent[k] == v) {
             m.address_decoded++;
+            m.decoded[k] = 1;
             next = k + 1;
         } else if (sent_set.count(v)) {
             m.address_decoded++;  // out of the expected order: still a real codeword
         } else {
             m.false_codewords++;
+            for (size_t j = next > 2 ? next - 2 : 0; j < sent.size() && j < next + 64; j++)
+                if (__builtin_popcountll(sent[j] ^ v) <= 8) {
+                    m.differing++;
+                    break;
+                }
         }
     }
     return m;

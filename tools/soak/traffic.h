@@ -64,9 +64,14 @@ tool_args_t parse_tool_args(int argc, char** argv, const char* count_option, dou
 
 struct match_t {
     long long system_decoded = 0, address_decoded = 0, false_codewords = 0;
+    // Of the false codewords, those within 8 bits of an address codeword
+    // sent at about that place: a codeword decoded as another one.
+    long long differing = 0;
+    std::vector<char> decoded;  // per address codeword sent: it was reported
 };
 
 // Match the reported codewords with those sent: system codewords are all
-// system_word; address codewords in the order of sent.
+// system_word; address codewords in the order of sent.  A reported codeword
+// that was never sent is false.
 match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word,
                         const std::vector<word64_t>& sent);

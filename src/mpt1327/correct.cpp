@@ -1,0 +1,383 @@
+// Error correction and re-framing, CORRECT=1.
+//
+// The codeword is the (63,48) cyclic code of the check (fcs.cpp) extended
+// by the overall parity bit.  Its minimum distance is 6: no pattern of one
+// to five bit errors turns one codeword into another, and every pattern of
+// one or two errors has a syndrome (check result) of its own; the parity
+// tells them apart (one error: odd, two: even).  Correcting t errors turns
+// a received word into a wrong codeword once 6 - t or more bits are wrong:
+// 5 for t = 1, 4 for t = 2.  A weak signal produces such patterns (the bit
+// timing slips a bit now and then, and the bits after a slip are half
+// wrong), and random bits lie within two bits of some codeword once in
+// thirty.  So correction is allowed only where the slot structure of the
+// control channel supplies the missing certainty:
+//
+// 1. System codewords.  A system codeword has bit 1 = 0, the identity SYS
+//    in bits 2-16, the preamble 0xAAAA in bits 33-48 and a sync word in
+//    bits 49-64; bits 17-32 are then fixed by the check (no two settings of
+//    them give the same check bits).  So a system has exactly two system
+//    codewords, one per sync word, and once its identity is known from an
+//    error-free one, a system codeword of it is recognised rather than
+//    corrected: the register is compared with the two, and the result is
+//    by construction the codeword the site sends.  The danger is only to
+//    take something else for it, so it is recognised only:
+//    - with at most 4 differing bits where the sync word was matched bit
+//      for bit while hunting, and at most 6 where the next slot is expected
+//      (rule 2), after allowing for one bit lost or added inside bits 1-48
+//      (a slip of the bit timing);
+//    - unless the register lies within two bits of another codeword: that
+//      one was more likely sent (another system's, at least 6 bits from
+//      ours, is then never taken for ours below 3 errors).
+//    Random bits pass with a chance of about 5 * 10^-9 per expected slot
+//    (a few hundred slip and place hypotheses, each 2^-64 times the 10^8
+//    patterns of up to 6 bits) and 10^-7 per false sync word, which noise
+//    gives once in half a minute.
+//    A new identity is only ever taken from an error-free system codeword.
+//
+// 2. Slots.  The next system codeword ends 128 bits after the previous one;
+//    it is looked for there, 2 bits early or late allowed for slips, and
+//    found there even with errors in its sync word.  Up to 8 missed slots
+//    (a second) are coasted over; then only sync words are hunted again.
+//
+// 3. Address codewords.  A window is placed when its system codeword was
+//    accepted after a sync word or in the exact place of its slot, and
+//    clean when that system codeword also came without any error: the bit
+//    timing, and for a clean window the signal too, were sound just before
+//    the address codeword.
+//    - An error-free address codeword in a placed window is reported at
+//      once, as without correction.
+//    - An error-free one in any other window is taken only when the next
+//      system codeword is then accepted in its exact place.  This covers
+//      what the check alone lets through, one random word in 65536, after
+//      a false sync word in noise or in a burst of errors.
+//    - One with one error (odd parity, the syndrome of one bit) in a clean
+//      window is corrected only when the next system codeword then comes
+//      without an error in its exact place: no slip happened inside the
+//      address codeword and the signal stayed sound after it.  A wrong
+//      single correction needs five wrong bits between two error-free
+//      system codewords, and then one odd syndrome in 512.
+//    - Two errors are never corrected: four wrong bits would suffice for a
+//      wrong codeword (one pattern of four errors in ten lies within two
+//      bits of another codeword), and one even syndrome in sixteen is that
+//      of two errors.
+//    A codeword held for the next system codeword is reported just before
+//    that one's reports, 64 bits (53 ms) late.
+//
+// 4. Re-framing.  A sync word inside a window whose system codeword was not
+//    accepted (up to its 64th bit) means that the window was opened by a
+//    false sync word: bits of the codeword before, or of noise, that read
+//    as one.  When the 64 bits ending in the new sync word are an accepted
+//    system codeword, the false window is dropped and a new one opens
+//    there.  A window opened by an accepted system codeword is never
+//    re-framed.
+//
+// A corrected codeword is reported exactly as an error-free one: the
+// register holds the corrected bits.  Counting: every framing point is a
+// sync (also one found by rule 2 or by re-framing); a codeword reported
+// counts as passed, and also as corrected when bits were changed; an
+// address codeword held and not confirmed counts as failed; a dropped false
+// window counts nothing beyond its system codeword, which failed.
+#include "correct.h"
+
+#include <cstdint>
+
+#include "fields.h"
+
+namespace {
+
+// Differences allowed in a system codeword of the current system: after a
+// sync word matched while hunting, and where the next slot is expected.
+const int SYSTEM_ERRORS_AT_SYNC = 4;
+const int SYSTEM_ERRORS_IN_SLOT = 6;
+const int SLOT_BITS = 128;
+const int SLIP_BITS = 2;       // a slot may end this many bits early or late
+const int SLOTS_COASTED = 8;   // slots missed before hunting only by sync words
+
+// Syndrome (check result) -> error pattern: bit numbers (1-64) of one or
+// two errors packed as first | second << 8, 0 when none.  single[n] is the
+// syndrome of an error in bit n alone.  Built once.
+unsigned short error_of[65536];
+unsigned short single[65];
+bool built;
+
+// The two system codewords (control and data channel sync words) of template_sys.
+std::uint64_t templates[2];
+unsigned short template_sys = 0xffff;
+
+// The window: whether its system codeword was placed and clean.  While
+// hunting for the next slot (nbits counts from the end of the window, the
+// slot is due at 64 and every 128 bits after): the slots still coasted, and
+// the address codeword held for confirmation.
+bool window_placed, window_clean;
+int coast;
+bool pending, pending_corrected;  // an address codeword is held; it was corrected
+unsigned short pending_cw[4];
+
+std::uint64_t pack(const unsigned short cw[4])
+{
+    return (std::uint64_t)cw[0] << 48 | (std::uint64_t)cw[1] << 32 | (std::uint64_t)cw[2] << 16 | cw[3];
+}
+
+unsigned short check_of(const unsigned short cw[4])
+{
+    mpt1327_t s = {{cw[0], cw[1], cw[2], cw[3]}, 0, 0};
+    return mpt1327_fcs(&s);
+}
+
+void flip(unsigned short cw[4], int bit)
+{
+    cw[(bit - 1) / 16] ^= (unsigned short)(1u << (15 - (bit - 1) % 16));
+}
+
+void build()
+{
+    // The check is affine in the bits: check(c ^ e) = check(c) ^ check(e)
+    // ^ check(0), and 0 for a codeword c, so the syndrome of an error
+    // pattern e is check(e) ^ check(0).
+    unsigned short zero[4] = {0, 0, 0, 0};
+    unsigned short base = check_of(zero);
+    for (int i = 1; i <= 64; i++) {
+        unsigned short e[4] = {0, 0, 0, 0};
+        flip(e, i);
+        single[i] = (unsigned short)(check_of(e) ^ base);
+        error_of[single[i]] = (unsigned short)i;
+    }
+    for (int i = 1; i <= 64; i++)
+        for (int j = i + 1; j <= 64; j++)
+            error_of[single[i] ^ single[j]] = (unsigned short)(i | j << 8);
+    built = true;
+}
+
+// The system codewords of currentsys with the first pair of sync words in
+// force (SYNC=2 recognises only the standard pair; a French system codeword
+// then needs to be error-free): bits 17-32 found by running through all
+// 65536 values in Gray code order, one syndrome change per step.
+void make_templates()
+{
+    static sync_pair_t template_words;
+    if (template_sys == currentsys && template_words.control == sync_words[0].control &&
+        template_words.data == sync_words[0].data)
+        return;
+    template_sys = currentsys;
+    template_words = sync_words[0];
+    for (int t = 0; t < 2; t++) {
+        unsigned short cw[4] = {(unsigned short)(currentsys & 0x7fff), 0, 0xAAAA,
+                                t ? template_words.data : template_words.control};
+        unsigned short syndrome = check_of(cw);
+        templates[t] = 0;
+        for (unsigned g = 0; g < 65536; g++) {
+            if (syndrome == 0) {
+                cw[1] = (unsigned short)(g ^ g >> 1);
+                templates[t] = pack(cw);
+                break;
+            }
+            syndrome ^= single[32 - __builtin_ctz(g + 1)];  // the bit that changes next
+        }
+    }
+}
+
+// Codeword bits first..last (bit 1 the most significant) of a 64-bit value.
+std::uint64_t bit_range(int first, int last)
+{
+    if (first > last)
+        return 0;
+    return (~0ULL >> (first - 1)) & (~0ULL << (64 - last));
+}
+
+// Bits of the register r that differ from the system codeword t ending at
+// the last bit of r: as it stands, or with one bit of t lost or one bit
+// added in bits 1-48 (a slip), whichever differs least.  A slip alone
+// counts as one difference.  The sync word stays in place, so that a codeword one bit
+// early or late does not pass for a slip.
+int template_errors(std::uint64_t r, std::uint64_t t)
+{
+    std::uint64_t aligned = r ^ t, lost = (r << 1) ^ t, added = (r >> 1) ^ t;
+    int best = __builtin_popcountll(aligned);
+    if (best <= 1)
+        return best;  // a slip counts one at least
+    for (int j = 1; j <= 48; j++) {
+        // t's bit j lost: r's bits 2..j are t's 1..j-1.
+        int e = __builtin_popcountll((lost & bit_range(1, j - 1)) | (aligned & bit_range(j + 1, 64)));
+        // A bit added after t's bit j: r's bits 1..j-1 are t's 2..j.
+        int a = __builtin_popcountll((added & bit_range(2, j)) | (aligned & bit_range(j + 1, 64)));
+        e = a < e ? a : e;
+        best = e < best ? e : best;
+    }
+    return best > 0 || aligned == 0 ? best : 1;
+}
+
+// Rule 1: the differences of the register from an accepted system
+// codeword, now in the register, or -1.  sync_seen: the register ends in a
+// sync word matched bit for bit while hunting.
+int accept_system(mpt1327_t* state, bool sync_seen)
+{
+    unsigned short* cw = state->cw;
+    int bits[2];
+    int n = sync_seen ? correct_pattern(cw, bits) : -1;
+    if (n == 0)
+        return 0;  // error-free after a sync word: as without correction
+    if (currentsys == 0xffff)
+        return -1;
+    make_templates();
+    // The sync words are each other's complement: the nearer one is the
+    // template, and its differences there bound all the others from below.
+    int limit = sync_seen ? SYSTEM_ERRORS_AT_SYNC : SYSTEM_ERRORS_IN_SLOT;
+    int t = __builtin_popcount((unsigned short)(cw[3] ^ templates[1])) < 8 ? 1 : 0;
+    if (templates[t] == 0 || __builtin_popcount((unsigned short)(cw[3] ^ templates[t])) > (sync_seen ? 0 : limit))
+        return -1;
+    std::uint64_t r = pack(cw);
+    int errors = template_errors(r, templates[t]);
+    if (errors > limit)
+        return -1;
+    if (!sync_seen)
+        n = correct_pattern(cw, bits);
+    if (n >= 0) {
+        unsigned short c[4] = {cw[0], cw[1], cw[2], cw[3]};
+        for (int k = 0; k < n; k++)
+            flip(c, bits[k]);
+        if (pack(c) != templates[t])
+            return -1;  // nearer another codeword
+    }
+    for (int w = 0; w < 4; w++)
+        cw[w] = (unsigned short)(templates[t] >> (48 - 16 * w));
+    if (errors > 0)
+        decode_counts.corrected++;
+    return errors;
+}
+
+// A framing point: the register holds a system codeword, accepted when
+// errors >= 0.
+void open_window(mpt1327_t* state, int errors, bool placed)
+{
+    decode_counts.syncs++;
+    if (errors >= 0) {
+        decode_counts.passed++;
+        framing_system(state);
+    } else {
+        decode_counts.failed++;
+    }
+    window_placed = errors >= 0 && placed;
+    window_clean = window_placed && errors == 0;
+    state->framing = errors >= 0 ? 1 : FRAMING_CORRECT_REFRAMING;
+    state->nbits = 0;
+}
+
+// The address codeword held, when the next system codeword has been
+// accepted with errors (-1: not at all) in its exact place or not:
+// reported when that confirms it, else dropped.
+void settle_pending(mpt1327_t* state, int errors, bool in_place)
+{
+    if (!pending)
+        return;
+    pending = false;
+    if (errors < 0 || !in_place || (pending_corrected && errors > 0)) {
+        decode_counts.failed++;
+        return;
+    }
+    unsigned short held[4] = {state->cw[0], state->cw[1], state->cw[2], state->cw[3]};
+    for (int w = 0; w < 4; w++)
+        state->cw[w] = pending_cw[w];
+    if (pending_corrected)
+        decode_counts.corrected++;
+    decode_counts.passed++;
+    framing_address(state);
+    for (int w = 0; w < 4; w++)
+        state->cw[w] = held[w];
+}
+
+}  // namespace
+
+// Rule 3 at the 64th bit of the window.
+void correct_window_end(mpt1327_t* state)
+{
+    unsigned short* cw = state->cw;
+    int bits[2];
+    int n = correct_pattern(cw, bits);
+    if (n == 0 && window_placed) {
+        decode_counts.passed++;
+        framing_address(state);
+    } else if (n == 0 || (n == 1 && window_clean)) {
+        for (int w = 0; w < 4; w++)
+            pending_cw[w] = cw[w];
+        if (n == 1)
+            flip(pending_cw, bits[0]);
+        pending = true;
+        pending_corrected = n == 1;
+    } else {
+        decode_counts.failed++;
+    }
+    // The next slot is expected after an accepted system codeword (state 1)
+    // or for a codeword held; else only sync words are hunted.
+    coast = SLOTS_COASTED;
+    state->framing = state->framing == 1 || pending ? FRAMING_CORRECT_HUNTING : 0;
+    state->nbits = 0;
+}
+
+// Rule 2 where the next slot is due, then sync words.
+void correct_hunt(mpt1327_t* state)
+{
+    int early = SLOT_BITS - 64 - (state->nbits & (SLOT_BITS - 1));  // bits until the slot is due
+    if (early >= -SLIP_BITS && early <= SLIP_BITS) {
+        bool in_place = early == 0 && coast == SLOTS_COASTED;
+        int errors = accept_system(state, false);
+        if (errors >= 0) {
+            settle_pending(state, errors, in_place);
+            open_window(state, errors, in_place);
+            return;
+        }
+        if (early == -SLIP_BITS) {
+            settle_pending(state, -1, false);
+            if (--coast == 0)
+                state->framing = 0;
+        }
+    }
+    if (is_sync(state->cw[3])) {
+        settle_pending(state, -1, false);
+        open_window(state, accept_system(state, true), true);
+    }
+}
+
+int correct_pattern(const unsigned short cw[4], int bits[2])
+{
+    if (!built)
+        build();
+    unsigned short syndrome = check_of(cw);
+    if (syndrome == 0)
+        return 0;
+    unsigned short e = error_of[syndrome];
+    if (e == 0)
+        return -1;
+    bits[0] = e & 0xff;
+    bits[1] = e >> 8;
+    return bits[1] ? 2 : 1;
+}
+
+// Nothing is held while hunting only by sync words (an earlier run of the
+// decoder may have left a codeword held).
+void correct_sync(mpt1327_t* state)
+{
+    pending = false;
+    open_window(state, accept_system(state, true), true);
+}
+
+bool correct_framing(mpt1327_t* state)
+{
+    if (correct != 1)
+        return false;
+    if (state->framing == FRAMING_CORRECT_HUNTING) {
+        correct_hunt(state);
+        return true;
+    }
+    if (state->framing != FRAMING_CORRECT_REFRAMING)
+        return false;
+    if (is_sync(state->cw[3])) {
+        int errors = accept_system(state, true);
+        if (errors >= 0) {
+            open_window(state, errors, true);  // the window was opened by a false sync word
+            return true;
+        }
+    }
+    if (state->nbits == 64)
+        correct_window_end(state);
+    return true;
+}

@@ -1,0 +1,39 @@
+// Error correction and re-framing (CORRECT=1): the framing states beyond
+// hunting and collecting, and the syndrome decoder they use.  Internal to
+// the decoder; see correct.cpp for the rules and their reasons.
+#pragma once
+
+#include "mpt1327.h"
+
+// With CORRECT=1 the framing states are: 0 hunting for sync words only,
+// 1 collecting after an accepted system codeword, and these two:
+const unsigned char FRAMING_CORRECT_HUNTING = 2;    // hunting, the next slot due
+const unsigned char FRAMING_CORRECT_REFRAMING = 3;  // collecting after a failed one
+
+// The register ends in a sync word found while hunting (state 0).
+void correct_sync(mpt1327_t* state);
+
+// The 64th bit of the window in state 1.
+void correct_window_end(mpt1327_t* state);
+
+// One bit in state 2.  Only the bits where the next slot is due and sync
+// words need the call; the others cost what hunting costs.
+void correct_hunt(mpt1327_t* state);
+inline void correct_hunting(mpt1327_t* state)
+{
+    if ((unsigned char)((state->nbits & 127) - 62) <= 4 || is_sync(state->cw[3]))
+        correct_hunt(state);
+}
+
+// One bit in state 3; false when the state is none of the correcting ones
+// (or CORRECT is not 1), and the caller resets the framing to hunting.
+bool correct_framing(mpt1327_t* state);
+
+// Codeword bits (1 to 64) to flip so that the check of cw passes, for at
+// most two errors: the number of bits (0 when the check passes already,
+// -1 when no pattern of one or two errors explains the check result).
+int correct_pattern(const unsigned short cw[4], int bits[2]);
+
+// The families' entries the framing shares with the correcting states.
+void framing_system(mpt1327_t* state);   // identity tracking, CCSC, DCSC
+void framing_address(mpt1327_t* state);  // routing of an address codeword
