@@ -187,6 +187,8 @@ static void parse_args(int argc, char** argv)
 
     if (input && (starts_with(input, "iq:") || starts_with(input, "sdr:"))) {
         audio_source.kind = AUDIO_IQ;
+        if (audio_source.device)
+            usage_error("--device is for live listening, not with the input", input);
         if (starts_with(input, "iq:")) {
             sdr_options.path = input + 3;
             if (!*sdr_options.path)

@@ -436,6 +436,7 @@ TEST(CommandLine, HelpVersionAndUsageErrors)
           {"--center", "420e6", "--format", "u8", "iq:a.cu8"}, {"--center", "420e6", "iq:"},
           {"--center", "420e6", "--rate", "1000", "iq:a.cu8"}, {"--center", "-5", "iq:a.cu8"},
           {"--center", "420e6", "--format", "cu8", "sdr:"}, {"--center", "4e8", "--ppm", "x", "sdr:"},
+          {"--device", "hw:1", "--center", "420e6", "iq:a.cu8"},
           {"--json"}, {"--mqtt", "127.0.0.1:0", "-"}, {"--mqtt=:1883", "-"},
           {"udp:"}, {"udp:65536"}, {"udp:127.0.0.1:"}, {"udp::7355"}, {"udp:12ab"}}) {
         r = run_program(marrowit_path(), args, dir.path);
