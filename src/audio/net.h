@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "net_error.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -25,9 +27,9 @@ int net_start(std::string* why);
 bool net_socket(int family, int type, int protocol, net_socket_t* s);
 void net_close(net_socket_t s);
 
-// The error of the last failed socket call, and the texts of errors.
+// The error of the last failed socket call, and the texts of errors
+// (net_error_text in net_error.h).
 int net_error();
-std::string net_error_text(int err);
 std::string net_resolve_error_text(int err);  // what getaddrinfo returned
 // An error that only means "nothing to receive now" (an interrupted call,
 // a refusal reported for an earlier datagram, a spurious wake-up).

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstring>
+
 #include "net.h"
 
 static HANDLE stop_event;
@@ -44,8 +46,9 @@ int net_error()
     return WSAGetLastError();
 }
 
-// The errors a listener meets, in the words the POSIX build uses; the
-// system's text for the others, without its full stop and line end.
+// The errors a listener or a client meets, in the words the POSIX build
+// uses; the C library's text for errno values, the system's text for the
+// others, without its full stop and line end.
 std::string net_error_text(int err)
 {
     static const struct {
@@ -59,7 +62,15 @@ std::string net_error_text(int err)
         {WSAENETDOWN, "Network is down"},
         {WSAENOBUFS, "No buffer space available"},
         {WSAEMFILE, "Too many open files"},
+        {WSAECONNREFUSED, "Connection refused"},
+        {WSAECONNRESET, "Connection reset by peer"},
+        {WSAECONNABORTED, "Software caused connection abort"},
+        {WSAETIMEDOUT, "Connection timed out"},
+        {WSAEHOSTUNREACH, "No route to host"},
+        {WSAENETUNREACH, "Network is unreachable"},
     };
+    if (err > 0 && err < WSABASEERR)
+        return std::strerror(err);
     for (const auto& k : known)
         if (k.err == err)
             return k.text;
