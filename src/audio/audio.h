@@ -77,7 +77,7 @@ int iq_read(unsigned char** data);
 
 extern int audio_eof;  // set by the file, pipe, IQ and UDP backends at the end of input
 
-// udp.cpp where the platform has sockets, else udp_none.cpp.
+// udp.cpp, with the platform's sockets in net_posix.cpp or net_win.cpp.
 int udp_init(const char* spec, raw_format_t format, int rate, audio_setup_t* setup);
 int udp_read_begin();
 int udp_read(unsigned char** data);

@@ -1,28 +1,22 @@
 // Raw samples in UDP datagrams, as SDR programs send their demodulated
 // audio: mono, unsigned 8-bit or signed 16-bit little endian, at any rate.
 // Datagrams may have any size, and a pause in the stream is no error.  The
-// input ends when the program is asked to stop (SIGINT, SIGTERM): what was
-// received is decoded to the end and the program exits normally.
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+// input ends when the program is asked to stop (Ctrl-C, or SIGTERM where
+// there are signals): what was received is decoded to the end and the
+// program exits normally.  The platform's part is in net_*.cpp.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "audio.h"
+#include "net.h"
 
 const int audio_can_receive_udp = 1;
 #include "samples.h"
 
-static int sock = -1;
-static int stop_pipe[2] = {-1, -1};  // written by the signal handler
+static net_socket_t sock;
+static bool have_socket;
 static int numpts;
 static std::vector<unsigned char> buffer;
 static std::vector<unsigned char> datagram(65536);
@@ -31,14 +25,17 @@ static sample_queue_t queue;
 static bool input_done;
 static std::string name;  // "udp:ADDRESS:PORT" for messages
 
-static int fail(const char* what, const char* why)
+static int fail(const char* what, const std::string& why)
 {
-    std::fprintf(stderr, "marrowit: %s: %s: %s\n", name.c_str(), what, why);
+    std::fprintf(stderr, "marrowit: %s: %s: %s\n", name.c_str(), what, why.c_str());
     return -1;
 }
 
 static int bind_socket(const std::string& address, int port)
 {
+    std::string why;
+    if (net_start(&why) != 0)
+        return fail("cannot listen", why);
     struct addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
@@ -47,26 +44,25 @@ static int bind_socket(const std::string& address, int port)
     struct addrinfo* found = nullptr;
     int err = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (err != 0)
-        return fail("cannot listen", gai_strerror(err));
+        return fail("cannot listen", net_resolve_error_text(err));
     int saved = 0;
-    for (struct addrinfo* a = found; a && sock < 0; a = a->ai_next) {
-        sock = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-        if (sock < 0) {
-            saved = errno;
+    for (struct addrinfo* a = found; a && !have_socket; a = a->ai_next) {
+        if (!net_socket(a->ai_family, a->ai_socktype, a->ai_protocol, &sock)) {
+            saved = net_error();
             continue;
         }
-        if (bind(sock, a->ai_addr, a->ai_addrlen) != 0) {
-            saved = errno;
-            close(sock);
-            sock = -1;
+        have_socket = bind(sock, a->ai_addr, (int)a->ai_addrlen) == 0;
+        if (!have_socket) {
+            saved = net_error();
+            net_close(sock);
         }
     }
     freeaddrinfo(found);
-    if (sock < 0)
-        return fail("cannot listen", std::strerror(saved));
+    if (!have_socket)
+        return fail("cannot listen", net_error_text(saved));
     // Room for bursts while the decoder is busy (the system may grant less).
     int size = 1 << 20;
-    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, (const char*)&size, sizeof size);
     return 0;
 }
 
@@ -92,40 +88,25 @@ int udp_init(const char* spec, raw_format_t fmt, int rate, audio_setup_t* setup)
     return 0;
 }
 
-static void on_stop(int)
-{
-    int saved = errno;
-    ssize_t ignored = write(stop_pipe[1], "", 1);
-    (void)ignored;
-    errno = saved;
-}
-
 int udp_read_begin()
 {
     buffer.assign((size_t)numpts, 128);
     input_done = false;
-    if (stop_pipe[0] < 0 && pipe(stop_pipe) != 0)
-        return fail("cannot start", std::strerror(errno));
-    for (int fd : stop_pipe)
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_stop;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    std::string why;
+    if (net_catch_stop(&why) != 0)
+        return fail("cannot start", why);
     return 0;
 }
 
 // One datagram into the queue; false on a socket error.
-static bool receive(int flags)
+static bool receive()
 {
-    ssize_t got = recv(sock, datagram.data(), datagram.size(), flags);
+    long got = recv(sock, (char*)datagram.data(), (int)datagram.size(), 0);
     if (got < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED)
+        int err = net_error();
+        if (net_transient(err))
             return true;
-        fail("cannot receive", std::strerror(errno));
+        fail("cannot receive", net_error_text(err));
         return false;
     }
     raw_push(&raw, &queue, datagram.data(), (size_t)got);
@@ -135,25 +116,20 @@ static bool receive(int flags)
 int udp_read(unsigned char** data)
 {
     while (!input_done && queue_size(&queue) < (size_t)numpts) {
-        struct pollfd p[2] = {{sock, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("cannot receive", std::strerror(errno));
+        int ready = net_wait(sock);
+        if (ready < 0) {
+            fail("cannot receive", net_error_text(net_error()));
             return 0;
         }
-        if (p[1].revents) {
+        if (ready == 0) {
             // Asked to stop: take what has already arrived, then end the input.
-            for (int i = 0; i < 4096; i++) {
-                struct pollfd q = {sock, POLLIN, 0};
-                if (poll(&q, 1, 0) <= 0 || !receive(MSG_DONTWAIT))
-                    break;
+            for (int i = 0; i < 4096 && net_ready(sock) && receive(); i++) {
             }
             input_done = true;
             queue_drain(&queue);
             break;
         }
-        if (p[0].revents && !receive(0))
+        if (!receive())
             return 0;
     }
     size_t n = queue_take(&queue, buffer.data(), (size_t)numpts);

@@ -24,6 +24,7 @@
 #include <thread>
 #include <utility>
 
+#include "audio/net_error.h"
 #include "mpt1327/mpt1327.h"
 
 const bool mqtt_available = true;
@@ -52,14 +53,14 @@ static std::atomic<bool> thread_done;
 static std::mutex say_mutex;
 static bool trouble_said;
 
-static void trouble(const char* what)
+static void trouble(const std::string& what)
 {
     std::lock_guard<std::mutex> lock(say_mutex);
     if (trouble_said)
         return;
     trouble_said = true;
     std::fprintf(stderr, "marrowit: MQTT broker %s:%d: %s; messages wait, reconnecting\n",
-                 host.c_str(), port, what);
+                 host.c_str(), port, what.c_str());
 }
 
 static void on_connect(struct mosquitto*, void*, int rc)
@@ -80,8 +81,8 @@ static void on_disconnect(struct mosquitto*, void*, int rc)
     connected = false;
     if (rc != 0) {
         std::string why = std::string("connection lost (") +
-                          (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)) + ")";
-        trouble(why.c_str());
+                          (rc == MOSQ_ERR_ERRNO ? net_error_text(errno) : mosquitto_strerror(rc)) + ")";
+        trouble(why);
     }
 }
 
@@ -161,7 +162,7 @@ static void client_thread()
     while (!stop_requested()) {
         int rc = reached ? mosquitto_reconnect(mosq) : mosquitto_connect(mosq, host.c_str(), port, 30);
         if (rc != MOSQ_ERR_SUCCESS) {
-            trouble(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+            trouble(rc == MOSQ_ERR_ERRNO ? net_error_text(errno) : mosquitto_strerror(rc));
             if (!back_off(&delay))
                 break;
             continue;
@@ -176,7 +177,7 @@ static void client_thread()
         if (stop_requested())
             break;
         if (rc != MOSQ_ERR_CONN_LOST)
-            trouble(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+            trouble(rc == MOSQ_ERR_ERRNO ? net_error_text(errno) : mosquitto_strerror(rc));
         delay = 1;
         if (!back_off(&delay))
             break;

@@ -1,0 +1,97 @@
+// Sockets on POSIX systems: a request to stop is a signal (SIGINT, SIGTERM),
+// whose handler writes to a pipe that net_wait polls beside the socket.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net.h"
+
+static int stop_pipe[2] = {-1, -1};
+
+int net_start(std::string*)
+{
+    return 0;
+}
+
+bool net_socket(int family, int type, int protocol, net_socket_t* s)
+{
+    *s = socket(family, type | SOCK_CLOEXEC, protocol);
+    return *s >= 0;
+}
+
+void net_close(net_socket_t s)
+{
+    close(s);
+}
+
+int net_error()
+{
+    return errno;
+}
+
+std::string net_error_text(int err)
+{
+    return std::strerror(err);
+}
+
+std::string net_resolve_error_text(int err)
+{
+    return gai_strerror(err);
+}
+
+bool net_transient(int err)
+{
+    return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNREFUSED;
+}
+
+static void on_stop(int)
+{
+    int saved = errno;
+    ssize_t ignored = write(stop_pipe[1], "", 1);
+    (void)ignored;
+    errno = saved;
+}
+
+int net_catch_stop(std::string* why)
+{
+    if (stop_pipe[0] < 0 && pipe(stop_pipe) != 0) {
+        *why = std::strerror(errno);
+        return -1;
+    }
+    for (int fd : stop_pipe)
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    return 0;
+}
+
+int net_wait(net_socket_t s)
+{
+    for (;;) {
+        struct pollfd p[2] = {{s, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (p[1].revents)
+            return 0;
+        if (p[0].revents)
+            return 1;
+    }
+}
+
+bool net_ready(net_socket_t s)
+{
+    struct pollfd p = {s, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
