@@ -4,9 +4,9 @@
 audio_source_t audio_source = {AUDIO_LIVE, nullptr, RAW_U8, 10800, nullptr};
 int audio_eof = 0;
 
-bool udp_split(const char* spec, std::string* address, int* port)
+bool udp_split(const char* where, std::string* address, int* port)
 {
-    std::string s = spec;
+    std::string s = where;
     size_t colon = s.rfind(':');
     std::string digits = colon == std::string::npos ? s : s.substr(colon + 1);
     *address = colon == std::string::npos ? "127.0.0.1" : s.substr(0, colon);

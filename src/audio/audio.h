@@ -44,7 +44,7 @@ extern audio_source_t audio_source;
 // Split "[ADDRESS:]PORT" (ADDRESS may be a name, an IPv4 address, or an IPv6
 // address, bracketed or not); the address defaults to 127.0.0.1.  False
 // unless PORT is a number from 1 to 65535.
-bool udp_split(const char* spec, std::string* address, int* port);
+bool udp_split(const char* where, std::string* address, int* port);
 
 // Non-zero once a recording or a pipe has been read to its end, so that the
 // run loop can tell the end of the input from a failure.
@@ -78,7 +78,7 @@ int iq_read(unsigned char** data);
 extern int audio_eof;  // set by the file, pipe, IQ and UDP backends at the end of input
 
 // udp.cpp, with the platform's sockets in net_posix.cpp or net_win.cpp.
-int udp_init(const char* spec, raw_format_t format, int rate, audio_setup_t* setup);
+int udp_init(const char* where, raw_format_t format, int rate, audio_setup_t* setup);
 int udp_read_begin();
 int udp_read(unsigned char** data);
 

@@ -66,12 +66,12 @@ static int bind_socket(const std::string& address, int port)
     return 0;
 }
 
-int udp_init(const char* spec, raw_format_t fmt, int rate, audio_setup_t* setup)
+int udp_init(const char* where, raw_format_t fmt, int rate, audio_setup_t* setup)
 {
     std::string address;
     int port = 0;
-    name = std::string("udp:") + spec;
-    if (!udp_split(spec, &address, &port))
+    name = std::string("udp:") + where;
+    if (!udp_split(where, &address, &port))
         return fail("cannot listen", "not [ADDRESS:]PORT");
     if (rate != setup->sample_rate) {
         const char* error = nullptr;
