@@ -5,6 +5,7 @@
 // POSIX only.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <string>
@@ -17,6 +18,9 @@ bool rigctld_available();
 
 // A port of 127.0.0.1 that nothing listens on now.
 int free_loopback_port();
+
+// The address of a port on 127.0.0.1.
+sockaddr_in loopback(int port);
 
 struct rigctld_t {
     int port = 0;

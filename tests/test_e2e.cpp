@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "harness.h"
+#include "rigctld.h"
 #include "sdr/sdr.h"
 
 namespace {
@@ -87,15 +88,6 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }
 
 // ---- UDP on the loopback address ----
-
-sockaddr_in loopback(int port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((unsigned short)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 // A socket bound to a port of the system's choosing on 127.0.0.1.
 int bound_socket(int* port)

@@ -94,11 +94,5 @@ int pipe_read(unsigned char** data)
         }
         raw_push(&raw, &queue, chunk, got);
     }
-    size_t n = queue_take(&queue, buffer.data(), (size_t)numpts);
-    if (n == 0) {
-        audio_eof = 1;
-        return 0;
-    }
-    *data = buffer.data();
-    return (int)n;
+    return queue_deliver(&queue, &buffer, data);
 }

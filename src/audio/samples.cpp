@@ -1,5 +1,7 @@
 #include "samples.h"
 
+#include "audio.h"
+
 #include <cstring>
 
 unsigned char sample_to_u8(float x)
@@ -51,6 +53,17 @@ void queue_drain(sample_queue_t* q)
 std::size_t queue_size(const sample_queue_t* q)
 {
     return q->queued.size() - q->head;
+}
+
+int queue_deliver(sample_queue_t* q, std::vector<unsigned char>* buffer, unsigned char** data)
+{
+    std::size_t n = queue_take(q, buffer->data(), buffer->size());
+    if (n == 0) {
+        audio_eof = 1;
+        return 0;
+    }
+    *data = buffer->data();
+    return (int)n;
 }
 
 std::size_t queue_take(sample_queue_t* q, unsigned char* dst, std::size_t max)

@@ -34,6 +34,10 @@ void queue_drain(sample_queue_t* q);  // end of input: flush the converter
 std::size_t queue_size(const sample_queue_t* q);
 // Move up to max samples into dst; returns how many.
 std::size_t queue_take(sample_queue_t* q, unsigned char* dst, std::size_t max);
+// The last step of every queued source's read: move up to buffer->size()
+// samples into the buffer and point *data at it; their count, or 0 with
+// audio_eof set when the queue is empty at the end of the input.
+int queue_deliver(sample_queue_t* q, std::vector<unsigned char>* buffer, unsigned char** data);
 // Release the converter and empty the queue.
 void queue_reset(sample_queue_t* q);
 

@@ -97,13 +97,7 @@ int file_read(unsigned char** data)
 {
     if (fill() != 0)
         return 0;
-    size_t n = queue_take(&queue, buffer.data(), (size_t)numpts);
-    if (n == 0) {
-        audio_eof = 1;
-        return 0;
-    }
-    *data = buffer.data();
-    return (int)n;
+    return queue_deliver(&queue, &buffer, data);
 }
 
 void file_close()
