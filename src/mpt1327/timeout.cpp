@@ -66,8 +66,7 @@ static void give_up()
     event_int("silent", calltimeout);
     event_real("control", control, 4);
     pprint(ptext);
-    event_publish(report_event);
-    report_event.type.clear();
+    event_report();
     setfreq(control);
     std::vector<unsigned> ended;
     for (const call_t& c : calls_open())
