@@ -41,6 +41,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -169,10 +170,11 @@ static void set_conf(const char* name, const std::string& value)
 
 static const int NO_SUCH_MODEL = 1;
 static const int NO_SUCH_DEVICE = 2;
+static bool network_rig;  // the rig last opened is reached over the network
 
-// RIG_OK, NO_SUCH_MODEL, NO_SUCH_DEVICE or Hamlib's error code (the rig
-// stays closed).
-static int open_rig()
+// One try at opening the rig: RIG_OK, NO_SUCH_MODEL, NO_SUCH_DEVICE or
+// Hamlib's error code (the rig stays closed).
+static int open_once()
 {
     rig = hl.init((rig_model_t)command.model);
     if (!rig)
@@ -180,6 +182,7 @@ static int open_rig()
     open_model = command.model;
     open_path = command.path;
     open_speed = command.speed;
+    network_rig = rig->caps->port_type == RIG_PORT_NETWORK;
     // Hamlib tries a serial device that is not there for seconds.
     if (rig->caps->port_type == RIG_PORT_SERIAL && command.path.find(':') == std::string::npos &&
         access(command.path.c_str(), F_OK) != 0) {
@@ -204,6 +207,23 @@ static int open_rig()
     // knob, the SDR program's display): never trust a remembered frequency.
     hl.set_cache_timeout_ms(rig, HAMLIB_CACHE_ALL, 0);
     return RIG_OK;
+}
+
+// Open the rig, as open_once.  A rigctld that has just started now and then
+// resets a connection it has just accepted (about one start in ten here):
+// when the receiver's program was restarted a moment ago, the first open
+// fails with an I/O error and the second works.  So a network rig gets one
+// more try after a short pause; when nobody listens at all the connection
+// is refused at once, and the pause is the tuning thread's, not the
+// decoder's.
+static int open_rig()
+{
+    int r = open_once();
+    if (r == -RIG_EIO && network_rig) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        r = open_once();
+    }
+    return r;
 }
 
 // Carry out one command on the tuning thread.
