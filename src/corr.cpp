@@ -18,6 +18,7 @@
 
 #include "audio/audio.h"
 #include "mpt1327/calls.h"
+#include "mpt1327/correct.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "mpt1327/summary.h"
@@ -135,18 +136,21 @@ int sym_recovery_1200(FILE* stream, unsigned short history, unsigned char ones,
 {
     (void)stream;
     unsigned char bit = ones > 4 ? 1 : 0;
+    // After a 1, look outward from the centre of the window (bit 4) for the
+    // nearest 0 decision; its distance sets the move, the newer side moves
+    // earlier.
+    int move = 0;
+    if (bit) {
+        if ((history & 0x28) != 0x28)
+            move = history & 0x08 ? 3 : -3;
+        else if ((history & 0x44) != 0x44)
+            move = history & 0x04 ? 2 : -2;
+        else if ((history & 0x82) != 0x82)
+            move = history & 0x02 ? 1 : -1;
+    }
+    correct_note_bit(ones, samples_per_bit, move);
     mpt1327(bit, &mpt1327_state);
-    if (!bit)
-        return samples_per_bit;
-    // Look outward from the centre of the window (bit 4) for the nearest 0
-    // decision; its distance sets the move, the newer side moves earlier.
-    if ((history & 0x28) != 0x28)
-        return samples_per_bit + (history & 0x08 ? 3 : -3);
-    if ((history & 0x44) != 0x44)
-        return samples_per_bit + (history & 0x04 ? 2 : -2);
-    if ((history & 0x82) != 0x82)
-        return samples_per_bit + (history & 0x02 ? 1 : -1);
-    return samples_per_bit;
+    return samples_per_bit + move;
 }
 
 void corr(FILE* stream, comm_info_t* info)
@@ -174,6 +178,7 @@ void corr(FILE* stream, comm_info_t* info)
             if (!audio_end_of_input())
                 std::exit(-1);
             input_sample = c.samples_done;
+            mpt1327_end(&mpt1327_state);
             calls_end_all(CALL_INPUT_END);
             input_end();
             summary_print(audio_source.kind == AUDIO_PIPE || audio_source.kind == AUDIO_UDP);

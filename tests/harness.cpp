@@ -13,6 +13,7 @@
 
 #include "events/output.h"
 #include "mpt1327/calls.h"
+#include "mpt1327/correct.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "receiver/receiver.h"
@@ -52,6 +53,7 @@ void reset_decoder()
     calls_reset();
     timeout_reset();
     decode_counts = decode_counts_t{};
+    bit_soft = bit_soft_t{};
     event_remove_sinks();
     input_remove_tickers();
     events_reset();

@@ -43,25 +43,67 @@
 //    accepted after a sync word or in the exact place of its slot, and
 //    clean when that system codeword also came without any error: the bit
 //    timing, and for a clean window the signal too, were sound just before
-//    the address codeword.
-//    - An error-free address codeword in a placed window is reported at
-//      once, as without correction.
-//    - An error-free one in any other window is taken only when the next
-//      system codeword is then accepted in its exact place.  This covers
-//      what the check alone lets through, one random word in 65536, after
-//      a false sync word in noise or in a burst of errors.
-//    - One with one error (odd parity, the syndrome of one bit) in a clean
-//      window is corrected only when the next system codeword then comes
-//      without an error in its exact place: no slip happened inside the
-//      address codeword and the signal stayed sound after it.  A wrong
-//      single correction needs five wrong bits between two error-free
-//      system codewords, and then one odd syndrome in 512.
-//    - Two errors are never corrected: four wrong bits would suffice for a
-//      wrong codeword (one pattern of four errors in ten lies within two
-//      bits of another codeword), and one even syndrome in sixteen is that
-//      of two errors.
-//    A codeword held for the next system codeword is reported just before
-//    that one's reports, 64 bits (53 ms) late.
+//    the address codeword.  What the demodulator knew of each bit besides
+//    its value helps too: how its nine sample decisions split (a bit split
+//    6:3 or closer is doubtful, one split 5:4 is split), and where the bit
+//    timing moved its farthest (3 samples).  Near the limit of reception
+//    one bit in twelve is doubtful and one in thirty split, and nearly all
+//    the bits that go wrong are doubtful.
+//
+//    The danger that shapes these rules is a window read one bit out of
+//    place.  The check's cyclic code turns a codeword shifted by one bit
+//    into another of its codewords, and only the inverted last check bit
+//    and the parity differ: a codeword read a bit late or early lies within
+//    one or two bits of another codeword, where one bit error, or one
+//    correction, makes it pass.  The neighbours of a codeword read in place
+//    never pass the check themselves.
+//
+//    - An error-free address codeword in a clean window is reported at
+//      once, as without correction, unless the window read one bit earlier
+//      lies within a bit of a codeword (one codeword in four): then, and in
+//      every other case, it is held for the next system codeword.
+//    - A codeword held is reported just before the next system codeword's
+//      reports, 64 bits (53 ms) late, when that one confirms it as follows;
+//      else it is dropped.  A codeword that passes the check, or is
+//      corrected, never when the window read one bit earlier or later
+//      passes the check.
+//    - Error-free: the next system codeword is accepted in its exact place,
+//      and, in a window that was not clean, at most 8 bits were doubtful.
+//      This covers what the check alone lets through, one random word in
+//      65536, after a false sync word in noise, in a burst of errors or
+//      after a slip, where many bits are doubtful.
+//    - One error (odd parity, the syndrome of one bit): the next system
+//      codeword comes without an error in its exact place, and either the
+//      window was clean (no slip happened inside the address codeword and
+//      the signal stayed sound after it), or the bit to be corrected was
+//      split and at most 4 of the 64 were.  A wrong single correction
+//      needs five wrong bits, then one odd syndrome in 512, and in the
+//      second case also the one bit it names must be split by chance, at
+//      most once in 16.
+//    - Two errors (even parity, the syndrome of two bits): both bits to be
+//      corrected were doubtful, at most 8 of the 64 were, and the next
+//      system codeword comes without an error in its exact place.  Four
+//      wrong bits suffice for a wrong codeword (one pattern of four errors
+//      in ten lies within two bits of another codeword), but the two bits
+//      such a correction flips are not those that went wrong: both are
+//      doubtful by chance at most once in 60.  Where the signal is so poor
+//      that more bits are doubtful, two errors are not corrected.
+//    - A slip: noise can pull the bit timing so far that it reads one bit
+//      twice or skips one, and every bit after that is out of place.  This
+//      is most of what is lost near the limit of reception.  After a clean
+//      window, when the next system codeword comes without any error
+//      exactly one bit late (a bit read twice) or early (a bit skipped),
+//      the codeword is rebuilt with the bit taken out, or put back as 0 and
+//      as 1, at every place, and it is taken when exactly one rebuilt word
+//      passes the check and it is one of those rebuilt within one bit of
+//      where the timing moved its farthest in that direction, in bits 1 to
+//      56 (a slip after that would change little more than the check
+//      bits).  A window with more than three such moves is left alone, so
+//      at most 9 places count.  A rebuilt word that is not the codeword
+//      sent passes the check once in 65536 (once in 32768 when the parity
+//      chose the bit put back): a slip with errors besides it is taken for
+//      another codeword once in 3600 at most, and only between two
+//      error-free system codewords.
 //
 // 4. Re-framing.  A sync word inside a window whose system codeword was not
 //    accepted (up to its 64th bit) means that the window was opened by a
@@ -74,9 +116,10 @@
 // A corrected codeword is reported exactly as an error-free one: the
 // register holds the corrected bits.  Counting: every framing point is a
 // sync (also one found by rule 2 or by re-framing); a codeword reported
-// counts as passed, and also as corrected when bits were changed; an
-// address codeword held and not confirmed counts as failed; a dropped false
-// window counts nothing beyond its system codeword, which failed.
+// counts as passed, and also as corrected when bits were changed or
+// rebuilt; an address codeword held and not confirmed counts as failed; a
+// dropped false window counts nothing beyond its system codeword, which
+// failed.
 #include "correct.h"
 
 #include <cstdint>
@@ -92,6 +135,11 @@ const int SYSTEM_ERRORS_IN_SLOT = 6;
 const int SLOT_BITS = 128;
 const int SLIP_BITS = 2;       // a slot may end this many bits early or late
 const int SLOTS_COASTED = 8;   // slots missed before hunting only by sync words
+const int NO_SLOT = -100;      // the slot passed without a system codeword
+const int SLIP_LAST_BIT = 56;  // the last bit where a slip is rebuilt
+const int SLIP_MOVES = 3;      // farthest timing moves allowed in a rebuilt window
+const int SPLIT_MAX = 4;       // split bits allowed in a codeword corrected by one
+const int DOUBTFUL_MAX = 8;    // doubtful bits allowed in a codeword corrected by two
 
 // Syndrome (check result) -> error pattern: bit numbers (1-64) of one or
 // two errors packed as first | second << 8, 0 when none.  single[n] is the
@@ -109,19 +157,51 @@ unsigned short template_sys = 0xffff;
 // slot is due at 64 and every 128 bits after): the slots still coasted, and
 // the address codeword held for confirmation.
 bool window_placed, window_clean;
+int bit_before;  // the last bit of the window's system codeword
 int coast;
-bool pending, pending_corrected;  // an address codeword is held; it was corrected
-unsigned short pending_cw[4];
+struct held_t {
+    bool on;
+    int errors;            // as the check names them: 0 to 2, -1 for more
+    int bits[2];           // the bits to correct
+    unsigned short cw[4];  // as received
+    bit_soft_t soft;       // of its bits
+    bool clean, placed;    // its window's
+    int bit_before;        // the bit before it
+    int next_bit;          // the bit after it, -1 until it came
+} held;
 
 std::uint64_t pack(const unsigned short cw[4])
 {
     return (std::uint64_t)cw[0] << 48 | (std::uint64_t)cw[1] << 32 | (std::uint64_t)cw[2] << 16 | cw[3];
 }
 
-unsigned short check_of(const unsigned short cw[4])
+// The check of the decoder, bit by bit.
+unsigned short check_bitwise(const unsigned short cw[4])
 {
     mpt1327_t s = {{cw[0], cw[1], cw[2], cw[3]}, 0, 0};
     return mpt1327_fcs(&s);
+}
+
+// The same a byte at a time, from the syndromes of single bits: the
+// correction checks a few words per codeword, a rebuilt slip 128.
+unsigned short check_base;
+unsigned short byte_syndrome[8][256];
+
+void build();
+
+unsigned short check64(std::uint64_t v)
+{
+    if (!built)
+        build();
+    unsigned short r = check_base;
+    for (int k = 0; k < 8; k++)
+        r ^= byte_syndrome[k][v >> (56 - 8 * k) & 0xff];
+    return r;
+}
+
+unsigned short check_of(const unsigned short cw[4])
+{
+    return check64(pack(cw));
 }
 
 void flip(unsigned short cw[4], int bit)
@@ -135,13 +215,18 @@ void build()
     // ^ check(0), and 0 for a codeword c, so the syndrome of an error
     // pattern e is check(e) ^ check(0).
     unsigned short zero[4] = {0, 0, 0, 0};
-    unsigned short base = check_of(zero);
+    check_base = check_bitwise(zero);
     for (int i = 1; i <= 64; i++) {
         unsigned short e[4] = {0, 0, 0, 0};
         flip(e, i);
-        single[i] = (unsigned short)(check_of(e) ^ base);
+        single[i] = (unsigned short)(check_bitwise(e) ^ check_base);
         error_of[single[i]] = (unsigned short)i;
     }
+    for (int k = 0; k < 8; k++)
+        for (int b = 0; b < 256; b++)
+            for (int i = 0; i < 8; i++)
+                if (b >> (7 - i) & 1)
+                    byte_syndrome[k][b] ^= single[8 * k + i + 1];
     for (int i = 1; i <= 64; i++)
         for (int j = i + 1; j <= 64; j++)
             error_of[single[i] ^ single[j]] = (unsigned short)(i | j << 8);
@@ -256,84 +341,205 @@ void open_window(mpt1327_t* state, int errors, bool placed)
     } else {
         decode_counts.failed++;
     }
+    bit_before = state->cw[3] & 1;
     window_placed = errors >= 0 && placed;
     window_clean = window_placed && errors == 0;
     state->framing = errors >= 0 ? 1 : FRAMING_CORRECT_REFRAMING;
     state->nbits = 0;
 }
 
-// The address codeword held, when the next system codeword has been
-// accepted with errors (-1: not at all) in its exact place or not:
-// reported when that confirms it, else dropped.
-void settle_pending(mpt1327_t* state, int errors, bool in_place)
+bool bit_set(std::uint64_t mask, int bit)
 {
-    if (!pending)
+    return mask >> (64 - bit) & 1;
+}
+
+std::uint64_t with_check(std::uint64_t v, unsigned short cw[4])
+{
+    for (int w = 0; w < 4; w++)
+        cw[w] = (unsigned short)(v >> (48 - 16 * w));
+    return check_of(cw);
+}
+
+// Whether v lies within one bit of a codeword.
+bool near(std::uint64_t v)
+{
+    unsigned short c[4];
+    int bits[2];
+    with_check(v, c);
+    int n = correct_pattern(c, bits);
+    return n == 0 || n == 1;
+}
+
+// Whether the window may have been read a bit out of place: the 64 bits
+// one bit earlier, or one bit later once that bit has come, pass the check.
+bool out_of_place(const unsigned short cw[4], int before, int after)
+{
+    std::uint64_t r = pack(cw);
+    unsigned short c[4];
+    return with_check((std::uint64_t)before << 63 | r >> 1, c) == 0 ||
+           (after >= 0 && with_check(r << 1 | (std::uint64_t)after, c) == 0);
+}
+
+// Whether the window read a bit earlier lies within a bit of a codeword.
+bool near_when_read_late(const unsigned short cw[4])
+{
+    return near((std::uint64_t)bit_before << 63 | pack(cw) >> 1);
+}
+
+// The held codeword rebuilt for a slip at bit j: bit j read twice, or
+// skipped (put back as 0 and as 1).
+void rebuilt(bool repeated, int j, std::uint64_t tries[2])
+{
+    std::uint64_t r = pack(held.cw), kept = r & bit_range(1, j - 1);
+    if (repeated) {
+        // The rest moves up one, and the bit after the window ends the codeword.
+        tries[0] = tries[1] = kept | ((r << 1) & bit_range(j, 63)) | (std::uint64_t)(held.next_bit & 1);
+    } else {
+        tries[0] = kept | ((r >> 1) & bit_range(j + 1, 64));
+        tries[1] = tries[0] | 1ULL << (64 - j);
+    }
+}
+
+// Rule 3, a slip: the held codeword rebuilt after a bit read twice
+// (repeated) or skipped, into cw; false unless exactly one rebuilt word
+// passes the check.
+bool rebuild_slip(bool repeated, unsigned short cw[4])
+{
+    std::uint64_t moves = (repeated ? held.soft.early : held.soft.late) & bit_range(1, SLIP_LAST_BIT + 1);
+    if (moves == 0 || __builtin_popcountll(moves) > SLIP_MOVES || (repeated && held.next_bit < 0))
+        return false;
+    // Every place is tried, so that a second word that passes is seen.
+    std::uint64_t found = 0;
+    bool any = false, at_a_move = false;
+    for (int j = 1; j <= 64; j++) {
+        std::uint64_t tries[2];
+        rebuilt(repeated, j, tries);
+        unsigned short c[4];
+        for (std::uint64_t t : tries) {
+            if (with_check(t, c) != 0)
+                continue;
+            if (any && t != found)
+                return false;
+            any = true;
+            found = t;
+            at_a_move = at_a_move || (j <= SLIP_LAST_BIT && (moves & bit_range(j > 1 ? j - 1 : 1, j + 1)));
+        }
+    }
+    if (!at_a_move)
+        return false;
+    with_check(found, cw);
+    return true;
+}
+
+// Whether the next system codeword, accepted with errors (-1: not at all)
+// early bits before its place (-1: a bit late; NO_SLOT: the slot passed
+// without one), confirms the codeword held; the codeword to report in cw.
+bool confirmed(int errors, int early, unsigned short cw[4])
+{
+    for (int w = 0; w < 4; w++)
+        cw[w] = held.cw[w];
+    if (early == NO_SLOT)  // nothing contradicts a codeword held only for caution
+        return held.errors == 0 && held.clean && !out_of_place(held.cw, held.bit_before, held.next_bit);
+    if (errors < 0)
+        return false;
+    if (held.errors < 0)  // a slip, where the word rebuilt may be the window read a bit late
+        return held.clean && errors == 0 && (early == 1 || early == -1) && rebuild_slip(early < 0, cw);
+    if (out_of_place(held.cw, held.bit_before, held.next_bit))
+        return false;
+    switch (held.errors) {
+    case 0:
+        return early == 0 && (held.clean || __builtin_popcountll(held.soft.doubtful) <= DOUBTFUL_MAX);
+    case 1:
+        flip(cw, held.bits[0]);
+        return early == 0 && ((held.clean && errors == 0) ||
+                              (errors == 0 && bit_set(held.soft.split, held.bits[0]) &&
+                               __builtin_popcountll(held.soft.split) <= SPLIT_MAX));
+    default:  // two
+        flip(cw, held.bits[0]);
+        flip(cw, held.bits[1]);
+        return early == 0 && errors == 0 && bit_set(held.soft.doubtful, held.bits[0]) &&
+               bit_set(held.soft.doubtful, held.bits[1]) && __builtin_popcountll(held.soft.doubtful) <= DOUBTFUL_MAX;
+    }
+}
+
+// The address codeword held, when the next system codeword has been
+// accepted with errors (-1: not at all), early bits before its place:
+// reported when that confirms it, else dropped.
+void settle_held(mpt1327_t* state, int errors, int early)
+{
+    if (!held.on)
         return;
-    pending = false;
-    if (errors < 0 || !in_place || (pending_corrected && errors > 0)) {
+    held.on = false;
+    unsigned short cw[4];
+    if (!confirmed(errors, early, cw)) {
         decode_counts.failed++;
         return;
     }
-    unsigned short held[4] = {state->cw[0], state->cw[1], state->cw[2], state->cw[3]};
+    unsigned short now[4] = {state->cw[0], state->cw[1], state->cw[2], state->cw[3]};
     for (int w = 0; w < 4; w++)
-        state->cw[w] = pending_cw[w];
-    if (pending_corrected)
+        state->cw[w] = cw[w];
+    if (held.errors != 0)
         decode_counts.corrected++;
     decode_counts.passed++;
     framing_address(state);
     for (int w = 0; w < 4; w++)
-        state->cw[w] = held[w];
+        state->cw[w] = now[w];
 }
 
 }  // namespace
+
+bit_soft_t bit_soft;
 
 // Rule 3 at the 64th bit of the window.
 void correct_window_end(mpt1327_t* state)
 {
     unsigned short* cw = state->cw;
-    int bits[2];
+    int bits[2] = {0, 0};
     int n = correct_pattern(cw, bits);
-    if (n == 0 && window_placed) {
+    if (n == 0 && window_clean && !near_when_read_late(cw)) {
         decode_counts.passed++;
         framing_address(state);
-    } else if (n == 0 || (n == 1 && window_clean)) {
-        for (int w = 0; w < 4; w++)
-            pending_cw[w] = cw[w];
-        if (n == 1)
-            flip(pending_cw, bits[0]);
-        pending = true;
-        pending_corrected = n == 1;
+    } else if (n >= 0 || window_clean) {
+        held = held_t{true, n, {bits[0], bits[1]}, {cw[0], cw[1], cw[2], cw[3]}, bit_soft, window_clean, window_placed, bit_before, -1};
     } else {
         decode_counts.failed++;
     }
     // The next slot is expected after an accepted system codeword (state 1)
     // or for a codeword held; else only sync words are hunted.
     coast = SLOTS_COASTED;
-    state->framing = state->framing == 1 || pending ? FRAMING_CORRECT_HUNTING : 0;
+    state->framing = state->framing == 1 || held.on ? FRAMING_CORRECT_HUNTING : 0;
     state->nbits = 0;
 }
 
 // Rule 2 where the next slot is due, then sync words.
 void correct_hunt(mpt1327_t* state)
 {
+    if (state->nbits == 1 && held.on)
+        held.next_bit = state->cw[3] & 1;
     int early = SLOT_BITS - 64 - (state->nbits & (SLOT_BITS - 1));  // bits until the slot is due
     if (early >= -SLIP_BITS && early <= SLIP_BITS) {
         bool in_place = early == 0 && coast == SLOTS_COASTED;
         int errors = accept_system(state, false);
         if (errors >= 0) {
-            settle_pending(state, errors, in_place);
+            settle_held(state, errors, early);
             open_window(state, errors, in_place);
             return;
         }
         if (early == -SLIP_BITS) {
-            settle_pending(state, -1, false);
+            settle_held(state, -1, NO_SLOT);
             if (--coast == 0)
                 state->framing = 0;
         }
     }
     if (is_sync(state->cw[3])) {
-        settle_pending(state, -1, false);
-        open_window(state, accept_system(state, true), true);
+        int errors = accept_system(state, true);
+        // Before the slot a codeword is held for, a sync word that is not a
+        // system codeword is bits of the system codeword or of noise that
+        // read as one: the slot is still looked for.
+        if (errors < 0 && held.on && early > SLIP_BITS)
+            return;
+        settle_held(state, -1, 0);
+        open_window(state, errors, true);
     }
 }
 
@@ -352,11 +558,18 @@ int correct_pattern(const unsigned short cw[4], int bits[2])
     return bits[1] ? 2 : 1;
 }
 
+void correct_end(mpt1327_t* state)
+{
+    if (held.on && held.errors == 0 && held.placed)
+        settle_held(state, 0, 0);
+    held.on = false;
+}
+
 // Nothing is held while hunting only by sync words (an earlier run of the
 // decoder may have left a codeword held).
 void correct_sync(mpt1327_t* state)
 {
-    pending = false;
+    held.on = false;
     open_window(state, accept_system(state, true), true);
 }
 

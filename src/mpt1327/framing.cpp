@@ -121,6 +121,12 @@ void framing_system(mpt1327_t* s)
     report_dcsc(s);
 }
 
+void mpt1327_end(mpt1327_t* state)
+{
+    if (correct == 1)
+        correct_end(state);
+}
+
 void mpt1327(unsigned char bit, mpt1327_t* state)
 {
     unsigned short* cw = state->cw;

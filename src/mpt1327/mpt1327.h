@@ -44,6 +44,8 @@ inline bool is_sync(unsigned short word)
 }
 
 void mpt1327(unsigned char bit, mpt1327_t* state);
+// The end of the input: what the decoder still holds is settled.
+void mpt1327_end(mpt1327_t* state);
 
 // What the framing has seen since the start (or since a test reset it):
 // sync words found while hunting, framed codewords (system and address)
