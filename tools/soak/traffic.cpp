@@ -130,7 +130,7 @@ int decoder_run_t::start(const std::string& marrowit, const std::string& general
         close(out[1]);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
-        execl(marrowit.c_str(), marrowit.c_str(), "-", (char*)nullptr);
+        execl(marrowit.c_str(), marrowit.c_str(), "-q", "-", (char*)nullptr);
         _exit(127);
     }
     close(in[0]);
