@@ -65,6 +65,11 @@ run_result_t run_program(const std::string& program, const std::vector<std::stri
 std::vector<std::string> command_line(const std::string& program,
                                       const std::vector<std::string>& args);
 
+// POSIX only, in a forked child: change to dir (unless empty) and exec argv
+// (a program's path, or a name looked up in PATH); exits with 126 when the
+// folder cannot be entered, 127 when the program cannot be run.
+[[noreturn]] void exec_child(const std::string& dir, const std::vector<std::string>& argv);
+
 // POSIX only: the same, with no input, while meanwhile(pid) runs on a
 // thread of its own (it may signal the program); both are waited for.
 run_result_t run_program_meanwhile(const std::string& program, const std::vector<std::string>& args,

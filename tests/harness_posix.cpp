@@ -13,6 +13,18 @@
 
 #include "harness.h"
 
+void exec_child(const std::string& dir, const std::vector<std::string>& argv)
+{
+    if (!dir.empty() && chdir(dir.c_str()) != 0)
+        _exit(126);
+    std::vector<char*> words;
+    for (const std::string& a : argv)
+        words.push_back(const_cast<char*>(a.c_str()));
+    words.push_back(nullptr);
+    execvp(words[0], words.data());
+    _exit(127);
+}
+
 static run_result_t run(const std::string& program, const std::vector<std::string>& args,
                         const std::string& dir, const std::string& stdin_data, int timeout_s,
                         const std::function<void(int pid)>& meanwhile)
@@ -27,15 +39,7 @@ static run_result_t run(const std::string& program, const std::vector<std::strin
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             close(fd);
-        if (!dir.empty() && chdir(dir.c_str()) != 0)
-            _exit(126);
-        std::vector<std::string> cmd = command_line(program, args);
-        std::vector<char*> argv;
-        for (const std::string& a : cmd)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_child(dir, command_line(program, args));
     }
     close(in[0]);
     close(out[1]);

@@ -160,12 +160,9 @@ piped_program_t::piped_program_t(const std::string& program, const std::vector<s
         dup2(p[0], 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        exec_child("", argv);
     }
     close(p[0]);
     in = p[1];

@@ -23,6 +23,7 @@
 
 #include "events/mqtt.h"
 #include "harness.h"
+#include "rigctld.h"
 
 namespace {
 
@@ -186,26 +187,10 @@ TEST(Events, NamesOfAnyBytesAreValidJson)
 
 // ---- a real broker ---------------------------------------------------------
 
-int free_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr*)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, (sockaddr*)&a, &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
 bool port_open(int port)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((unsigned short)port);
+    sockaddr_in a = loopback(port);
     bool ok = connect(s, (sockaddr*)&a, sizeof a) == 0;
     close(s);
     return ok;
@@ -237,14 +222,7 @@ struct child_t {
             dup2(e, 2);
             for (int fd = 3; fd < 1024; fd++)
                 close(fd);
-            if (chdir(dir.c_str()) != 0)
-                _exit(126);
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            _exit(127);
+            exec_child(dir, argv);
         }
         if (pipe_input) {
             close(p[0]);
@@ -292,7 +270,7 @@ bool eventually(F cond, double seconds)
 
 struct broker_t {
     temp_dir_t& dir;
-    int port = free_port();
+    int port = free_loopback_port();
     child_t process;
     explicit broker_t(temp_dir_t& d, bool password) : dir(d)
     {
@@ -450,7 +428,7 @@ TEST(Mqtt, NoBrokerLeavesDecodingAlone)
     std::string audio = render_u8(traffic(40, {{5, 2, 30}}));
     run_result_t plain = run_program(marrowit_path(), {"-q", "--json", "plain.jsonl", "-"}, dir.path, audio);
     size_t messages = lines_of(read_file(dir.file("plain.jsonl"))).size();
-    int port = free_port();
+    int port = free_loopback_port();
     run_result_t r = run_program(marrowit_path(), {"-q", "--mqtt", "127.0.0.1:" + std::to_string(port), "-"},
                                  dir.path, audio);
     EXPECT_EQ(r.status, 0);

@@ -72,16 +72,8 @@ live_result_t run_live(const std::vector<std::string>& args, const std::string& 
         dup2(err[1], 2);
         for (int fd : {null, out[0], out[1], err[0], err[1]})
             close(fd);
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
         setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
-        std::vector<std::string> cmd = command_line(marrowit_path(), args);
-        std::vector<char*> argv;
-        for (const std::string& a : cmd)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_child(dir, command_line(marrowit_path(), args));
     }
     close(out[1]);
     close(err[1]);

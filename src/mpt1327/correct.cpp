@@ -175,6 +175,12 @@ std::uint64_t pack(const unsigned short cw[4])
     return (std::uint64_t)cw[0] << 48 | (std::uint64_t)cw[1] << 32 | (std::uint64_t)cw[2] << 16 | cw[3];
 }
 
+void unpack(std::uint64_t v, unsigned short cw[4])
+{
+    for (int w = 0; w < 4; w++)
+        cw[w] = (unsigned short)(v >> (48 - 16 * w));
+}
+
 // The check of the decoder, bit by bit.
 unsigned short check_bitwise(const unsigned short cw[4])
 {
@@ -323,8 +329,7 @@ int accept_system(mpt1327_t* state, bool sync_seen)
         if (pack(c) != templates[t])
             return -1;  // nearer another codeword
     }
-    for (int w = 0; w < 4; w++)
-        cw[w] = (unsigned short)(templates[t] >> (48 - 16 * w));
+    unpack(templates[t], cw);
     if (errors > 0)
         decode_counts.corrected++;
     return errors;
@@ -353,21 +358,22 @@ bool bit_set(std::uint64_t mask, int bit)
     return mask >> (64 - bit) & 1;
 }
 
-std::uint64_t with_check(std::uint64_t v, unsigned short cw[4])
+// The 64 bits of a window read one bit earlier (the bit before it first),
+// or one bit later (the bit after it last).
+std::uint64_t read_earlier(std::uint64_t r, int before)
 {
-    for (int w = 0; w < 4; w++)
-        cw[w] = (unsigned short)(v >> (48 - 16 * w));
-    return check_of(cw);
+    return (std::uint64_t)before << 63 | r >> 1;
+}
+std::uint64_t read_later(std::uint64_t r, int after)
+{
+    return r << 1 | (std::uint64_t)after;
 }
 
 // Whether v lies within one bit of a codeword.
 bool near(std::uint64_t v)
 {
-    unsigned short c[4];
-    int bits[2];
-    with_check(v, c);
-    int n = correct_pattern(c, bits);
-    return n == 0 || n == 1;
+    unsigned short syndrome = check64(v);
+    return syndrome == 0 || (error_of[syndrome] != 0 && error_of[syndrome] >> 8 == 0);
 }
 
 // Whether the window may have been read a bit out of place: the 64 bits
@@ -375,15 +381,13 @@ bool near(std::uint64_t v)
 bool out_of_place(const unsigned short cw[4], int before, int after)
 {
     std::uint64_t r = pack(cw);
-    unsigned short c[4];
-    return with_check((std::uint64_t)before << 63 | r >> 1, c) == 0 ||
-           (after >= 0 && with_check(r << 1 | (std::uint64_t)after, c) == 0);
+    return check64(read_earlier(r, before)) == 0 || (after >= 0 && check64(read_later(r, after)) == 0);
 }
 
 // Whether the window read a bit earlier lies within a bit of a codeword.
 bool near_when_read_late(const unsigned short cw[4])
 {
-    return near((std::uint64_t)bit_before << 63 | pack(cw) >> 1);
+    return near(read_earlier(pack(cw), bit_before));
 }
 
 // The held codeword rebuilt for a slip at bit j: bit j read twice, or
@@ -414,9 +418,8 @@ bool rebuild_slip(bool repeated, unsigned short cw[4])
     for (int j = 1; j <= 64; j++) {
         std::uint64_t tries[2];
         rebuilt(repeated, j, tries);
-        unsigned short c[4];
         for (std::uint64_t t : tries) {
-            if (with_check(t, c) != 0)
+            if (check64(t) != 0)
                 continue;
             if (any && t != found)
                 return false;
@@ -427,7 +430,7 @@ bool rebuild_slip(bool repeated, unsigned short cw[4])
     }
     if (!at_a_move)
         return false;
-    with_check(found, cw);
+    unpack(found, cw);
     return true;
 }
 
