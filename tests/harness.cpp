@@ -174,6 +174,15 @@ static bool is_ctime(const std::string& t, size_t p)
     return one_of(p, days, 7) && one_of(p + 4, months, 12);
 }
 
+std::string without_cr(const std::string& text)
+{
+    std::string s;
+    for (char c : text)
+        if (c != '\r')
+            s += c;
+    return s;
+}
+
 std::string mask_times(const std::string& text)
 {
     std::string out;

@@ -47,6 +47,10 @@ void write_file(const std::string& path, const std::string& content);
 // the Windows C library writes it) with "<TIME>".
 std::string mask_times(const std::string& text);
 
+// Text with its carriage returns taken out: what a C library writing in
+// text mode on Windows turns into CR LF, read as LF.
+std::string without_cr(const std::string& text);
+
 // ---- the real program ------------------------------------------------------
 
 struct run_result_t {

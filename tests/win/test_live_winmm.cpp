@@ -155,16 +155,6 @@ std::string output_of(FILE* stream, F f)
     return read_file(path);
 }
 
-// Line ends as the C library writes them in text mode, CR LF, read as LF.
-std::string without_cr(const std::string& text)
-{
-    std::string s;
-    for (char c : text)
-        if (c != '\r')
-            s += c;
-    return s;
-}
-
 // Failures are said on standard error; nothing reaches standard output.
 template <class F>
 std::string stderr_of(F f)

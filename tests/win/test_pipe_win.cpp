@@ -10,19 +10,6 @@
 #include "harness.h"
 #include "mpt1327/mpt1327.h"
 
-namespace {
-
-std::string without_cr(const std::string& text)
-{
-    std::string s;
-    for (char c : text)
-        if (c != '\r')
-            s += c;
-    return s;
-}
-
-}  // namespace
-
 TEST(WindowsPipe, DecodesFullScaleSamplesFromStandardInput)
 {
     const std::string script =
