@@ -61,25 +61,43 @@
 //    - An error-free address codeword in a clean window is reported at
 //      once, as without correction, unless the window read one bit earlier
 //      lies within a bit of a codeword (one codeword in four): then, and in
-//      every other case, it is held for the next system codeword.
+//      every other case, it is held for the next system codeword.  A
+//      codeword that fails the check is held only when its window's system
+//      codeword was accepted, for a slip; else it is dropped at once.
 //    - A codeword held is reported just before the next system codeword's
 //      reports, 64 bits (53 ms) late, when that one confirms it as follows;
 //      else it is dropped.  A codeword that passes the check, or is
 //      corrected, never when the window read one bit earlier or later
-//      passes the check.
-//    - Error-free: the next system codeword is accepted in its exact place,
-//      and, in a window that was not clean, at most 8 bits were doubtful.
-//      This covers what the check alone lets through, one random word in
-//      65536, after a false sync word in noise, in a burst of errors or
-//      after a slip, where many bits are doubtful.
-//    - One error (odd parity, the syndrome of one bit): the next system
-//      codeword comes without an error in its exact place, and either the
-//      window was clean (no slip happened inside the address codeword and
-//      the signal stayed sound after it), or the bit to be corrected was
-//      split and at most 4 of the 64 were.  A wrong single correction
-//      needs five wrong bits, then one odd syndrome in 512, and in the
-//      second case also the one bit it names must be split by chance, at
-//      most once in 16.
+//      passes the check, except for one error between two error-free
+//      system codewords in their places (below).
+//    - In its exact place: the next system codeword ends where the slot
+//      is due, or it ends one bit early or late but began in its place: it
+//      reads as the system codeword with one bit lost or added inside its
+//      bits 1-48 and no other difference (one, where read whole a bit out
+//      of place it differs in five bits or more), while read whole a bit
+//      out of place it differs in three or more.  The slip came after the
+//      address codeword, which was in place.  Read that way the system
+//      codeword counts one error, the slip.
+//    - Error-free: the next system codeword is accepted in its exact
+//      place, and the window was clean, or that system codeword came
+//      without an error, or at most 8 bits were doubtful.  This covers what
+//      the check alone lets through, one random word in 65536, after a
+//      false sync word in noise, in a burst of errors or after a slip,
+//      where many bits are doubtful and the timing does not hold.
+//    - One error (odd parity, the syndrome of one bit), the next system
+//      codeword in its exact place: without an error, and either the window
+//      was clean (no slip happened inside the address codeword and the
+//      signal stayed sound after it), or the bit to be corrected was
+//      doubtful and at most 8 of the 64 were, or split and at most 4 were;
+//      or with one error, after a clean window, the bit doubtful and at
+//      most 8 doubtful.  A wrong single correction needs five wrong bits,
+//      then one odd syndrome in 512, and where the window was not clean or
+//      the next system codeword not error-free, the one bit it names must
+//      also be doubtful by chance, at most once in 8.  Between two
+//      error-free system codewords in their places a window read a bit out
+//      of place needs a slip at each end, far rarer than the one error in
+//      bit 63 that makes the window read a bit later pass: there the window
+//      read out of place is not asked.
 //    - Two errors (even parity, the syndrome of two bits): both bits to be
 //      corrected were doubtful, at most 8 of the 64 were, and the next
 //      system codeword comes without an error in its exact place.  Four
@@ -90,20 +108,21 @@
 //      that more bits are doubtful, two errors are not corrected.
 //    - A slip: noise can pull the bit timing so far that it reads one bit
 //      twice or skips one, and every bit after that is out of place.  This
-//      is most of what is lost near the limit of reception.  After a clean
-//      window, when the next system codeword comes without any error
-//      exactly one bit late (a bit read twice) or early (a bit skipped),
-//      the codeword is rebuilt with the bit taken out, or put back as 0 and
-//      as 1, at every place, and it is taken when exactly one rebuilt word
-//      passes the check and it is one of those rebuilt within one bit of
-//      where the timing moved its farthest in that direction, in bits 1 to
-//      56 (a slip after that would change little more than the check
-//      bits).  A window with more than three such moves is left alone, so
-//      at most 9 places count.  A rebuilt word that is not the codeword
-//      sent passes the check once in 65536 (once in 32768 when the parity
-//      chose the bit put back): a slip with errors besides it is taken for
-//      another codeword once in 3600 at most, and only between two
-//      error-free system codewords.
+//      is most of what is lost near the limit of reception.  A codeword
+//      that does not pass the check as it stands, from a clean window or
+//      one with at most 8 doubtful bits, when the next system codeword
+//      comes exactly one bit late (a bit read twice) or early (a bit
+//      skipped) without any error (or with one, after a clean window), is
+//      rebuilt with the bit taken out, or put back as 0 and as 1, at every
+//      place, and it is taken when exactly one rebuilt word passes the
+//      check and it is one of those rebuilt within one bit of where the
+//      timing moved its farthest in that direction, in bits 1 to 63.  A
+//      window with more than three such moves is left alone, so at most 9
+//      places count.  A rebuilt word that is not the codeword sent passes
+//      the check once in 65536 (once in 32768 when the parity chose the bit
+//      put back): a slip with errors besides it is taken for another
+//      codeword once in 3600 at most, and only where the signal is sound
+//      on both sides of it.
 //
 // 4. Re-framing.  A sync word inside a window whose system codeword was not
 //    accepted (up to its 64th bit) means that the window was opened by a
@@ -136,7 +155,7 @@ const int SLOT_BITS = 128;
 const int SLIP_BITS = 2;       // a slot may end this many bits early or late
 const int SLOTS_COASTED = 8;   // slots missed before hunting only by sync words
 const int NO_SLOT = -100;      // the slot passed without a system codeword
-const int SLIP_LAST_BIT = 56;  // the last bit where a slip is rebuilt
+const int SLIP_LAST_BIT = 63;  // the last bit where a slip is rebuilt (64: the parity alone)
 const int SLIP_MOVES = 3;      // farthest timing moves allowed in a rebuilt window
 const int SPLIT_MAX = 4;       // split bits allowed in a codeword corrected by one
 const int DOUBTFUL_MAX = 8;    // doubtful bits allowed in a codeword corrected by two
@@ -297,6 +316,29 @@ int template_errors(std::uint64_t r, std::uint64_t t)
     return best > 0 || aligned == 0 ? best : 1;
 }
 
+// Whether a system codeword accepted one bit early or late (r as
+// received, t as accepted) began in its place and slipped inside (rule 3):
+// r reads as t with one bit lost or added in bits 1-48 and no other
+// difference, or one where r read whole a bit out of place differs in five
+// bits or more, and in any case in three or more.
+bool began_in_place(std::uint64_t r, std::uint64_t t, int early)
+{
+    const int SHIFTED_AT_LEAST = 3, SHIFTED_FOR_ONE_MORE = 5;
+    std::uint64_t aligned = r ^ t, lost = (r << 1) ^ t, added = (r >> 1) ^ t;
+    int shifted = __builtin_popcountll(aligned);
+    if ((early != 1 && early != -1) || shifted < SHIFTED_AT_LEAST)
+        return false;
+    int allowed = shifted >= SHIFTED_FOR_ONE_MORE ? 1 : 0;
+    for (int j = 1; j <= 48; j++) {
+        // As in template_errors: t's bit j lost (r's bits 2..j are t's
+        // 1..j-1), or a bit added after it (r's bits 1..j-1 are t's 2..j).
+        std::uint64_t before = early == 1 ? lost & bit_range(1, j - 1) : added & bit_range(2, j);
+        if (__builtin_popcountll(before | (aligned & bit_range(j + 1, 64))) <= allowed)
+            return true;
+    }
+    return false;
+}
+
 // Rule 1: the differences of the register from an accepted system
 // codeword, now in the register, or -1.  sync_seen: the register ends in a
 // sync word matched bit for bit while hunting.
@@ -445,23 +487,29 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         return held.errors == 0 && held.clean && !out_of_place(held.cw, held.bit_before, held.next_bit);
     if (errors < 0)
         return false;
-    if (held.errors < 0)  // a slip, where the word rebuilt may be the window read a bit late
-        return held.clean && errors == 0 && (early == 1 || early == -1) && rebuild_slip(early < 0, cw);
-    if (out_of_place(held.cw, held.bit_before, held.next_bit))
+    int doubtful = __builtin_popcountll(held.soft.doubtful);
+    if (early == 1 || early == -1)  // a slip, where the word rebuilt may be the window read a bit late
+        return held.errors != 0 && (held.clean || doubtful <= DOUBTFUL_MAX) &&
+               (errors == 0 || (errors == 1 && held.clean)) && rebuild_slip(early < 0, cw);
+    if (early != 0 || held.errors < 0)
+        return false;
+    bool exact = errors == 0 && held.clean;  // both system codewords error-free in their places
+    if (!(exact && held.errors == 1) && out_of_place(held.cw, held.bit_before, held.next_bit))
         return false;
     switch (held.errors) {
     case 0:
-        return early == 0 && (held.clean || __builtin_popcountll(held.soft.doubtful) <= DOUBTFUL_MAX);
-    case 1:
+        return held.clean || errors == 0 || doubtful <= DOUBTFUL_MAX;
+    case 1: {
         flip(cw, held.bits[0]);
-        return early == 0 && ((held.clean && errors == 0) ||
-                              (errors == 0 && bit_set(held.soft.split, held.bits[0]) &&
-                               __builtin_popcountll(held.soft.split) <= SPLIT_MAX));
+        bool on_doubtful = bit_set(held.soft.doubtful, held.bits[0]) && doubtful <= DOUBTFUL_MAX;
+        bool on_split = bit_set(held.soft.split, held.bits[0]) && __builtin_popcountll(held.soft.split) <= SPLIT_MAX;
+        return errors == 0 ? held.clean || on_doubtful || on_split : errors == 1 && held.clean && on_doubtful;
+    }
     default:  // two
         flip(cw, held.bits[0]);
         flip(cw, held.bits[1]);
-        return early == 0 && errors == 0 && bit_set(held.soft.doubtful, held.bits[0]) &&
-               bit_set(held.soft.doubtful, held.bits[1]) && __builtin_popcountll(held.soft.doubtful) <= DOUBTFUL_MAX;
+        return errors == 0 && bit_set(held.soft.doubtful, held.bits[0]) && bit_set(held.soft.doubtful, held.bits[1]) &&
+               doubtful <= DOUBTFUL_MAX;
     }
 }
 
@@ -502,7 +550,7 @@ void correct_window_end(mpt1327_t* state)
     if (n == 0 && window_clean && !near_when_read_late(cw)) {
         decode_counts.passed++;
         framing_address(state);
-    } else if (n >= 0 || window_clean) {
+    } else if (n >= 0 || state->framing == 1) {  // failing: held for a slip after an accepted system codeword
         held = held_t{true, n, {bits[0], bits[1]}, {cw[0], cw[1], cw[2], cw[3]}, bit_soft, window_clean, window_placed, bit_before, -1};
     } else {
         decode_counts.failed++;
@@ -522,9 +570,10 @@ void correct_hunt(mpt1327_t* state)
     int early = SLOT_BITS - 64 - (state->nbits & (SLOT_BITS - 1));  // bits until the slot is due
     if (early >= -SLIP_BITS && early <= SLIP_BITS) {
         bool in_place = early == 0 && coast == SLOTS_COASTED;
+        std::uint64_t raw = pack(state->cw);
         int errors = accept_system(state, false);
         if (errors >= 0) {
-            settle_held(state, errors, early);
+            settle_held(state, errors, began_in_place(raw, pack(state->cw), early) ? 0 : early);
             open_window(state, errors, in_place);
             return;
         }
