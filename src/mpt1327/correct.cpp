@@ -70,34 +70,47 @@
 //      corrected, never when the window read one bit earlier or later
 //      passes the check, except for one error between two error-free
 //      system codewords in their places (below).
+//    - Never either where another codeword explains the window as well:
+//      . read with two slips of the bit timing the opposite ways, each
+//        within a bit of where the timing moved its farthest that way (or,
+//        in a window that was not clean, one of them at its first bit),
+//        with at most one error besides on a doubtful bit.  Two slips that
+//        cancel leave the next system codeword in its place and the bits
+//        between them read a bit out of place, nearly another codeword;
+//        at the limit of reception this is how most wrong codewords came.
+//      . flipping doubtful bits, and at most one more next to one: a wrong
+//        codeword needs five or six wrong bits, and where the signal is
+//        poor those are doubtful ones.  With more than 12 doubtful bits
+//        nothing is taken.
+//      The first is an error-free address codeword in a clean window held
+//      too, not reported at once.
 //    - In its exact place: the next system codeword ends where the slot
-//      is due, or it ends one bit early or late but began in its place: it
-//      reads as the system codeword with one bit lost or added inside its
-//      bits 1-48 and no other difference (one, where read whole a bit out
-//      of place it differs in five bits or more), while read whole a bit
-//      out of place it differs in three or more.  The slip came after the
-//      address codeword, which was in place.  Read that way the system
-//      codeword counts one error, the slip.
-//    - Error-free: the next system codeword is accepted in its exact
-//      place, and the window was clean, or that system codeword came
-//      without an error, or at most 8 bits were doubtful.  This covers what
-//      the check alone lets through, one random word in 65536, after a
-//      false sync word in noise, in a burst of errors or after a slip,
-//      where many bits are doubtful and the timing does not hold.
+//      is due, or, after a clean window, it ends one bit early or late but
+//      began in its place: it reads as the system codeword with one bit
+//      lost or added inside its bits 1-48 and no other difference (one,
+//      where read whole a bit out of place it differs in five bits or
+//      more), while read whole a bit out of place it differs in three or
+//      more.  The slip came after the address codeword, which was in
+//      place.  Read that way the system codeword counts one error, the
+//      slip.
+//    - Error-free: the next system codeword is accepted in its exact place,
+//      and, in a window that was not clean, at most 8 bits were doubtful.
+//      This covers what the check alone lets through, one random word in
+//      65536, after a false sync word in noise, in a burst of errors or
+//      after a slip, where many bits are doubtful.
 //    - One error (odd parity, the syndrome of one bit), the next system
 //      codeword in its exact place: without an error, and either the window
 //      was clean (no slip happened inside the address codeword and the
-//      signal stayed sound after it), or the bit to be corrected was
-//      doubtful and at most 8 of the 64 were, or split and at most 4 were;
-//      or with one error, after a clean window, the bit doubtful and at
-//      most 8 doubtful.  A wrong single correction needs five wrong bits,
-//      then one odd syndrome in 512, and where the window was not clean or
-//      the next system codeword not error-free, the one bit it names must
-//      also be doubtful by chance, at most once in 8.  Between two
-//      error-free system codewords in their places a window read a bit out
-//      of place needs a slip at each end, far rarer than the one error in
-//      bit 63 that makes the window read a bit later pass: there the window
-//      read out of place is not asked.
+//      signal stayed sound after it), or the bit to be corrected was split
+//      and at most 4 of the 64 were; or with one error, after a clean
+//      window, the bit doubtful and at most 8 doubtful.  A wrong single
+//      correction needs five wrong bits, then one odd syndrome in 512, and
+//      in the other cases the one bit it names must also be split or
+//      doubtful by chance, at most once in 8.  Between two error-free
+//      system codewords in their places a window read a bit out of place
+//      needs a slip at each end, which the first check above looks for:
+//      there the window read a bit earlier or later is not asked (one
+//      error in bit 63 makes the window read a bit later pass).
 //    - Two errors (even parity, the syndrome of two bits): both bits to be
 //      corrected were doubtful, at most 8 of the 64 were, and the next
 //      system codeword comes without an error in its exact place.  Four
@@ -109,20 +122,19 @@
 //    - A slip: noise can pull the bit timing so far that it reads one bit
 //      twice or skips one, and every bit after that is out of place.  This
 //      is most of what is lost near the limit of reception.  A codeword
-//      that does not pass the check as it stands, from a clean window or
-//      one with at most 8 doubtful bits, when the next system codeword
-//      comes exactly one bit late (a bit read twice) or early (a bit
-//      skipped) without any error (or with one, after a clean window), is
-//      rebuilt with the bit taken out, or put back as 0 and as 1, at every
-//      place, and it is taken when exactly one rebuilt word passes the
-//      check and it is one of those rebuilt within one bit of where the
-//      timing moved its farthest in that direction, in bits 1 to 63.  A
-//      window with more than three such moves is left alone, so at most 9
-//      places count.  A rebuilt word that is not the codeword sent passes
-//      the check once in 65536 (once in 32768 when the parity chose the bit
-//      put back): a slip with errors besides it is taken for another
-//      codeword once in 3600 at most, and only where the signal is sound
-//      on both sides of it.
+//      that does not pass the check as it stands, with at most 8 doubtful
+//      bits, when the next system codeword comes exactly one bit late (a
+//      bit read twice) or early (a bit skipped) without any error (or with
+//      one, after a clean window), is rebuilt with the bit taken out, or
+//      put back as 0 and as 1, at every place, and it is taken when
+//      exactly one rebuilt word passes the check and it is one of those
+//      rebuilt within one bit of where the timing moved its farthest in
+//      that direction, in bits 1 to 63.  A window with more than three such
+//      moves is left alone, so at most 9 places count.  A rebuilt word that
+//      is not the codeword sent passes the check once in 65536 (once in
+//      32768 when the parity chose the bit put back): a slip with errors
+//      besides it is taken for another codeword once in 3600 at most, and
+//      only where the signal is sound on both sides of it.
 //
 // 4. Re-framing.  A sync word inside a window whose system codeword was not
 //    accepted (up to its 64th bit) means that the window was opened by a
@@ -432,6 +444,55 @@ bool near_when_read_late(const unsigned short cw[4])
     return near(read_earlier(pack(cw), bit_before));
 }
 
+// The window read with the bit timing slipping twice the opposite ways: a
+// bit put back (as value) before bit at, and bit gone taken out.
+std::uint64_t rebuilt_twice(std::uint64_t r, int at, int value, int gone)
+{
+    std::uint64_t w = 0;
+    for (int i = 1; i <= 64; i++) {
+        if (i == at)
+            w = w << 1 | (std::uint64_t)value;
+        if (i != gone)
+            w = w << 1 | (r >> (64 - i) & 1);
+    }
+    return w;
+}
+
+// Whether another codeword than word comes out when the window r is read
+// as if the bit timing had slipped twice, the opposite ways, within a bit
+// of where it moved its farthest (with start_unsure also at the first bit:
+// the window itself a bit out of place), with at most one error besides
+// on a doubtful bit.  Two slips that cancel leave the next system codeword
+// in its place and the bits between them read a bit out of place, which
+// is nearly another codeword: then word may be that one.
+bool two_slips_pass(std::uint64_t r, const bit_soft_t& soft, std::uint64_t word, bool start_unsure)
+{
+    std::uint64_t start = start_unsure ? 1ULL << 63 : 0;
+    std::uint64_t skipped = soft.late | soft.late << 1 | soft.late >> 1 | start;
+    std::uint64_t repeated = soft.early | soft.early << 1 | soft.early >> 1 | start;
+    for (int at = 1; at <= 64; at++) {
+        if (!bit_set(skipped, at))
+            continue;
+        for (int gone = 1; gone <= 64; gone++) {
+            if (gone == at || !bit_set(repeated, gone))
+                continue;
+            // The doubtful bits moved along (the bit put back is not known).
+            std::uint64_t doubtful = rebuilt_twice(soft.doubtful, at, 1, gone);
+            for (int value = 0; value <= 1; value++) {
+                std::uint64_t w = rebuilt_twice(r, at, value, gone);
+                unsigned short syndrome = check64(w), e = error_of[syndrome];
+                if (syndrome != 0 && e != 0 && e >> 8 == 0 && bit_set(doubtful, e))
+                    w ^= 1ULL << (64 - e);  // and one error on a doubtful bit
+                else if (syndrome != 0)
+                    continue;
+                if (w != word)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
 // The held codeword rebuilt for a slip at bit j: bit j read twice, or
 // skipped (put back as 0 and as 1).
 void rebuilt(bool repeated, int j, std::uint64_t tries[2])
@@ -476,6 +537,38 @@ bool rebuild_slip(bool repeated, unsigned short cw[4])
     return true;
 }
 
+// Whether a codeword other than word lies within the doubtful bits of r:
+// some of them flipped, and at most one more bit next to a doubtful one.
+// Where it does, the errors may as well have been on those bits, and word
+// is not taken.  Every set of doubtful bits is tried (Gray code order, one
+// syndrome change a step); more than DOUBTFUL_ALL doubtful bits count as
+// such a codeword.
+bool another_within_doubt(std::uint64_t r, std::uint64_t doubtful, std::uint64_t word)
+{
+    const int DOUBTFUL_ALL = 12;
+    int at[64], m = 0;
+    for (int i = 1; i <= 64; i++)
+        if (bit_set(doubtful, i))
+            at[m++] = i;
+    if (m > DOUBTFUL_ALL)
+        return true;
+    unsigned short syndrome = check64(r);
+    std::uint64_t flipped = 0;
+    for (unsigned g = 0;; g++) {
+        unsigned short e = syndrome ? error_of[syndrome] : 0;
+        if (syndrome == 0 || (e != 0 && e >> 8 == 0 && bit_set(doubtful | doubtful << 1 | doubtful >> 1, e))) {
+            std::uint64_t c = r ^ flipped ^ (syndrome ? 1ULL << (64 - e) : 0);
+            if (c != word)
+                return true;
+        }
+        if (g + 1 == 1u << m)
+            return false;
+        int k = __builtin_ctz(g + 1);  // the doubtful bit that changes next
+        flipped ^= 1ULL << (64 - at[k]);
+        syndrome ^= single[at[k]];
+    }
+}
+
 // Whether the next system codeword, accepted with errors (-1: not at all)
 // early bits before its place (-1: a bit late; NO_SLOT: the slot passed
 // without one), confirms the codeword held; the codeword to report in cw.
@@ -489,21 +582,26 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         return false;
     int doubtful = __builtin_popcountll(held.soft.doubtful);
     if (early == 1 || early == -1)  // a slip, where the word rebuilt may be the window read a bit late
-        return held.errors != 0 && (held.clean || doubtful <= DOUBTFUL_MAX) &&
+        return held.errors != 0 && doubtful <= DOUBTFUL_MAX &&
                (errors == 0 || (errors == 1 && held.clean)) && rebuild_slip(early < 0, cw);
     if (early != 0 || held.errors < 0)
+        return false;
+    std::uint64_t word = pack(held.cw);
+    for (int k = 0; k < held.errors; k++)
+        word ^= 1ULL << (64 - held.bits[k]);
+    if (two_slips_pass(pack(held.cw), held.soft, word, !held.clean) || another_within_doubt(pack(held.cw), held.soft.doubtful, word))
         return false;
     bool exact = errors == 0 && held.clean;  // both system codewords error-free in their places
     if (!(exact && held.errors == 1) && out_of_place(held.cw, held.bit_before, held.next_bit))
         return false;
     switch (held.errors) {
     case 0:
-        return held.clean || errors == 0 || doubtful <= DOUBTFUL_MAX;
+        return held.clean || doubtful <= DOUBTFUL_MAX;
     case 1: {
         flip(cw, held.bits[0]);
         bool on_doubtful = bit_set(held.soft.doubtful, held.bits[0]) && doubtful <= DOUBTFUL_MAX;
         bool on_split = bit_set(held.soft.split, held.bits[0]) && __builtin_popcountll(held.soft.split) <= SPLIT_MAX;
-        return errors == 0 ? held.clean || on_doubtful || on_split : errors == 1 && held.clean && on_doubtful;
+        return errors == 0 ? held.clean || on_split : errors == 1 && held.clean && on_doubtful;
     }
     default:  // two
         flip(cw, held.bits[0]);
@@ -547,7 +645,7 @@ void correct_window_end(mpt1327_t* state)
     unsigned short* cw = state->cw;
     int bits[2] = {0, 0};
     int n = correct_pattern(cw, bits);
-    if (n == 0 && window_clean && !near_when_read_late(cw)) {
+    if (n == 0 && window_clean && !near_when_read_late(cw) && !two_slips_pass(pack(cw), bit_soft, pack(cw), false)) {
         decode_counts.passed++;
         framing_address(state);
     } else if (n >= 0 || state->framing == 1) {  // failing: held for a slip after an accepted system codeword
@@ -573,7 +671,7 @@ void correct_hunt(mpt1327_t* state)
         std::uint64_t raw = pack(state->cw);
         int errors = accept_system(state, false);
         if (errors >= 0) {
-            settle_held(state, errors, began_in_place(raw, pack(state->cw), early) ? 0 : early);
+            settle_held(state, errors, held.clean && began_in_place(raw, pack(state->cw), early) ? 0 : early);
             open_window(state, errors, in_place);
             return;
         }
