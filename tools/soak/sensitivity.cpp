@@ -4,7 +4,8 @@
 //
 //   marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] > table.dat
 //
-// For every point, N control-channel slots (a system codeword and a random
+// For every point (0 to 20 dB in steps of 0.5 dB, so that the 50 % and
+// 99 % points are read between close points), N control-channel slots (a system codeword and a random
 // reportable address codeword) are rendered at 10800 Hz with white noise at
 // that SNR, measured over the whole band of the recording (0 to 5400 Hz),
 // and decoded by the real program once with each CORRECT setting.  The
@@ -42,7 +43,7 @@ int main(int argc, char** argv)
     unsigned long long seed = args.seed;
 
     std::vector<double> snrs;
-    for (double snr = 0; snr <= 20; snr += 1)
+    for (double snr = 0; snr <= 20; snr += 0.5)
         snrs.push_back(snr);
     std::vector<std::vector<double>> fraction(n_modes * n_ppm), address(n_modes * n_ppm);
     long long false_codewords[n_modes] = {0, 0}, differing[n_modes] = {0, 0};
