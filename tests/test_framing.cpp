@@ -419,6 +419,7 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
     std::vector<row_t> rows = {
         {"clean slots", {cw(A), cw(S), cw(gtc)}, {A, S, gtc}, {A, S, gtc}, 0},
         {"two errors on sure bits are refused", {flipped(A, {3, 40}), cw(S), cw(A)}, {S, A}, {S, A}, 0},
+        {"one error on a sure bit is refused", {flipped(gtc, {9}), cw(S), cw(A)}, {S, A}, {S, A}, 0},
         {"two errors on doubtful bits", {doubtful(flipped(gtc, {3, 40}), {3, 40}), cw(S), cw(A)},
          {S, A}, {gtc, S, A}, 1},
         {"two errors, one of them on a sure bit", {doubtful(flipped(gtc, {3, 40}), {3}), cw(S), cw(A)},
@@ -475,7 +476,7 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
     // codeword's neighbour; between two error-free system codewords in their
     // places that needs two slips, and it is corrected.)
     for (int bit = 1; bit <= 64; bit++)
-        rows.push_back({"one error", {flipped(gtc, {bit}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1});
+        rows.push_back({"one error", {doubtful(flipped(gtc, {bit}), {bit}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1});
     for (const row_t& r : rows) {
         SCOPED_TRACE(r.what);
         EXPECT_EQ(decode(0, r.parts), r.without);

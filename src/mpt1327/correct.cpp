@@ -101,40 +101,42 @@
 //    - One error (odd parity, the syndrome of one bit), the next system
 //      codeword in its exact place: without an error, and either the window
 //      was clean (no slip happened inside the address codeword and the
-//      signal stayed sound after it), or the bit to be corrected was split
-//      and at most 4 of the 64 were; or with one error, after a clean
-//      window, the bit doubtful and at most 8 doubtful.  A wrong single
-//      correction needs five wrong bits, then one odd syndrome in 512, and
-//      in the other cases the one bit it names must also be split or
-//      doubtful by chance, at most once in 8.  Between two error-free
-//      system codewords in their places a window read a bit out of place
-//      needs a slip at each end, which the first check above looks for:
-//      there the window read a bit earlier or later is not asked (one
-//      error in bit 63 makes the window read a bit later pass).
+//      signal stayed sound after it) and the bit to be corrected doubtful,
+//      or the bit was split and at most 4 of the 64 were; or with one
+//      error, after a clean window, the bit doubtful and at most 8
+//      doubtful.  A wrong single correction needs five wrong bits, then one
+//      odd syndrome in 512, and the one bit it names must also be doubtful
+//      by chance, at most once in 5 (12 doubtful bits, more are refused).  Between two error-free system
+//      codewords in their places a window read a bit out of place needs a
+//      slip at each end, which the first check above looks for: there the
+//      window read a bit earlier or later is not asked (one error in bit 63
+//      makes the window read a bit later pass).
 //    - Two errors (even parity, the syndrome of two bits): both bits to be
-//      corrected were doubtful, at most 8 of the 64 were, and the next
+//      corrected were doubtful, at most 6 of the 64 were, and the next
 //      system codeword comes without an error in its exact place.  Four
 //      wrong bits suffice for a wrong codeword (one pattern of four errors
 //      in ten lies within two bits of another codeword), but the two bits
 //      such a correction flips are not those that went wrong: both are
-//      doubtful by chance at most once in 60.  Where the signal is so poor
-//      that more bits are doubtful, two errors are not corrected.
+//      doubtful by chance at most once in 100.  Where the signal is so
+//      poor that more bits are doubtful, two errors are not corrected.
 //    - A slip: noise can pull the bit timing so far that it reads one bit
 //      twice or skips one, and every bit after that is out of place.  This
 //      is most of what is lost near the limit of reception.  A codeword
-//      that does not pass the check as it stands, with at most 8 doubtful
-//      bits, when the next system codeword comes exactly one bit late (a
-//      bit read twice) or early (a bit skipped) without any error (or with
-//      one, after a clean window), is rebuilt with the bit taken out, or
-//      put back as 0 and as 1, at every place, and it is taken when
-//      exactly one rebuilt word passes the check and it is one of those
-//      rebuilt within one bit of where the timing moved its farthest in
-//      that direction, in bits 1 to 63.  A window with more than three such
-//      moves is left alone, so at most 9 places count.  A rebuilt word that
-//      is not the codeword sent passes the check once in 65536 (once in
-//      32768 when the parity chose the bit put back): a slip with errors
-//      besides it is taken for another codeword once in 3600 at most, and
-//      only where the signal is sound on both sides of it.
+//      that does not pass the check as it stands (after a clean window also
+//      one whose check names one or two errors, as a slip near its end
+//      does), with at most 8 doubtful bits, when the next system codeword
+//      comes exactly one bit late (a bit read twice) or early (a bit
+//      skipped) without any error (or with one, after a clean window), is
+//      rebuilt with the bit taken out, or put back as 0 and as 1, at every
+//      place, and it is taken when exactly one rebuilt word passes the
+//      check and it is one of those rebuilt within one bit of where the
+//      timing moved its farthest in that direction, in bits 1 to 63.  A
+//      window with more than three such moves is left alone, so at most 9
+//      places count.  A rebuilt word that is not the codeword sent passes
+//      the check once in 65536 (once in 32768 when the parity chose the bit
+//      put back): a slip with errors besides it is taken for another
+//      codeword once in 3600 at most, and only where the signal is sound
+//      on both sides of it.
 //
 // 4. Re-framing.  A sync word inside a window whose system codeword was not
 //    accepted (up to its 64th bit) means that the window was opened by a
@@ -170,7 +172,8 @@ const int NO_SLOT = -100;      // the slot passed without a system codeword
 const int SLIP_LAST_BIT = 63;  // the last bit where a slip is rebuilt (64: the parity alone)
 const int SLIP_MOVES = 3;      // farthest timing moves allowed in a rebuilt window
 const int SPLIT_MAX = 4;       // split bits allowed in a codeword corrected by one
-const int DOUBTFUL_MAX = 8;    // doubtful bits allowed in a codeword corrected by two
+const int DOUBTFUL_MAX = 8;      // doubtful bits allowed in a codeword held or rebuilt
+const int DOUBTFUL_TWO_MAX = 6;  // ... in a codeword corrected by two
 
 // Syndrome (check result) -> error pattern: bit numbers (1-64) of one or
 // two errors packed as first | second << 8, 0 when none.  single[n] is the
@@ -582,7 +585,7 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         return false;
     int doubtful = __builtin_popcountll(held.soft.doubtful);
     if (early == 1 || early == -1)  // a slip, where the word rebuilt may be the window read a bit late
-        return held.errors != 0 && doubtful <= DOUBTFUL_MAX &&
+        return (held.errors < 0 || held.clean) && doubtful <= DOUBTFUL_MAX &&
                (errors == 0 || (errors == 1 && held.clean)) && rebuild_slip(early < 0, cw);
     if (early != 0 || held.errors < 0)
         return false;
@@ -601,13 +604,14 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         flip(cw, held.bits[0]);
         bool on_doubtful = bit_set(held.soft.doubtful, held.bits[0]) && doubtful <= DOUBTFUL_MAX;
         bool on_split = bit_set(held.soft.split, held.bits[0]) && __builtin_popcountll(held.soft.split) <= SPLIT_MAX;
-        return errors == 0 ? held.clean || on_split : errors == 1 && held.clean && on_doubtful;
+        bool clean_doubtful = held.clean && bit_set(held.soft.doubtful, held.bits[0]);
+        return errors == 0 ? clean_doubtful || on_split : errors == 1 && held.clean && on_doubtful;
     }
     default:  // two
         flip(cw, held.bits[0]);
         flip(cw, held.bits[1]);
         return errors == 0 && bit_set(held.soft.doubtful, held.bits[0]) && bit_set(held.soft.doubtful, held.bits[1]) &&
-               doubtful <= DOUBTFUL_MAX;
+               doubtful <= DOUBTFUL_TWO_MAX;
     }
 }
 
