@@ -310,48 +310,50 @@ std::uint64_t bit_range(int first, int last)
 }
 
 // Bits of the register r that differ from the system codeword t ending at
+// its last bit, with one bit of t lost (lost) or one bit added inside bits
+// 1-48, at the place where they differ least.
+int slip_differences(std::uint64_t r, std::uint64_t t, bool lost)
+{
+    std::uint64_t aligned = r ^ t, shifted = lost ? (r << 1) ^ t : (r >> 1) ^ t;
+    int best = 64;
+    for (int j = 1; j <= 48; j++) {
+        // t's bit j lost: r's bits 2..j are t's 1..j-1; a bit added after
+        // t's bit j: r's bits 1..j-1 are t's 2..j.
+        std::uint64_t before = shifted & (lost ? bit_range(1, j - 1) : bit_range(2, j));
+        int d = __builtin_popcountll(before | (aligned & bit_range(j + 1, 64)));
+        best = d < best ? d : best;
+    }
+    return best;
+}
+
+// Bits of the register r that differ from the system codeword t ending at
 // the last bit of r: as it stands, or with one bit of t lost or one bit
 // added in bits 1-48 (a slip), whichever differs least.  A slip alone
-// counts as one difference.  The sync word stays in place, so that a codeword one bit
-// early or late does not pass for a slip.
+// counts as one difference.  The sync word stays in place, so that a
+// codeword one bit early or late does not pass for a slip.
 int template_errors(std::uint64_t r, std::uint64_t t)
 {
-    std::uint64_t aligned = r ^ t, lost = (r << 1) ^ t, added = (r >> 1) ^ t;
-    int best = __builtin_popcountll(aligned);
+    int best = __builtin_popcountll(r ^ t);
     if (best <= 1)
         return best;  // a slip counts one at least
-    for (int j = 1; j <= 48; j++) {
-        // t's bit j lost: r's bits 2..j are t's 1..j-1.
-        int e = __builtin_popcountll((lost & bit_range(1, j - 1)) | (aligned & bit_range(j + 1, 64)));
-        // A bit added after t's bit j: r's bits 1..j-1 are t's 2..j.
-        int a = __builtin_popcountll((added & bit_range(2, j)) | (aligned & bit_range(j + 1, 64)));
-        e = a < e ? a : e;
-        best = e < best ? e : best;
-    }
-    return best > 0 || aligned == 0 ? best : 1;
+    int e = slip_differences(r, t, true), a = slip_differences(r, t, false);
+    best = e < best ? e : best;
+    best = a < best ? a : best;
+    return best > 0 || r == t ? best : 1;
 }
 
 // Whether a system codeword accepted one bit early or late (r as
 // received, t as accepted) began in its place and slipped inside (rule 3):
-// r reads as t with one bit lost or added in bits 1-48 and no other
-// difference, or one where r read whole a bit out of place differs in five
-// bits or more, and in any case in three or more.
+// r reads as t with one bit lost (early) or added (late) in bits 1-48 and
+// no other difference, or one where r read whole a bit out of place
+// differs in five bits or more, and in any case in three or more.
 bool began_in_place(std::uint64_t r, std::uint64_t t, int early)
 {
     const int SHIFTED_AT_LEAST = 3, SHIFTED_FOR_ONE_MORE = 5;
-    std::uint64_t aligned = r ^ t, lost = (r << 1) ^ t, added = (r >> 1) ^ t;
-    int shifted = __builtin_popcountll(aligned);
+    int shifted = __builtin_popcountll(r ^ t);
     if ((early != 1 && early != -1) || shifted < SHIFTED_AT_LEAST)
         return false;
-    int allowed = shifted >= SHIFTED_FOR_ONE_MORE ? 1 : 0;
-    for (int j = 1; j <= 48; j++) {
-        // As in template_errors: t's bit j lost (r's bits 2..j are t's
-        // 1..j-1), or a bit added after it (r's bits 1..j-1 are t's 2..j).
-        std::uint64_t before = early == 1 ? lost & bit_range(1, j - 1) : added & bit_range(2, j);
-        if (__builtin_popcountll(before | (aligned & bit_range(j + 1, 64))) <= allowed)
-            return true;
-    }
-    return false;
+    return slip_differences(r, t, early == 1) <= (shifted >= SHIFTED_FOR_ONE_MORE ? 1 : 0);
 }
 
 // Rule 1: the differences of the register from an accepted system
@@ -447,15 +449,16 @@ bool near_when_read_late(const unsigned short cw[4])
     return near(read_earlier(pack(cw), bit_before));
 }
 
-// The window read with the bit timing slipping twice the opposite ways: a
-// bit put back (as value) before bit at, and bit gone taken out.
+// The window r read with a bit put back (as value) before bit at (65:
+// after the last) and bit gone taken out: the bit timing having skipped
+// one bit and read another twice.
 std::uint64_t rebuilt_twice(std::uint64_t r, int at, int value, int gone)
 {
     std::uint64_t w = 0;
-    for (int i = 1; i <= 64; i++) {
+    for (int i = 1; i <= 65; i++) {
         if (i == at)
             w = w << 1 | (std::uint64_t)value;
-        if (i != gone)
+        if (i != gone && i <= 64)
             w = w << 1 | (r >> (64 - i) & 1);
     }
     return w;
@@ -500,14 +503,9 @@ bool two_slips_pass(std::uint64_t r, const bit_soft_t& soft, std::uint64_t word,
 // skipped (put back as 0 and as 1).
 void rebuilt(bool repeated, int j, std::uint64_t tries[2])
 {
-    std::uint64_t r = pack(held.cw), kept = r & bit_range(1, j - 1);
-    if (repeated) {
-        // The rest moves up one, and the bit after the window ends the codeword.
-        tries[0] = tries[1] = kept | ((r << 1) & bit_range(j, 63)) | (std::uint64_t)(held.next_bit & 1);
-    } else {
-        tries[0] = kept | ((r >> 1) & bit_range(j + 1, 64));
-        tries[1] = tries[0] | 1ULL << (64 - j);
-    }
+    std::uint64_t r = pack(held.cw);
+    for (int value = 0; value <= 1; value++)  // repeated: the bit after the window ends the codeword
+        tries[value] = repeated ? rebuilt_twice(r, 65, held.next_bit & 1, j) : rebuilt_twice(r, j, value, 64);
 }
 
 // Rule 3, a slip: the held codeword rebuilt after a bit read twice
@@ -589,10 +587,11 @@ bool confirmed(int errors, int early, unsigned short cw[4])
                (errors == 0 || (errors == 1 && held.clean)) && rebuild_slip(early < 0, cw);
     if (early != 0 || held.errors < 0)
         return false;
-    std::uint64_t word = pack(held.cw);
+    std::uint64_t r = pack(held.cw), word = r;  // word: as corrected
     for (int k = 0; k < held.errors; k++)
         word ^= 1ULL << (64 - held.bits[k]);
-    if (two_slips_pass(pack(held.cw), held.soft, word, !held.clean) || another_within_doubt(pack(held.cw), held.soft.doubtful, word))
+    unpack(word, cw);
+    if (two_slips_pass(r, held.soft, word, !held.clean) || another_within_doubt(r, held.soft.doubtful, word))
         return false;
     bool exact = errors == 0 && held.clean;  // both system codewords error-free in their places
     if (!(exact && held.errors == 1) && out_of_place(held.cw, held.bit_before, held.next_bit))
@@ -601,15 +600,12 @@ bool confirmed(int errors, int early, unsigned short cw[4])
     case 0:
         return held.clean || doubtful <= DOUBTFUL_MAX;
     case 1: {
-        flip(cw, held.bits[0]);
         bool on_doubtful = bit_set(held.soft.doubtful, held.bits[0]) && doubtful <= DOUBTFUL_MAX;
         bool on_split = bit_set(held.soft.split, held.bits[0]) && __builtin_popcountll(held.soft.split) <= SPLIT_MAX;
         bool clean_doubtful = held.clean && bit_set(held.soft.doubtful, held.bits[0]);
         return errors == 0 ? clean_doubtful || on_split : errors == 1 && held.clean && on_doubtful;
     }
     default:  // two
-        flip(cw, held.bits[0]);
-        flip(cw, held.bits[1]);
         return errors == 0 && bit_set(held.soft.doubtful, held.bits[0]) && bit_set(held.soft.doubtful, held.bits[1]) &&
                doubtful <= DOUBTFUL_TWO_MAX;
     }
