@@ -85,8 +85,7 @@
 //      The first is an error-free address codeword in a clean window held
 //      too, not reported at once.
 //    - In its exact place: the next system codeword ends where the slot
-//      is due, or, after a clean window, it ends one bit early or late but
-//      began in its place: it reads as the system codeword with one bit
+//      is due, or it ends one bit early or late but began in its place: it reads as the system codeword with one bit
 //      lost or added inside its bits 1-48 and no other difference (one,
 //      where read whole a bit out of place it differs in five bits or
 //      more), while read whole a bit out of place it differs in three or
@@ -667,12 +666,14 @@ void correct_hunt(mpt1327_t* state)
         held.next_bit = state->cw[3] & 1;
     int early = SLOT_BITS - 64 - (state->nbits & (SLOT_BITS - 1));  // bits until the slot is due
     if (early >= -SLIP_BITS && early <= SLIP_BITS) {
-        bool in_place = early == 0 && coast == SLOTS_COASTED;
         std::uint64_t raw = pack(state->cw);
         int errors = accept_system(state, false);
         if (errors >= 0) {
-            settle_held(state, errors, held.clean && began_in_place(raw, pack(state->cw), early) ? 0 : early);
-            open_window(state, errors, in_place);
+            // A system codeword that began in its place and slipped inside
+            // ends where its bits end: the window after it is placed too.
+            bool began = began_in_place(raw, pack(state->cw), early);
+            settle_held(state, errors, began ? 0 : early);
+            open_window(state, errors, (early == 0 || began) && coast == SLOTS_COASTED);
             return;
         }
         if (early == -SLIP_BITS) {
