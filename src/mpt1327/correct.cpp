@@ -40,10 +40,14 @@
 //    (a second) are coasted over; then only sync words are hunted again.
 //
 // 3. Address codewords.  A window is placed when its system codeword was
-//    accepted after a sync word or in the exact place of its slot, and
-//    clean when that system codeword also came without any error: the bit
-//    timing, and for a clean window the signal too, were sound just before
-//    the address codeword.  What the demodulator knew of each bit besides
+//    accepted after a sync word or in the exact place of its slot (or
+//    where it began in its place and slipped inside, below), aligned when
+//    that system codeword also had at most two errors and none in its last
+//    8 bits, and clean when it came without any error: the bit timing, and
+//    for a clean window the signal too, were sound just before the address
+//    codeword.  A slip near the end of the system codeword moves the window
+//    and shows there, as differences in its sync word; errors in its
+//    earlier bits leave the window where it is.  What the demodulator knew of each bit besides
 //    its value helps too: how its nine sample decisions split (a bit split
 //    6:3 or closer is doubtful, one split 5:4 is split), and where the bit
 //    timing moved its farthest (3 samples).  Near the limit of reception
@@ -73,7 +77,7 @@
 //    - Never either where another codeword explains the window as well:
 //      . read with two slips of the bit timing the opposite ways, each
 //        within a bit of where the timing moved its farthest that way (or,
-//        in a window that was not clean, one of them at its first bit),
+//        in a window that was not aligned, one of them at its first bit),
 //        with at most one error besides on a doubtful bit.  Two slips that
 //        cancel leave the next system codeword in its place and the bits
 //        between them read a bit out of place, nearly another codeword;
@@ -85,31 +89,34 @@
 //      The first is an error-free address codeword in a clean window held
 //      too, not reported at once.
 //    - In its exact place: the next system codeword ends where the slot
-//      is due, or it ends one bit early or late but began in its place: it reads as the system codeword with one bit
-//      lost or added inside its bits 1-48 and no other difference (one,
-//      where read whole a bit out of place it differs in five bits or
-//      more), while read whole a bit out of place it differs in three or
-//      more.  The slip came after the address codeword, which was in
-//      place.  Read that way the system codeword counts one error, the
-//      slip.
+//      is due, or it ends one bit early or late but began in its place:
+//      it reads as the system codeword with one bit lost or added inside
+//      its bits 1-48 and no other difference (one, where read whole a bit
+//      out of place it differs in five bits or more), while read whole a
+//      bit out of place it differs in three or more.  The slip came after
+//      the address codeword, which was in place: had the window been a bit
+//      out of place, the next system codeword would read whole, a bit
+//      early or late, and differ from that in few bits.  Read that way the
+//      system codeword counts one error, the slip.
 //    - Error-free: the next system codeword is accepted in its exact place,
-//      and, in a window that was not clean, at most 8 bits were doubtful.
+//      and, in a window that was not aligned, at most 8 bits were doubtful.
 //      This covers what the check alone lets through, one random word in
 //      65536, after a false sync word in noise, in a burst of errors or
 //      after a slip, where many bits are doubtful.
 //    - One error (odd parity, the syndrome of one bit), the next system
 //      codeword in its exact place: without an error, and either the window
-//      was clean (no slip happened inside the address codeword and the
+//      was aligned (no slip happened inside the address codeword and the
 //      signal stayed sound after it) and the bit to be corrected doubtful,
 //      or the bit was split and at most 4 of the 64 were; or with one
-//      error, after a clean window, the bit doubtful and at most 8
+//      error, after an aligned window, the bit doubtful and at most 8
 //      doubtful.  A wrong single correction needs five wrong bits, then one
 //      odd syndrome in 512, and the one bit it names must also be doubtful
-//      by chance, at most once in 5 (12 doubtful bits, more are refused).  Between two error-free system
-//      codewords in their places a window read a bit out of place needs a
-//      slip at each end, which the first check above looks for: there the
-//      window read a bit earlier or later is not asked (one error in bit 63
-//      makes the window read a bit later pass).
+//      by chance, at most once in 5 (12 doubtful bits, more are refused).
+//      Between an aligned window and an error-free system codeword in its
+//      place a window read a bit out of place needs a slip at each end,
+//      which the first check above looks for: there the window read a bit
+//      earlier or later is not asked (one error in bit 63 makes the window
+//      read a bit later pass).
 //    - Two errors (even parity, the syndrome of two bits): both bits to be
 //      corrected were doubtful, at most 6 of the 64 were, and the next
 //      system codeword comes without an error in its exact place.  Four
@@ -173,6 +180,8 @@ const int SLIP_MOVES = 3;      // farthest timing moves allowed in a rebuilt win
 const int SPLIT_MAX = 4;       // split bits allowed in a codeword corrected by one
 const int DOUBTFUL_MAX = 8;      // doubtful bits allowed in a codeword held or rebuilt
 const int DOUBTFUL_TWO_MAX = 6;  // ... in a codeword corrected by two
+const int ALIGNED_ERRORS = 2;    // errors of an aligned window's system codeword, ...
+const std::uint64_t TAIL_BITS = 0xff;  // ... none of them in its last 8 bits
 
 // Syndrome (check result) -> error pattern: bit numbers (1-64) of one or
 // two errors packed as first | second << 8, 0 when none.  single[n] is the
@@ -189,7 +198,8 @@ unsigned short template_sys = 0xffff;
 // hunting for the next slot (nbits counts from the end of the window, the
 // slot is due at 64 and every 128 bits after): the slots still coasted, and
 // the address codeword held for confirmation.
-bool window_placed, window_clean;
+bool window_placed, window_clean, window_aligned;
+bool tail_differs;  // the system codeword accepted last differed in its last 8 bits
 int bit_before;  // the last bit of the window's system codeword
 int coast;
 struct held_t {
@@ -198,7 +208,7 @@ struct held_t {
     int bits[2];           // the bits to correct
     unsigned short cw[4];  // as received
     bit_soft_t soft;       // of its bits
-    bool clean, placed;    // its window's
+    bool clean, aligned, placed;  // its window's
     int bit_before;        // the bit before it
     int next_bit;          // the bit after it, -1 until it came
 } held;
@@ -363,6 +373,7 @@ int accept_system(mpt1327_t* state, bool sync_seen)
     unsigned short* cw = state->cw;
     int bits[2];
     int n = sync_seen ? correct_pattern(cw, bits) : -1;
+    tail_differs = false;
     if (n == 0)
         return 0;  // error-free after a sync word: as without correction
     if (currentsys == 0xffff)
@@ -378,6 +389,7 @@ int accept_system(mpt1327_t* state, bool sync_seen)
     int errors = template_errors(r, templates[t]);
     if (errors > limit)
         return -1;
+    tail_differs = ((r ^ templates[t]) & TAIL_BITS) != 0;
     if (!sync_seen)
         n = correct_pattern(cw, bits);
     if (n >= 0) {
@@ -407,6 +419,7 @@ void open_window(mpt1327_t* state, int errors, bool placed)
     bit_before = state->cw[3] & 1;
     window_placed = errors >= 0 && placed;
     window_clean = window_placed && errors == 0;
+    window_aligned = window_placed && errors <= ALIGNED_ERRORS && !tail_differs;
     state->framing = errors >= 0 ? 1 : FRAMING_CORRECT_REFRAMING;
     state->nbits = 0;
 }
@@ -590,19 +603,19 @@ bool confirmed(int errors, int early, unsigned short cw[4])
     for (int k = 0; k < held.errors; k++)
         word ^= 1ULL << (64 - held.bits[k]);
     unpack(word, cw);
-    if (two_slips_pass(r, held.soft, word, !held.clean) || another_within_doubt(r, held.soft.doubtful, word))
+    if (two_slips_pass(r, held.soft, word, !held.aligned) || another_within_doubt(r, held.soft.doubtful, word))
         return false;
-    bool exact = errors == 0 && held.clean;  // both system codewords error-free in their places
+    bool exact = errors == 0 && held.aligned;  // aligned window, next system codeword error-free
     if (!(exact && held.errors == 1) && out_of_place(held.cw, held.bit_before, held.next_bit))
         return false;
     switch (held.errors) {
     case 0:
-        return held.clean || doubtful <= DOUBTFUL_MAX;
+        return held.aligned || doubtful <= DOUBTFUL_MAX;
     case 1: {
         bool on_doubtful = bit_set(held.soft.doubtful, held.bits[0]) && doubtful <= DOUBTFUL_MAX;
         bool on_split = bit_set(held.soft.split, held.bits[0]) && __builtin_popcountll(held.soft.split) <= SPLIT_MAX;
-        bool clean_doubtful = held.clean && bit_set(held.soft.doubtful, held.bits[0]);
-        return errors == 0 ? clean_doubtful || on_split : errors == 1 && held.clean && on_doubtful;
+        bool aligned_doubtful = held.aligned && bit_set(held.soft.doubtful, held.bits[0]);
+        return errors == 0 ? aligned_doubtful || on_split : errors == 1 && held.aligned && on_doubtful;
     }
     default:  // two
         return errors == 0 && bit_set(held.soft.doubtful, held.bits[0]) && bit_set(held.soft.doubtful, held.bits[1]) &&
@@ -648,7 +661,8 @@ void correct_window_end(mpt1327_t* state)
         decode_counts.passed++;
         framing_address(state);
     } else if (n >= 0 || state->framing == 1) {  // failing: held for a slip after an accepted system codeword
-        held = held_t{true, n, {bits[0], bits[1]}, {cw[0], cw[1], cw[2], cw[3]}, bit_soft, window_clean, window_placed, bit_before, -1};
+        held = held_t{true, n, {bits[0], bits[1]}, {cw[0], cw[1], cw[2], cw[3]}, bit_soft,
+                      window_clean, window_aligned, window_placed, bit_before, -1};
     } else {
         decode_counts.failed++;
     }
