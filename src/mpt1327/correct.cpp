@@ -440,11 +440,24 @@ std::uint64_t read_later(std::uint64_t r, int after)
     return r << 1 | (std::uint64_t)after;
 }
 
+// The bit (1-64) a syndrome names as the only error, or 0 (none, or two).
+int one_error(unsigned short syndrome)
+{
+    unsigned short e = error_of[syndrome];
+    return e >> 8 == 0 ? e : 0;
+}
+
+// The bits of mask and those next to them.
+std::uint64_t within_a_bit(std::uint64_t mask)
+{
+    return mask | mask << 1 | mask >> 1;
+}
+
 // Whether v lies within one bit of a codeword.
 bool near(std::uint64_t v)
 {
     unsigned short syndrome = check64(v);
-    return syndrome == 0 || (error_of[syndrome] != 0 && error_of[syndrome] >> 8 == 0);
+    return syndrome == 0 || one_error(syndrome) != 0;
 }
 
 // Whether the window may have been read a bit out of place: the 64 bits
@@ -486,8 +499,8 @@ std::uint64_t rebuilt_twice(std::uint64_t r, int at, int value, int gone)
 bool two_slips_pass(std::uint64_t r, const bit_soft_t& soft, std::uint64_t word, bool start_unsure)
 {
     std::uint64_t start = start_unsure ? 1ULL << 63 : 0;
-    std::uint64_t skipped = soft.late | soft.late << 1 | soft.late >> 1 | start;
-    std::uint64_t repeated = soft.early | soft.early << 1 | soft.early >> 1 | start;
+    std::uint64_t skipped = within_a_bit(soft.late) | start;
+    std::uint64_t repeated = within_a_bit(soft.early) | start;
     for (int at = 1; at <= 64; at++) {
         if (!bit_set(skipped, at))
             continue;
@@ -498,11 +511,13 @@ bool two_slips_pass(std::uint64_t r, const bit_soft_t& soft, std::uint64_t word,
             std::uint64_t doubtful = rebuilt_twice(soft.doubtful, at, 1, gone);
             for (int value = 0; value <= 1; value++) {
                 std::uint64_t w = rebuilt_twice(r, at, value, gone);
-                unsigned short syndrome = check64(w), e = error_of[syndrome];
-                if (syndrome != 0 && e != 0 && e >> 8 == 0 && bit_set(doubtful, e))
-                    w ^= 1ULL << (64 - e);  // and one error on a doubtful bit
-                else if (syndrome != 0)
-                    continue;
+                unsigned short syndrome = check64(w);
+                if (syndrome != 0) {  // or with one error on a doubtful bit
+                    int e = one_error(syndrome);
+                    if (e == 0 || !bit_set(doubtful, e))
+                        continue;
+                    w ^= 1ULL << (64 - e);
+                }
                 if (w != word)
                     return true;
             }
@@ -565,12 +580,13 @@ bool another_within_doubt(std::uint64_t r, std::uint64_t doubtful, std::uint64_t
             at[m++] = i;
     if (m > DOUBTFUL_ALL)
         return true;
+    std::uint64_t one_more = within_a_bit(doubtful);
     unsigned short syndrome = check64(r);
     std::uint64_t flipped = 0;
     for (unsigned g = 0;; g++) {
-        unsigned short e = syndrome ? error_of[syndrome] : 0;
-        if (syndrome == 0 || (e != 0 && e >> 8 == 0 && bit_set(doubtful | doubtful << 1 | doubtful >> 1, e))) {
-            std::uint64_t c = r ^ flipped ^ (syndrome ? 1ULL << (64 - e) : 0);
+        int e = one_error(syndrome);
+        if (syndrome == 0 || (e != 0 && bit_set(one_more, e))) {
+            std::uint64_t c = r ^ flipped ^ (e != 0 ? 1ULL << (64 - e) : 0);
             if (c != word)
                 return true;
         }
