@@ -453,6 +453,13 @@ std::uint64_t within_a_bit(std::uint64_t mask)
     return mask | mask << 1 | mask >> 1;
 }
 
+// The bits after which the bit timing moved its farthest one way (earlier
+// or later of bit_soft_t).
+std::uint64_t farthest(const std::uint64_t moved[2])
+{
+    return moved[0] & moved[1];
+}
+
 // Whether v lies within one bit of a codeword.
 bool near(std::uint64_t v)
 {
@@ -499,8 +506,8 @@ std::uint64_t rebuilt_twice(std::uint64_t r, int at, int value, int gone)
 bool two_slips_pass(std::uint64_t r, const bit_soft_t& soft, std::uint64_t word, bool start_unsure)
 {
     std::uint64_t start = start_unsure ? 1ULL << 63 : 0;
-    std::uint64_t skipped = within_a_bit(soft.late) | start;
-    std::uint64_t repeated = within_a_bit(soft.early) | start;
+    std::uint64_t skipped = within_a_bit(farthest(soft.later)) | start;
+    std::uint64_t repeated = within_a_bit(farthest(soft.earlier)) | start;
     for (int at = 1; at <= 64; at++) {
         if (!bit_set(skipped, at))
             continue;
@@ -540,7 +547,7 @@ void rebuilt(bool repeated, int j, std::uint64_t tries[2])
 // passes the check.
 bool rebuild_slip(bool repeated, unsigned short cw[4])
 {
-    std::uint64_t moves = (repeated ? held.soft.early : held.soft.late) & bit_range(1, SLIP_LAST_BIT + 1);
+    std::uint64_t moves = farthest(repeated ? held.soft.earlier : held.soft.later);
     if (moves == 0 || __builtin_popcountll(moves) > SLIP_MOVES || (repeated && held.next_bit < 0))
         return false;
     // Every place is tried, so that a second word that passes is seen.

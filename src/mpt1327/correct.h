@@ -17,10 +17,12 @@ const unsigned char FRAMING_CORRECT_REFRAMING = 3;  // collecting after a failed
 // newest bit lowest, as in cw[3]).  Kept for every bit; only CORRECT=1 reads
 // them, at the end of a codeword.
 struct bit_soft_t {
-    std::uint64_t doubtful;  // the samples of the bit were split 6:3 or closer
+    std::uint64_t weak;      // the samples of the bit were split 7:2 or closer
+    std::uint64_t doubtful;  // ... 6:3 or closer
     std::uint64_t split;     // split as closely as they can be (5:4)
-    std::uint64_t early;     // the bit timing then moved its farthest earlier
-    std::uint64_t late;      // ... or later
+    // How far the bit timing then moved earlier, or later: 0 to 3 samples,
+    // bit 0 of the distance in [0], bit 1 in [1] (both: its farthest).
+    std::uint64_t earlier[2], later[2];
 };
 extern bit_soft_t bit_soft;
 
@@ -31,10 +33,14 @@ inline void correct_note_bit(int ones, int samples_per_bit, int move)
     int margin = 2 * ones - samples_per_bit;  // odd: the votes never tie
     if (margin < 0)
         margin = -margin;
+    bit_soft.weak = bit_soft.weak << 1 | (margin <= 5);
     bit_soft.doubtful = bit_soft.doubtful << 1 | (margin <= 3);
     bit_soft.split = bit_soft.split << 1 | (margin <= 1);
-    bit_soft.early = bit_soft.early << 1 | (move <= -3);
-    bit_soft.late = bit_soft.late << 1 | (move >= 3);
+    unsigned earlier = move < 0 ? (unsigned)-move : 0, later = move > 0 ? (unsigned)move : 0;
+    for (int k = 0; k < 2; k++) {
+        bit_soft.earlier[k] = bit_soft.earlier[k] << 1 | (earlier >> k & 1);
+        bit_soft.later[k] = bit_soft.later[k] << 1 | (later >> k & 1);
+    }
 }
 
 // The register ends in a sync word found while hunting (state 0).
