@@ -317,12 +317,16 @@ bits_t repeated(std::uint64_t v, int bit)
     return b;
 }
 
-// The samples of the bits split 6:3 (doubtful) or 5:4 (split).
+// The samples of the bits split 7:2 (weak), 6:3 (doubtful) or 5:4 (split).
 bits_t unsure(bits_t b, std::vector<int> bits, int margin)
 {
     for (int n : bits)
         b.ones[(size_t)n - 1] = (unsigned char)(b.bit[(size_t)n - 1] ? (9 + margin) / 2 : (9 - margin) / 2);
     return b;
+}
+bits_t weak(bits_t b, std::vector<int> bits)
+{
+    return unsure(b, bits, 5);
 }
 bits_t doubtful(bits_t b, std::vector<int> bits)
 {
@@ -333,7 +337,7 @@ bits_t split(bits_t b, std::vector<int> bits)
     return unsure(b, bits, 1);
 }
 
-// After bit n the bit timing moved its farthest: -3 samples, or +3.
+// After bit n the bit timing moved move samples (-3 or 3: its farthest).
 bits_t moved(bits_t b, int n, int move)
 {
     b.move[(size_t)n - 1] = (signed char)move;
@@ -475,6 +479,17 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
          {A, S, gtc, S, A, S}, 2},
         {"a bit skipped, with a move the wrong way", {moved(lost(gtc, 30), 29, -3), cw(S), cw(A), cw(S)},
          {S, A, S}, {S, A, S}, 0},
+        {"a bit read twice where the timing's moves add up to 4 samples",
+         {moved(moved(repeated(gtc, 20), 17, -2), 23, -2), cw(S), cw(A), cw(S)}, {S, A, S}, {gtc, S, A, S}, 1},
+        {"a bit read twice where they add up to 3",
+         {moved(moved(repeated(gtc, 20), 17, -2), 23, -1), cw(S), cw(A), cw(S)}, {S, A, S}, {S, A, S}, 0},
+        {"a window a bit late after a system codeword with an error in its sync word",
+         {cw(A), flipped(S, {60}), lost(gtc, 1), cw(S), cw(A), cw(S)}, {A, S, A, S}, {A, S, gtc, S, A, S}, 2},
+        {"a codeword a bit late after a clean system codeword",
+         {cw(A), cw(S), lost(gtc, 1), cw(S), cw(A), cw(S)}, {A, S, S, A, S}, {A, S, S, A, S}, 0},
+        {"one error on a weak bit", {weak(flipped(gtc, {9}), {9}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1},
+        {"one error on a weak bit among seven doubtful ones",
+         {doubtful(weak(flipped(gtc, {9}), {9}), {2, 14, 23, 35, 44, 52, 60}), cw(S), cw(A)}, {S, A}, {S, A}, 0},
     };
     // (An error in bit 63 makes the window read one bit later this
     // codeword's neighbour; between two error-free system codewords in their

@@ -47,12 +47,13 @@
 //    for a clean window the signal too, were sound just before the address
 //    codeword.  A slip near the end of the system codeword moves the window
 //    and shows there, as differences in its sync word; errors in its
-//    earlier bits leave the window where it is.  What the demodulator knew of each bit besides
-//    its value helps too: how its nine sample decisions split (a bit split
-//    6:3 or closer is doubtful, one split 5:4 is split), and where the bit
-//    timing moved its farthest (3 samples).  Near the limit of reception
-//    one bit in twelve is doubtful and one in thirty split, and nearly all
-//    the bits that go wrong are doubtful.
+//    earlier bits leave the window where it is.  What the demodulator knew
+//    of each bit besides its value helps too: how its nine sample decisions
+//    split (a bit split 7:2 or closer is weak, 6:3 or closer doubtful, 5:4
+//    split), and how far the bit timing moved after it, which way (its
+//    farthest: 3 samples).  Near the limit of reception one bit in twelve
+//    is doubtful and one in thirty split, and nearly all the bits that go
+//    wrong are doubtful.
 //
 //    The danger that shapes these rules is a window read one bit out of
 //    place.  The check's cyclic code turns a codeword shifted by one bit
@@ -107,11 +108,14 @@
 //      codeword in its exact place: without an error, and either the window
 //      was aligned (no slip happened inside the address codeword and the
 //      signal stayed sound after it) and the bit to be corrected doubtful,
-//      or the bit was split and at most 4 of the 64 were; or with one
+//      or the window was aligned, the bit weak and at most 6 doubtful, or
+//      the bit was split and at most 4 of the 64 were; or with one
 //      error, after an aligned window, the bit doubtful and at most 8
 //      doubtful.  A wrong single correction needs five wrong bits, then one
 //      odd syndrome in 512, and the one bit it names must also be doubtful
-//      by chance, at most once in 5 (12 doubtful bits, more are refused).
+//      by chance, at most once in 5 (12 doubtful bits, more are refused),
+//      or weak, about once in 5 where at most 6 bits are doubtful (about
+//      12 of the 64 are weak then).
 //      Between an aligned window and an error-free system codeword in its
 //      place a window read a bit out of place needs a slip at each end,
 //      which the first check above looks for: there the window read a bit
@@ -127,22 +131,39 @@
 //      poor that more bits are doubtful, two errors are not corrected.
 //    - A slip: noise can pull the bit timing so far that it reads one bit
 //      twice or skips one, and every bit after that is out of place.  This
-//      is most of what is lost near the limit of reception.  A codeword
-//      that does not pass the check as it stands (after a clean window also
-//      one whose check names one or two errors, as a slip near its end
-//      does), with at most 8 doubtful bits, when the next system codeword
-//      comes exactly one bit late (a bit read twice) or early (a bit
-//      skipped) without any error (or with one, after a clean window), is
-//      rebuilt with the bit taken out, or put back as 0 and as 1, at every
-//      place, and it is taken when exactly one rebuilt word passes the
-//      check and it is one of those rebuilt within one bit of where the
-//      timing moved its farthest in that direction, in bits 1 to 63.  A
-//      window with more than three such moves is left alone, so at most 9
-//      places count.  A rebuilt word that is not the codeword sent passes
-//      the check once in 65536 (once in 32768 when the parity chose the bit
-//      put back): a slip with errors besides it is taken for another
-//      codeword once in 3600 at most, and only where the signal is sound
-//      on both sides of it.
+//      is most of what is lost near the limit of reception.  When the next
+//      system codeword comes exactly one bit late (a bit read twice) or
+//      early (a bit skipped), a codeword held with at most 8 doubtful bits
+//      is rebuilt with the bit taken out, or put back as 0 and as 1, at
+//      every place, and it is taken when exactly one rebuilt word passes
+//      the check and it was rebuilt where the slip shows:
+//      . within one bit of where the timing moved its farthest that way, in
+//        bits 1 to 63 of a window with at most three such moves (at most 9
+//        places), for a codeword that does not pass the check as it stands
+//        (after a clean window also one whose check names one or two
+//        errors, as a slip near its end does) and a next system codeword
+//        without any error (or with one, after a clean window);
+//      . or, for a codeword that fails the check in a placed window and the
+//        same next system codeword, where the timing's moves that way over
+//        the bit and the 4 on each side add up to 4 samples or more: a slip
+//        builds up over a few bits, mostly in moves short of the farthest;
+//      . or in its first two bits, the window itself a bit out of place:
+//        the window was placed but not aligned and the next system codeword
+//        came without an error.  A slip near the end of the window's system
+//        codeword shows in its sync word and moves the window, and the next
+//        slot then comes a bit early or late.  A codeword read in its place
+//        does not pass the check read a bit out of place (above): that
+//        takes errors besides.
+//      A rebuilt word that is not the codeword sent passes the check once
+//      in 65536 (once in 32768 when the parity chose the bit put back), and
+//      rebuilt within 4 bits of where the slip was, with no error besides,
+//      it differs from the codeword sent in at most 5 bits and never
+//      passes.  A slip with errors besides it is taken for another codeword
+//      at the farthest moves once in 3600 at most, and only where the
+//      signal is sound on both sides of it.  Where the moves add up, more
+//      places count; in a window that was not placed that let through
+//      three codewords that were never sent in 3.3 million slots near and
+//      below the limit of reception, in placed windows none.
 //
 // 4. Re-framing.  A sync word inside a window whose system codeword was not
 //    accepted (up to its 64th bit) means that the window was opened by a
@@ -177,6 +198,9 @@ const int SLOTS_COASTED = 8;   // slots missed before hunting only by sync words
 const int NO_SLOT = -100;      // the slot passed without a system codeword
 const int SLIP_LAST_BIT = 63;  // the last bit where a slip is rebuilt (64: the parity alone)
 const int SLIP_MOVES = 3;      // farthest timing moves allowed in a rebuilt window
+const int SLIP_SPAN = 4;       // or the timing's moves over a slip's bit and SLIP_SPAN each side ...
+const int SLIP_SAMPLES = 4;    // ... add up to this many samples
+const int WINDOW_MOVED_BITS = 2;  // a window out of place: rebuilt in its first bits
 const int SPLIT_MAX = 4;       // split bits allowed in a codeword corrected by one
 const int DOUBTFUL_MAX = 8;      // doubtful bits allowed in a codeword held or rebuilt
 const int DOUBTFUL_TWO_MAX = 6;  // ... in a codeword corrected by two
@@ -454,10 +478,15 @@ std::uint64_t within_a_bit(std::uint64_t mask)
 }
 
 // The bits after which the bit timing moved its farthest one way (earlier
-// or later of bit_soft_t).
+// or later of bit_soft_t), and the samples it moved that way over the bits
+// of mask.
 std::uint64_t farthest(const std::uint64_t moved[2])
 {
     return moved[0] & moved[1];
+}
+int samples_moved(const std::uint64_t moved[2], std::uint64_t mask)
+{
+    return __builtin_popcountll(moved[0] & mask) + 2 * __builtin_popcountll(moved[1] & mask);
 }
 
 // Whether v lies within one bit of a codeword.
@@ -543,16 +572,20 @@ void rebuilt(bool repeated, int j, std::uint64_t tries[2])
 }
 
 // Rule 3, a slip: the held codeword rebuilt after a bit read twice
-// (repeated) or skipped, into cw; false unless exactly one rebuilt word
-// passes the check.
-bool rebuild_slip(bool repeated, unsigned short cw[4])
+// (repeated) or skipped, into cw, when the next system codeword came with
+// errors a bit late (repeated) or early; false unless exactly one rebuilt
+// word passes the check and it was rebuilt where a slip may be taken.
+bool rebuild_slip(bool repeated, int errors, unsigned short cw[4])
 {
-    std::uint64_t moves = farthest(repeated ? held.soft.earlier : held.soft.later);
-    if (moves == 0 || __builtin_popcountll(moves) > SLIP_MOVES || (repeated && held.next_bit < 0))
+    // A slip inside the address codeword, where the timing shows it ...
+    bool inside = (held.errors < 0 || held.clean) && (errors == 0 || (errors == 1 && held.clean));
+    // ... or the window itself a bit out of place.
+    bool window_moved = held.placed && !held.aligned && errors == 0;
+    if ((!inside && !window_moved) || (repeated && held.next_bit < 0))
         return false;
     // Every place is tried, so that a second word that passes is seen.
-    std::uint64_t found = 0;
-    bool any = false, at_a_move = false;
+    std::uint64_t found = 0, places = 0;
+    bool any = false;
     for (int j = 1; j <= 64; j++) {
         std::uint64_t tries[2];
         rebuilt(repeated, j, tries);
@@ -563,13 +596,24 @@ bool rebuild_slip(bool repeated, unsigned short cw[4])
                 return false;
             any = true;
             found = t;
-            at_a_move = at_a_move || (j <= SLIP_LAST_BIT && (moves & bit_range(j > 1 ? j - 1 : 1, j + 1)));
+            places |= 1ULL << (64 - j);
         }
     }
-    if (!at_a_move)
-        return false;
     unpack(found, cw);
-    return true;
+    if (window_moved && (places & bit_range(1, WINDOW_MOVED_BITS)))
+        return true;
+    if (!inside)
+        return false;
+    const std::uint64_t* moved = repeated ? held.soft.earlier : held.soft.later;
+    std::uint64_t far = farthest(moved);
+    if (far != 0 && __builtin_popcountll(far) <= SLIP_MOVES && (places & within_a_bit(far) & bit_range(1, SLIP_LAST_BIT)))
+        return true;
+    if (held.errors >= 0 || !held.placed)
+        return false;
+    for (int j = 1; j <= 64; j++)
+        if (bit_set(places, j) && samples_moved(moved, bit_range(j > SLIP_SPAN ? j - SLIP_SPAN : 1, j + SLIP_SPAN < 64 ? j + SLIP_SPAN : 64)) >= SLIP_SAMPLES)
+            return true;
+    return false;
 }
 
 // Whether a codeword other than word lies within the doubtful bits of r:
@@ -618,8 +662,7 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         return false;
     int doubtful = __builtin_popcountll(held.soft.doubtful);
     if (early == 1 || early == -1)  // a slip, where the word rebuilt may be the window read a bit late
-        return (held.errors < 0 || held.clean) && doubtful <= DOUBTFUL_MAX &&
-               (errors == 0 || (errors == 1 && held.clean)) && rebuild_slip(early < 0, cw);
+        return doubtful <= DOUBTFUL_MAX && rebuild_slip(early < 0, errors, cw);
     if (early != 0 || held.errors < 0)
         return false;
     std::uint64_t r = pack(held.cw), word = r;  // word: as corrected
@@ -638,7 +681,8 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         bool on_doubtful = bit_set(held.soft.doubtful, held.bits[0]) && doubtful <= DOUBTFUL_MAX;
         bool on_split = bit_set(held.soft.split, held.bits[0]) && __builtin_popcountll(held.soft.split) <= SPLIT_MAX;
         bool aligned_doubtful = held.aligned && bit_set(held.soft.doubtful, held.bits[0]);
-        return errors == 0 ? aligned_doubtful || on_split : errors == 1 && held.aligned && on_doubtful;
+        bool aligned_weak = held.aligned && bit_set(held.soft.weak, held.bits[0]) && doubtful <= DOUBTFUL_TWO_MAX;
+        return errors == 0 ? aligned_doubtful || aligned_weak || on_split : errors == 1 && held.aligned && on_doubtful;
     }
     default:  // two
         return errors == 0 && bit_set(held.soft.doubtful, held.bits[0]) && bit_set(held.soft.doubtful, held.bits[1]) &&
