@@ -487,6 +487,14 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
          {cw(A), flipped(S, {60}), lost(gtc, 1), cw(S), cw(A), cw(S)}, {A, S, A, S}, {A, S, gtc, S, A, S}, 2},
         {"a codeword a bit late after a clean system codeword",
          {cw(A), cw(S), lost(gtc, 1), cw(S), cw(A), cw(S)}, {A, S, S, A, S}, {A, S, S, A, S}, 0},
+        // A system codeword ends in 1s and an address codeword begins with
+        // a 1, and a system codeword begins with 0s: a bit skipped and one
+        // read twice there leave both system codewords whole and the window
+        // between them a bit late, one doubtful bit from another codeword.
+        {"a codeword read a bit late between two slips hidden at its edges",
+         {cw(A), moved(moved(cw(S), 60, 2), 63, 3),
+          moved(moved(doubtful(codeword_bits(A << 1), {62}), 61, -2), 63, -3), cw(S), cw(A), cw(S)},
+         {A, S, S, A, S}, {A, S, S, A, S}, 0},
         {"one error on a weak bit", {weak(flipped(gtc, {9}), {9}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1},
         {"one error on a weak bit among seven doubtful ones",
          {doubtful(weak(flipped(gtc, {9}), {9}), {2, 14, 23, 35, 44, 52, 60}), cw(S), cw(A)}, {S, A}, {S, A}, 0},
