@@ -101,7 +101,7 @@
 //        codeword, it is not taken.  Checked only when the next system
 //        codeword is in its place: nearly all the codewords taken that
 //        were never sent came so, between 2 and 6 dB, and this refuses
-//        half of them and one codeword sent in 200 there.
+//        half of them and one in 200 of the codewords taken there.
 //      The first is an error-free address codeword in a clean window held
 //      too, not reported at once.
 //    - In its exact place: the next system codeword ends where the slot
