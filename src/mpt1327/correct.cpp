@@ -626,13 +626,15 @@ bool rebuild_slip(bool repeated, int errors, unsigned short cw[4])
     const std::uint64_t* moved = repeated ? held.soft.earlier : held.soft.later;
     const std::uint64_t* against = repeated ? held.soft.later : held.soft.earlier;
     std::uint64_t far = farthest(moved);
-    if (far != 0 && __builtin_popcountll(far) <= SLIP_MOVES && (places & within_a_bit(far) & bit_range(1, SLIP_LAST_BIT)))
+    if (__builtin_popcountll(far) <= SLIP_MOVES && (places & within_a_bit(far) & bit_range(1, SLIP_LAST_BIT)))
         return true;
     if (held.errors >= 0 || !held.placed)
         return false;
     for (int j = 1; j <= 64; j++) {
+        if (!bit_set(places, j))
+            continue;
         std::uint64_t around = bit_range(j > SLIP_SPAN ? j - SLIP_SPAN : 1, j + SLIP_SPAN < 64 ? j + SLIP_SPAN : 64);
-        if (bit_set(places, j) && samples_moved(moved, around) - samples_moved(against, around) >= SLIP_SAMPLES)
+        if (samples_moved(moved, around) - samples_moved(against, around) >= SLIP_SAMPLES)
             return true;
     }
     return false;
