@@ -495,6 +495,14 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
          {cw(A), moved(moved(cw(S), 60, 2), 63, 3),
           moved(moved(doubtful(codeword_bits(A << 1), {62}), 61, -2), 63, -3), cw(S), cw(A), cw(S)},
          {A, S, S, A, S}, {A, S, S, A, S}, 0},
+        // A bit read twice in the run of 1s at the end of a system codeword
+        // puts the window after it a bit early; the next slot then comes a
+        // bit late.
+        {"a clean codeword, then a slot a bit late", {cw(A), cw(S), cw(gtc), bits_t{{0}, {0}, {0}}, cw(S), cw(A), cw(S)},
+         {A, S, gtc, S, A, S}, {A, S, gtc, S, A, S}, 0},
+        {"the same where the timing moved 5 samples earlier at the window's start",
+         {cw(A), moved(moved(cw(S), 60, -3), 63, -2), cw(gtc), bits_t{{0}, {0}, {0}}, cw(S), cw(A), cw(S)},
+         {A, S, gtc, S, A, S}, {A, S, S, A, S}, 0},
         {"one error on a weak bit", {weak(flipped(gtc, {9}), {9}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1},
         {"one error on a weak bit among seven doubtful ones",
          {doubtful(weak(flipped(gtc, {9}), {9}), {2, 14, 23, 35, 44, 52, 60}), cw(S), cw(A)}, {S, A}, {S, A}, 0},

@@ -65,10 +65,24 @@
 //
 //    - An error-free address codeword in a clean window is reported at
 //      once, as without correction, unless the window read one bit earlier
-//      lies within a bit of a codeword (one codeword in four): then, and in
-//      every other case, it is held for the next system codeword.  A
+//      lies within a bit of a codeword (one codeword in four), or the bit
+//      timing moved 5 samples or more one way over the last 8 bits of the
+//      window's system codeword and the first 2 of the window: then, and
+//      in every other case, it is held for the next system codeword.  A
 //      codeword that fails the check is held only when its window's system
 //      codeword was accepted, for a slip; else it is dropped at once.
+//    - A bit read twice (skipped) in the run of 1s where a system codeword
+//      ends and an address codeword begins does not show, puts the window
+//      a bit early (late), and the next slot then comes a bit late
+//      (early); one bit error makes the window pass as another codeword.
+//      Near the limit of reception most codewords that were never sent and
+//      came at once came so.  A codeword held for the timing's moves at its
+//      start is taken when the next system codeword comes in its place,
+//      unless the timing moved back as far over the last 6 bits of the
+//      window and the first 6 of the next system codeword (two slips that
+//      cancel), and dropped when that comes early or late.  This holds one
+//      clean codeword in 5 at 3 dB and one in 100 at 6.5 dB, and drops one
+//      in 25 and one in 2500 of them.
 //    - A codeword held is reported just before the next system codeword's
 //      reports, 64 bits (53 ms) late, when that one confirms it as follows;
 //      else it is dropped.  A codeword that passes the check, or is
@@ -98,10 +112,11 @@
 //        the first 2 of the window, the other way as far over the last 6
 //        of the window and the first 6 of the next system codeword, and
 //        the window read a bit earlier (later) lies within two bits of a
-//        codeword, it is not taken.  Checked only when the next system
-//        codeword is in its place: nearly all the codewords taken that
-//        were never sent came so, between 2 and 6 dB, and this refuses
-//        half of them and one in 200 of the codewords taken there.
+//        codeword, it is not taken; where the timing moved 5 samples or
+//        more both ways, whatever that window is.  Checked only when the
+//        next system codeword is in its place: nearly all the codewords
+//        taken that were never sent came so, between 2 and 6 dB, and this
+//        refuses half of them and one in 200 of the codewords taken there.
 //      The first is an error-free address codeword in a clean window held
 //      too, not reported at once.
 //    - In its exact place: the next system codeword ends where the slot
@@ -253,6 +268,7 @@ struct held_t {
     bool clean, aligned, placed;  // its window's
     int bit_before;        // the bit before it
     int next_bit;          // the bit after it, -1 until it came
+    int start_moved;       // error-free and clean, held for the timing's moves at its start
 } held;
 
 std::uint64_t pack(const unsigned short cw[4])
@@ -590,6 +606,26 @@ void rebuilt(bool repeated, int j, std::uint64_t tries[2])
         tries[value] = repeated ? rebuilt_twice(r, 65, held.next_bit & 1, j) : rebuilt_twice(r, j, value, 64);
 }
 
+// An error-free codeword in a clean window is held, not reported at once,
+// where the timing moved this far either way at its start.
+const int START_SAMPLES = 5;
+enum { MOVED_LATER = 1, MOVED_EARLIER = 2 };
+
+// How far the bit timing moved one way (the moves of before and first)
+// over the last 8 bits of a system codeword and the first 2 of the window
+// after it: a bit skipped or read twice there hides in the run of 1s.
+int moved_at_start(const std::uint64_t before[2], const std::uint64_t first[2])
+{
+    return samples_moved(before, bit_range(57, 64)) + samples_moved(first, bit_range(1, 2));
+}
+
+// ... and over the last 6 bits of the window and the first 6 of the next
+// system codeword, which begins with 0s.
+int moved_at_end(const std::uint64_t last[2], const std::uint64_t next[2])
+{
+    return samples_moved(last, bit_range(59, 64)) + samples_moved(next, bit_range(1, 6));
+}
+
 // Rule 3, a slip: the held codeword rebuilt after a bit read twice
 // (repeated) or skipped, into cw, when the next system codeword came with
 // errors a bit late (repeated) or early; false unless exactly one rebuilt
@@ -681,27 +717,27 @@ bool another_within_doubt(std::uint64_t r, std::uint64_t doubtful, std::uint64_t
 // by HIDDEN_SAMPLES or more over the last 8 bits of the window's system
 // codeword and the first 2 of the window, then the other way as far over
 // the last 6 bits of the window and the first 6 of the next system
-// codeword, whose bits next_soft holds.
+// codeword, whose bits next_soft holds; or the timing moved so
+// START_SAMPLES or more each way, whatever the window read a bit out of
+// place is (the errors besides may put it farther from a codeword).
 bool hidden_slips(const bit_soft_t& next_soft)
 {
     const int HIDDEN_SAMPLES = 4;
     std::uint64_t r = pack(held.cw);
-    auto start = [](const std::uint64_t before[2], const std::uint64_t first[2]) {
-        return samples_moved(before, bit_range(57, 64)) + samples_moved(first, bit_range(1, 2));
-    };
-    auto end = [](const std::uint64_t last[2], const std::uint64_t next[2]) {
-        return samples_moved(last, bit_range(59, 64)) + samples_moved(next, bit_range(1, 6));
-    };
     auto within_two = [](std::uint64_t v) {
         unsigned short syndrome = check64(v);
         return syndrome == 0 || error_of[syndrome] != 0;
     };
-    if (within_two(read_earlier(r, held.bit_before)) && start(held.before.later, held.soft.later) >= HIDDEN_SAMPLES &&
-        end(held.soft.earlier, next_soft.earlier) >= HIDDEN_SAMPLES)
+    // The window read a bit late: moved later at its start, earlier at its end.
+    int start = moved_at_start(held.before.later, held.soft.later);
+    int end = moved_at_end(held.soft.earlier, next_soft.earlier);
+    if ((start >= START_SAMPLES && end >= START_SAMPLES) ||
+        (start >= HIDDEN_SAMPLES && end >= HIDDEN_SAMPLES && within_two(read_earlier(r, held.bit_before))))
         return true;
-    return held.next_bit >= 0 && within_two(read_later(r, held.next_bit)) &&
-           start(held.before.earlier, held.soft.earlier) >= HIDDEN_SAMPLES &&
-           end(held.soft.later, next_soft.later) >= HIDDEN_SAMPLES;
+    start = moved_at_start(held.before.earlier, held.soft.earlier);
+    end = moved_at_end(held.soft.later, next_soft.later);
+    return (start >= START_SAMPLES && end >= START_SAMPLES) ||
+           (start >= HIDDEN_SAMPLES && end >= HIDDEN_SAMPLES && held.next_bit >= 0 && within_two(read_later(r, held.next_bit)));
 }
 
 // Whether the next system codeword, accepted with errors (-1: not at all)
@@ -715,6 +751,14 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         return held.errors == 0 && held.clean && !out_of_place(held.cw, held.bit_before, held.next_bit);
     if (errors < 0)
         return false;
+    if (held.start_moved != 0) {
+        // The window read a bit late (early) brings the next slot a bit
+        // early (late), or, in its place, a slip back at its end.
+        if (early != 0)
+            return false;
+        return !((held.start_moved & MOVED_LATER) && moved_at_end(held.soft.earlier, bit_soft.earlier) >= START_SAMPLES) &&
+               !((held.start_moved & MOVED_EARLIER) && moved_at_end(held.soft.later, bit_soft.later) >= START_SAMPLES);
+    }
     int doubtful = __builtin_popcountll(held.soft.doubtful);
     if (early == 1 || early == -1)  // a slip, where the word rebuilt may be the window read a bit late
         return doubtful <= DOUBTFUL_MAX && rebuild_slip(early < 0, errors, cw);
@@ -780,12 +824,18 @@ void correct_window_end(mpt1327_t* state)
     unsigned short* cw = state->cw;
     int bits[2] = {0, 0};
     int n = correct_pattern(cw, bits);
-    if (n == 0 && window_clean && !near_when_read_late(cw) && !two_slips_pass(pack(cw), bit_soft, pack(cw), false)) {
+    bool at_once = n == 0 && window_clean && !near_when_read_late(cw) && !two_slips_pass(pack(cw), bit_soft, pack(cw), false);
+    int start_moved = 0;
+    if (at_once && moved_at_start(system_soft.later, bit_soft.later) >= START_SAMPLES)
+        start_moved |= MOVED_LATER;
+    if (at_once && moved_at_start(system_soft.earlier, bit_soft.earlier) >= START_SAMPLES)
+        start_moved |= MOVED_EARLIER;
+    if (at_once && start_moved == 0) {
         decode_counts.passed++;
         framing_address(state);
     } else if (n >= 0 || state->framing == 1) {  // failing: held for a slip after an accepted system codeword
         held = held_t{true, n, {bits[0], bits[1]}, {cw[0], cw[1], cw[2], cw[3]}, bit_soft, system_soft,
-                      window_clean, window_aligned, window_placed, bit_before, -1};
+                      window_clean, window_aligned, window_placed, bit_before, -1, start_moved};
     } else {
         decode_counts.failed++;
     }
