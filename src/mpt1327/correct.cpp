@@ -166,7 +166,9 @@
 //      early (a bit skipped), a codeword held with at most 8 doubtful bits
 //      is rebuilt with the bit taken out, or put back as 0 and as 1, at
 //      every place, and it is taken when exactly one rebuilt word passes
-//      the check and it was rebuilt where the slip shows:
+//      the check and it was rebuilt where the slip shows.  A codeword that
+//      passes the check as it stands is never rebuilt: it is then one of
+//      two candidates.  Rebuilt are:
 //      . within one bit of where the timing moved its farthest that way, in
 //        bits 1 to 63 of a window with at most three such moves (at most 9
 //        places), for a codeword that does not pass the check as it stands
@@ -185,6 +187,13 @@
 //        slot then comes a bit early or late.  A codeword read in its place
 //        does not pass the check read a bit out of place (above): that
 //        takes errors besides.
+//      Where the timing moved 6 samples or more either way over the last
+//      8 bits of the window's system codeword and its first 2, a slip there
+//      may have put the whole window out of place, and a word rebuilt
+//      farther in is then that window read a bit out of place: only a word
+//      rebuilt at the window's first two bits is taken.  Near the limit of
+//      reception most rebuilt codewords that were never sent came so; this
+//      refuses one rebuilt codeword in 100 at 6 dB, none at 6.5.
 //      A rebuilt word that is not the codeword sent passes the check once
 //      in 65536 (once in 32768 when the parity chose the bit put back), and
 //      rebuilt within 4 bits of where the slip was, with no error besides,
@@ -610,6 +619,9 @@ void rebuilt(bool repeated, int j, std::uint64_t tries[2])
 // where the timing moved this far either way at its start.
 const int START_SAMPLES = 5;
 enum { MOVED_LATER = 1, MOVED_EARLIER = 2 };
+// A slip is rebuilt inside a window only at its first two bits where the
+// timing moved this far either way at its start.
+const int START_SLIP_SAMPLES = 6;
 
 // How far the bit timing moved one way (the moves of before and first)
 // over the last 8 bits of a system codeword and the first 2 of the window
@@ -632,6 +644,10 @@ int moved_at_end(const std::uint64_t last[2], const std::uint64_t next[2])
 // word passes the check and it was rebuilt where a slip may be taken.
 bool rebuild_slip(bool repeated, int errors, unsigned short cw[4])
 {
+    // A codeword that passes the check as it stands is not rebuilt: a
+    // rebuilt word that passes too would be a second candidate.
+    if (held.errors == 0)
+        return false;
     // A slip inside the address codeword, where the timing shows it ...
     bool inside = (held.errors < 0 || held.clean) && (errors == 0 || (errors == 1 && held.clean));
     // ... or the window itself a bit out of place.
@@ -658,6 +674,12 @@ bool rebuild_slip(bool repeated, int errors, unsigned short cw[4])
     if (window_moved && (places & bit_range(1, WINDOW_MOVED_BITS)))
         return true;
     if (!inside)
+        return false;
+    // A slip at the window's start puts the whole window out of place, and
+    // a word rebuilt farther in is that window read a bit out of place.
+    bool start_slipped = moved_at_start(held.before.earlier, held.soft.earlier) >= START_SLIP_SAMPLES ||
+                         moved_at_start(held.before.later, held.soft.later) >= START_SLIP_SAMPLES;
+    if (start_slipped && !(places & bit_range(1, WINDOW_MOVED_BITS)))
         return false;
     const std::uint64_t* moved = repeated ? held.soft.earlier : held.soft.later;
     const std::uint64_t* against = repeated ? held.soft.later : held.soft.earlier;
