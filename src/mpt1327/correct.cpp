@@ -166,9 +166,9 @@
 //      early (a bit skipped), a codeword held with at most 8 doubtful bits
 //      is rebuilt with the bit taken out, or put back as 0 and as 1, at
 //      every place, and it is taken when exactly one rebuilt word passes
-//      the check and it was rebuilt where the slip shows.  A codeword that
-//      passes the check as it stands is never rebuilt: it is then one of
-//      two candidates.  Rebuilt are:
+//      the check and it was rebuilt where the slip shows (a codeword that
+//      passes the check as it stands is never rebuilt: it would be one of
+//      two candidates):
 //      . within one bit of where the timing moved its farthest that way, in
 //        bits 1 to 63 of a window with at most three such moves (at most 9
 //        places), for a codeword that does not pass the check as it stands
