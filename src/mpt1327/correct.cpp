@@ -82,7 +82,7 @@
 //      window and the first 6 of the next system codeword (two slips that
 //      cancel), and dropped when that comes early or late.  This holds one
 //      clean codeword in 5 at 3 dB and one in 100 at 6.5 dB, and drops one
-//      in 25 and one in 2500 of them.
+//      clean codeword in 25 at 3 dB and one in 2500 at 6.5 dB.
 //    - A codeword held is reported just before the next system codeword's
 //      reports, 64 bits (53 ms) late, when that one confirms it as follows;
 //      else it is dropped.  A codeword that passes the check, or is
