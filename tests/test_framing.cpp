@@ -506,6 +506,15 @@ TEST_F(Correcting, WhatIsCorrectedAndWhatIsRefused)
         {"the same where the timing moved 5 samples earlier at the window's start",
          {cw(A), moved(moved(cw(S), 60, -3), 63, -2), cw(gtc), bits_t{{0}, {0}, {0}}, cw(S), cw(A), cw(S)},
          {A, S, gtc, S, A, S}, {A, S, S, A, S}, 0},
+        {"the same, then no slot", {cw(A), moved(moved(cw(S), 60, -3), 63, -2), cw(gtc), some_bits(200)}, {A, S, gtc},
+         {A, S}},
+        // A bit skipped where the timing moved 8 samples later at the end
+        // of the system codeword leaves the window a bit late, one doubtful
+        // bit from another codeword.
+        {"a codeword after the timing moved 8 samples at the window's start, a bit late",
+         {cw(A), moved(moved(moved(flipped(S, {5}), 58, 3), 61, 3), 63, 2), doubtful(codeword_bits(A << 1), {62}),
+          cw(S), cw(A), cw(S)},
+         {A, S, A, S}, {A, S, S, A, S}, 1},
         {"one error on a weak bit", {weak(flipped(gtc, {9}), {9}), cw(S), cw(A)}, {S, A}, {gtc, S, A}, 1},
         {"one error on a weak bit among seven doubtful ones",
          {doubtful(weak(flipped(gtc, {9}), {9}), {2, 14, 23, 35, 44, 52, 60}), cw(S), cw(A)}, {S, A}, {S, A}, 0},

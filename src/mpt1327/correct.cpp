@@ -80,7 +80,8 @@
 //      start is taken when the next system codeword comes in its place,
 //      unless the timing moved back as far over the last 6 bits of the
 //      window and the first 6 of the next system codeword (two slips that
-//      cancel), and dropped when that comes early or late.  This holds one
+//      cancel), and dropped when that comes early or late, or not at all
+//      (nothing then clears the slip).  This holds one
 //      clean codeword in 5 at 3 dB and one in 100 at 6.5 dB, and drops one
 //      clean codeword in 25 at 3 dB and one in 2500 at 6.5 dB.
 //    - A codeword held is reported just before the next system codeword's
@@ -117,6 +118,15 @@
 //        next system codeword is in its place: nearly all the codewords
 //        taken that were never sent came so, between 2 and 6 dB, and this
 //        refuses half of them and one in 200 of the codewords taken there.
+//      . read a bit late (early) after the timing moved 8 samples or more
+//        later (earlier) over the last 8 bits of the window's system
+//        codeword and its first 2, or earlier (later) over the window's
+//        last 6 bits and the next system codeword's first 6 (with that in
+//        its place, a bit read twice there needs one skipped before it),
+//        where the window so read lies within a bit of a codeword.  Near
+//        the limit of reception a third of the codewords taken in place
+//        that were never sent came so; this refuses about one held
+//        codeword in 1000 between 4.5 and 6.5 dB.
 //      The first is an error-free address codeword in a clean window held
 //      too, not reported at once.
 //    - In its exact place: the next system codeword ends where the slot
@@ -762,6 +772,26 @@ bool hidden_slips(const bit_soft_t& next_soft)
            (start >= HIDDEN_SAMPLES && end >= HIDDEN_SAMPLES && held.next_bit >= 0 && within_two(read_later(r, held.next_bit)));
 }
 
+// Whether the bit timing moved so far at the window's start or end that
+// the window was likely read a bit out of place, and the window so read
+// lies within a bit of a codeword.  A bit skipped at the start, or read
+// twice at the end before a next system codeword in its place (which then
+// needs a skip before it), leaves the window read a bit late; the mirror,
+// a bit early.  next_soft holds the next system codeword's bits.
+bool moved_far(const bit_soft_t& next_soft)
+{
+    const int FAR_SAMPLES = 8;
+    std::uint64_t r = pack(held.cw);
+    if ((moved_at_start(held.before.later, held.soft.later) >= FAR_SAMPLES ||
+         moved_at_end(held.soft.earlier, next_soft.earlier) >= FAR_SAMPLES) &&
+        near(read_earlier(r, held.bit_before)))
+        return true;
+    return held.next_bit >= 0 &&
+           (moved_at_start(held.before.earlier, held.soft.earlier) >= FAR_SAMPLES ||
+            moved_at_end(held.soft.later, next_soft.later) >= FAR_SAMPLES) &&
+           near(read_later(r, held.next_bit));
+}
+
 // Whether the next system codeword, accepted with errors (-1: not at all)
 // early bits before its place (-1: a bit late; NO_SLOT: the slot passed
 // without one), confirms the codeword held; the codeword to report in cw.
@@ -770,7 +800,8 @@ bool confirmed(int errors, int early, unsigned short cw[4])
     for (int w = 0; w < 4; w++)
         cw[w] = held.cw[w];
     if (early == NO_SLOT)  // nothing contradicts a codeword held only for caution
-        return held.errors == 0 && held.clean && !out_of_place(held.cw, held.bit_before, held.next_bit);
+        return held.errors == 0 && held.clean && held.start_moved == 0 &&
+               !out_of_place(held.cw, held.bit_before, held.next_bit);
     if (errors < 0)
         return false;
     if (held.start_moved != 0) {
@@ -791,7 +822,7 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         word ^= 1ULL << (64 - held.bits[k]);
     unpack(word, cw);
     if (two_slips_pass(r, held.soft, word, !held.aligned) || another_within_doubt(r, held.soft.doubtful, word) ||
-        hidden_slips(bit_soft))
+        hidden_slips(bit_soft) || moved_far(bit_soft))
         return false;
     bool exact = errors == 0 && held.aligned;  // aligned window, next system codeword error-free
     if (!(exact && held.errors == 1) && out_of_place(held.cw, held.bit_before, held.next_bit))
