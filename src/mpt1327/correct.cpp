@@ -275,7 +275,8 @@ unsigned short template_sys = 0xffff;
 bool window_placed, window_clean, window_aligned;
 bool tail_differs;  // the system codeword accepted last differed in its last 8 bits
 int bit_before;  // the last bit of the window's system codeword
-bit_soft_t system_soft;  // of the bits of the window's system codeword
+bit_soft_t system_soft;  // of the bits of the window's system codeword (also a held
+                         // codeword's: it is settled before the next window opens)
 int coast;
 struct held_t {
     bool on;
@@ -283,7 +284,6 @@ struct held_t {
     int bits[2];           // the bits to correct
     unsigned short cw[4];  // as received
     bit_soft_t soft;       // of its bits
-    bit_soft_t before;     // of the bits of its window's system codeword
     bool clean, aligned, placed;  // its window's
     int bit_before;        // the bit before it
     int next_bit;          // the bit after it, -1 until it came
@@ -633,18 +633,25 @@ enum { MOVED_LATER = 1, MOVED_EARLIER = 2 };
 // timing moved this far either way at its start.
 const int START_SLIP_SAMPLES = 6;
 
-// How far the bit timing moved one way (the moves of before and first)
-// over the last 8 bits of a system codeword and the first 2 of the window
-// after it: a bit skipped or read twice there hides in the run of 1s.
-int moved_at_start(const std::uint64_t before[2], const std::uint64_t first[2])
+// How far the bit timing moved later (late) or earlier over the last 8
+// bits of the window's system codeword and the first 2 of the window, whose
+// bits window holds: a bit skipped (read twice) there hides in the run of
+// 1s and leaves the window a bit late (early).
+int moved_at_start(bool late, const bit_soft_t& window)
 {
+    const std::uint64_t* before = late ? system_soft.later : system_soft.earlier;
+    const std::uint64_t* first = late ? window.later : window.earlier;
     return samples_moved(before, bit_range(57, 64)) + samples_moved(first, bit_range(1, 2));
 }
 
-// ... and over the last 6 bits of the window and the first 6 of the next
-// system codeword, which begins with 0s.
-int moved_at_end(const std::uint64_t last[2], const std::uint64_t next[2])
+// ... and the other way over the last 6 bits of the held window and the
+// first 6 of the next system codeword (which begins with 0s), whose bits
+// next_soft holds: a bit read twice (skipped) there before a next system
+// codeword in its place needs one skipped (read twice) before it.
+int moved_at_end(bool late, const bit_soft_t& next_soft)
 {
+    const std::uint64_t* last = late ? held.soft.earlier : held.soft.later;
+    const std::uint64_t* next = late ? next_soft.earlier : next_soft.later;
     return samples_moved(last, bit_range(59, 64)) + samples_moved(next, bit_range(1, 6));
 }
 
@@ -687,8 +694,8 @@ bool rebuild_slip(bool repeated, int errors, unsigned short cw[4])
         return false;
     // A slip at the window's start puts the whole window out of place, and
     // a word rebuilt farther in is that window read a bit out of place.
-    bool start_slipped = moved_at_start(held.before.earlier, held.soft.earlier) >= START_SLIP_SAMPLES ||
-                         moved_at_start(held.before.later, held.soft.later) >= START_SLIP_SAMPLES;
+    bool start_slipped = moved_at_start(false, held.soft) >= START_SLIP_SAMPLES ||
+                         moved_at_start(true, held.soft) >= START_SLIP_SAMPLES;
     if (start_slipped && !(places & bit_range(1, WINDOW_MOVED_BITS)))
         return false;
     const std::uint64_t* moved = repeated ? held.soft.earlier : held.soft.later;
@@ -741,55 +748,35 @@ bool another_within_doubt(std::uint64_t r, std::uint64_t doubtful, std::uint64_t
     }
 }
 
-// Whether the held window may have been read a bit late (or early)
-// between two slips hidden in runs of equal bits at its edges (a system
-// codeword ends in 1s and an address codeword begins with a 1; a system
-// codeword begins with 0s): the window read a bit earlier (later) lies
-// within two bits of a codeword, and the bit timing moved later (earlier)
-// by HIDDEN_SAMPLES or more over the last 8 bits of the window's system
-// codeword and the first 2 of the window, then the other way as far over
-// the last 6 bits of the window and the first 6 of the next system
-// codeword, whose bits next_soft holds; or the timing moved so
-// START_SAMPLES or more each way, whatever the window read a bit out of
-// place is (the errors besides may put it farther from a codeword).
-bool hidden_slips(const bit_soft_t& next_soft)
+// Whether the timing's moves at the held window's edges say it was read a
+// bit late (or early), where the window read a bit earlier (later) may be
+// the codeword sent; next_soft holds the next system codeword's bits.
+// - Two slips hidden in the runs of equal bits at its edges (a system
+//   codeword ends in 1s and an address codeword begins with a 1; a system
+//   codeword begins with 0s): the timing moved later (earlier) by
+//   HIDDEN_SAMPLES or more at its start and the other way as far at its
+//   end, and the window read a bit earlier (later) lies within two bits of
+//   a codeword; or the moves were START_SAMPLES or more each way, whatever
+//   that window is (the errors besides may put it farther from one).
+// - A move of FAR_SAMPLES or more at either edge that way, and that window
+//   lies within a bit of a codeword.
+bool edges_moved(const bit_soft_t& next_soft)
 {
-    const int HIDDEN_SAMPLES = 4;
+    const int HIDDEN_SAMPLES = 4, FAR_SAMPLES = 8;
     std::uint64_t r = pack(held.cw);
-    auto within_two = [](std::uint64_t v) {
-        unsigned short syndrome = check64(v);
-        return syndrome == 0 || error_of[syndrome] != 0;
-    };
-    // The window read a bit late: moved later at its start, earlier at its end.
-    int start = moved_at_start(held.before.later, held.soft.later);
-    int end = moved_at_end(held.soft.earlier, next_soft.earlier);
-    if ((start >= START_SAMPLES && end >= START_SAMPLES) ||
-        (start >= HIDDEN_SAMPLES && end >= HIDDEN_SAMPLES && within_two(read_earlier(r, held.bit_before))))
-        return true;
-    start = moved_at_start(held.before.earlier, held.soft.earlier);
-    end = moved_at_end(held.soft.later, next_soft.later);
-    return (start >= START_SAMPLES && end >= START_SAMPLES) ||
-           (start >= HIDDEN_SAMPLES && end >= HIDDEN_SAMPLES && held.next_bit >= 0 && within_two(read_later(r, held.next_bit)));
-}
-
-// Whether the bit timing moved so far at the window's start or end that
-// the window was likely read a bit out of place, and the window so read
-// lies within a bit of a codeword.  A bit skipped at the start, or read
-// twice at the end before a next system codeword in its place (which then
-// needs a skip before it), leaves the window read a bit late; the mirror,
-// a bit early.  next_soft holds the next system codeword's bits.
-bool moved_far(const bit_soft_t& next_soft)
-{
-    const int FAR_SAMPLES = 8;
-    std::uint64_t r = pack(held.cw);
-    if ((moved_at_start(held.before.later, held.soft.later) >= FAR_SAMPLES ||
-         moved_at_end(held.soft.earlier, next_soft.earlier) >= FAR_SAMPLES) &&
-        near(read_earlier(r, held.bit_before)))
-        return true;
-    return held.next_bit >= 0 &&
-           (moved_at_start(held.before.earlier, held.soft.earlier) >= FAR_SAMPLES ||
-            moved_at_end(held.soft.later, next_soft.later) >= FAR_SAMPLES) &&
-           near(read_later(r, held.next_bit));
+    for (bool late : {true, false}) {
+        int start = moved_at_start(late, held.soft), end = moved_at_end(late, next_soft);
+        int off = 3;  // bits from a codeword, read the other way (3: farther, or not known yet)
+        if (late || held.next_bit >= 0) {
+            unsigned short syndrome = check64(late ? read_earlier(r, held.bit_before) : read_later(r, held.next_bit));
+            off = syndrome == 0 ? 0 : one_error(syndrome) != 0 ? 1 : error_of[syndrome] != 0 ? 2 : 3;
+        }
+        if ((start >= START_SAMPLES && end >= START_SAMPLES) ||
+            (start >= HIDDEN_SAMPLES && end >= HIDDEN_SAMPLES && off <= 2) ||
+            ((start >= FAR_SAMPLES || end >= FAR_SAMPLES) && off <= 1))
+            return true;
+    }
+    return false;
 }
 
 // Whether the next system codeword, accepted with errors (-1: not at all)
@@ -809,8 +796,8 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         // early (late), or, in its place, a slip back at its end.
         if (early != 0)
             return false;
-        return !((held.start_moved & MOVED_LATER) && moved_at_end(held.soft.earlier, bit_soft.earlier) >= START_SAMPLES) &&
-               !((held.start_moved & MOVED_EARLIER) && moved_at_end(held.soft.later, bit_soft.later) >= START_SAMPLES);
+        return !((held.start_moved & MOVED_LATER) && moved_at_end(true, bit_soft) >= START_SAMPLES) &&
+               !((held.start_moved & MOVED_EARLIER) && moved_at_end(false, bit_soft) >= START_SAMPLES);
     }
     int doubtful = __builtin_popcountll(held.soft.doubtful);
     if (early == 1 || early == -1)  // a slip, where the word rebuilt may be the window read a bit late
@@ -822,7 +809,7 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         word ^= 1ULL << (64 - held.bits[k]);
     unpack(word, cw);
     if (two_slips_pass(r, held.soft, word, !held.aligned) || another_within_doubt(r, held.soft.doubtful, word) ||
-        hidden_slips(bit_soft) || moved_far(bit_soft))
+        edges_moved(bit_soft))
         return false;
     bool exact = errors == 0 && held.aligned;  // aligned window, next system codeword error-free
     if (!(exact && held.errors == 1) && out_of_place(held.cw, held.bit_before, held.next_bit))
@@ -879,15 +866,15 @@ void correct_window_end(mpt1327_t* state)
     int n = correct_pattern(cw, bits);
     bool at_once = n == 0 && window_clean && !near_when_read_late(cw) && !two_slips_pass(pack(cw), bit_soft, pack(cw), false);
     int start_moved = 0;
-    if (at_once && moved_at_start(system_soft.later, bit_soft.later) >= START_SAMPLES)
+    if (at_once && moved_at_start(true, bit_soft) >= START_SAMPLES)
         start_moved |= MOVED_LATER;
-    if (at_once && moved_at_start(system_soft.earlier, bit_soft.earlier) >= START_SAMPLES)
+    if (at_once && moved_at_start(false, bit_soft) >= START_SAMPLES)
         start_moved |= MOVED_EARLIER;
     if (at_once && start_moved == 0) {
         decode_counts.passed++;
         framing_address(state);
     } else if (n >= 0 || state->framing == 1) {  // failing: held for a slip after an accepted system codeword
-        held = held_t{true, n, {bits[0], bits[1]}, {cw[0], cw[1], cw[2], cw[3]}, bit_soft, system_soft,
+        held = held_t{true, n, {bits[0], bits[1]}, {cw[0], cw[1], cw[2], cw[3]}, bit_soft,
                       window_clean, window_aligned, window_placed, bit_before, -1, start_moved};
     } else {
         decode_counts.failed++;
