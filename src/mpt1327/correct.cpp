@@ -81,7 +81,8 @@
 //      unless the timing moved back as far over the last 6 bits of the
 //      window and the first 6 of the next system codeword (two slips that
 //      cancel), and dropped when that comes early or late, or not at all
-//      (nothing then clears the slip).  This holds one
+//      (nothing then clears the slip; when the input ends, it is reported
+//      as every error-free codeword still held).  This holds one
 //      clean codeword in 5 at 3 dB and one in 100 at 6.5 dB, and drops one
 //      clean codeword in 25 at 3 dB and one in 2500 at 6.5 dB.
 //    - A codeword held is reported just before the next system codeword's
@@ -655,6 +656,14 @@ int moved_at_end(bool late, const bit_soft_t& next_soft)
     return samples_moved(last, bit_range(59, 64)) + samples_moved(next, bit_range(1, 6));
 }
 
+// The ways the timing moved samples or more, as moved measures them over
+// the bits soft holds: MOVED_LATER where that says the window was read a
+// bit late, MOVED_EARLIER where early.
+int ways_moved(int (*moved)(bool, const bit_soft_t&), const bit_soft_t& soft, int samples)
+{
+    return (moved(true, soft) >= samples ? MOVED_LATER : 0) | (moved(false, soft) >= samples ? MOVED_EARLIER : 0);
+}
+
 // Rule 3, a slip: the held codeword rebuilt after a bit read twice
 // (repeated) or skipped, into cw, when the next system codeword came with
 // errors a bit late (repeated) or early; false unless exactly one rebuilt
@@ -694,9 +703,7 @@ bool rebuild_slip(bool repeated, int errors, unsigned short cw[4])
         return false;
     // A slip at the window's start puts the whole window out of place, and
     // a word rebuilt farther in is that window read a bit out of place.
-    bool start_slipped = moved_at_start(false, held.soft) >= START_SLIP_SAMPLES ||
-                         moved_at_start(true, held.soft) >= START_SLIP_SAMPLES;
-    if (start_slipped && !(places & bit_range(1, WINDOW_MOVED_BITS)))
+    if (ways_moved(moved_at_start, held.soft, START_SLIP_SAMPLES) != 0 && !(places & bit_range(1, WINDOW_MOVED_BITS)))
         return false;
     const std::uint64_t* moved = repeated ? held.soft.earlier : held.soft.later;
     const std::uint64_t* against = repeated ? held.soft.later : held.soft.earlier;
@@ -796,8 +803,7 @@ bool confirmed(int errors, int early, unsigned short cw[4])
         // early (late), or, in its place, a slip back at its end.
         if (early != 0)
             return false;
-        return !((held.start_moved & MOVED_LATER) && moved_at_end(true, bit_soft) >= START_SAMPLES) &&
-               !((held.start_moved & MOVED_EARLIER) && moved_at_end(false, bit_soft) >= START_SAMPLES);
+        return (held.start_moved & ways_moved(moved_at_end, bit_soft, START_SAMPLES)) == 0;
     }
     int doubtful = __builtin_popcountll(held.soft.doubtful);
     if (early == 1 || early == -1)  // a slip, where the word rebuilt may be the window read a bit late
@@ -865,11 +871,7 @@ void correct_window_end(mpt1327_t* state)
     int bits[2] = {0, 0};
     int n = correct_pattern(cw, bits);
     bool at_once = n == 0 && window_clean && !near_when_read_late(cw) && !two_slips_pass(pack(cw), bit_soft, pack(cw), false);
-    int start_moved = 0;
-    if (at_once && moved_at_start(true, bit_soft) >= START_SAMPLES)
-        start_moved |= MOVED_LATER;
-    if (at_once && moved_at_start(false, bit_soft) >= START_SAMPLES)
-        start_moved |= MOVED_EARLIER;
+    int start_moved = at_once ? ways_moved(moved_at_start, bit_soft, START_SAMPLES) : 0;
     if (at_once && start_moved == 0) {
         decode_counts.passed++;
         framing_address(state);
