@@ -9,6 +9,7 @@
 // is stronger.  At each bit instant the majority of the last 9 decisions is
 // the bit; the pattern of those decisions moves the next instant.
 #include "corr.h"
+#include "audio/stop.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -179,7 +180,7 @@ void corr(FILE* stream, comm_info_t* info)
                 std::exit(-1);
             input_sample = c.samples_done;
             mpt1327_end(&mpt1327_state);
-            calls_end_all(CALL_INPUT_END);
+            calls_end_all(stop_requested() ? CALL_STOPPED : CALL_INPUT_END);
             input_end();
             summary_print(audio_source.kind == AUDIO_PIPE || audio_source.kind == AUDIO_UDP);
             std::exit(0);

@@ -1,6 +1,10 @@
 // Dispatch of the three sample-source operations to the chosen backend.
 #include "audio.h"
 
+#include <cstdio>
+
+#include "stop.h"
+
 audio_source_t audio_source = {AUDIO_LIVE, nullptr, RAW_U8, 10800, nullptr};
 int audio_eof = 0;
 
@@ -43,6 +47,11 @@ int audio_init(char* device, audio_setup_t* setup)
 int audio_read_begin()
 {
     dc_reset();
+    std::string why;
+    if (stop_catch(&why) != 0) {
+        std::fprintf(stderr, "marrowit: cannot start: %s\n", why.c_str());
+        return -1;
+    }
     switch (audio_source.kind) {
     case AUDIO_FILE:
         return file_read_begin();
@@ -77,9 +86,21 @@ static int source_read(unsigned char** data)
 // but for the control channel of IQ input: its channel removes DC itself,
 // right after the FM discriminator, where a tuning error appears, and a
 // second, slower tracker would only lag behind the first one as it settles.
+//
+// A request to stop ends every input as its end does.  The sources that wait
+// for input (standard input, IQ recordings and pipes, an SDR, datagrams) end
+// their wait at it and give what they already hold; a recording read from a
+// file and the sound card end here.
 int audio_read(unsigned char** data)
 {
+    bool stopping = stop_requested();
+    if (stopping && (audio_source.kind == AUDIO_FILE || audio_source.kind == AUDIO_LIVE)) {
+        audio_eof = 1;
+        return 0;
+    }
     int n = source_read(data);
+    if (n == 0 && stopping)
+        audio_eof = 1;
     if (n > 0 && audio_dc_remove && audio_source.kind != AUDIO_IQ)
         dc_remove(*data, n);
     return n;

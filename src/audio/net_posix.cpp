@@ -1,16 +1,14 @@
 // Sockets on POSIX systems: a request to stop is a signal (SIGINT, SIGTERM),
-// whose handler writes to a pipe that net_wait polls beside the socket.
-#include <fcntl.h>
+// whose handler (stop_posix.cpp) writes to a pipe that net_wait polls beside
+// the socket.
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "net.h"
-
-static int stop_pipe[2] = {-1, -1};
+#include "stop.h"
 
 int net_start(std::string*)
 {
@@ -48,36 +46,15 @@ bool net_transient(int err)
     return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNREFUSED;
 }
 
-static void on_stop(int)
-{
-    int saved = errno;
-    ssize_t ignored = write(stop_pipe[1], "", 1);
-    (void)ignored;
-    errno = saved;
-}
-
 int net_catch_stop(std::string* why)
 {
-    if (stop_pipe[0] < 0 && pipe(stop_pipe) != 0) {
-        *why = std::strerror(errno);
-        return -1;
-    }
-    for (int fd : stop_pipe)
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_stop;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    return 0;
+    return stop_catch(why);
 }
 
 int net_wait(net_socket_t s)
 {
     for (;;) {
-        struct pollfd p[2] = {{s, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+        struct pollfd p[2] = {{s, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
         if (poll(p, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;

@@ -9,6 +9,7 @@
 
 #include "audio.h"
 #include "samples.h"
+#include "stop.h"
 
 static int numpts;
 static std::vector<unsigned char> buffer;
@@ -17,6 +18,8 @@ static raw_input_t raw;
 static sample_queue_t queue;
 static bool passthrough;  // unsigned 8-bit at the run loop's rate: no conversion
 static bool input_done;
+static bool at_end;   // the first end-of-file or a request to stop
+static bool failed;
 
 void stdin_binary_mode();
 
@@ -47,6 +50,8 @@ int pipe_read_begin()
 {
     buffer.assign((size_t)numpts, 128);
     input_done = false;
+    at_end = false;
+    failed = false;
     return 0;
 }
 
@@ -59,9 +64,11 @@ static int read_error()
 // Read up to n bytes; after the first end-of-file only 0.
 static size_t read_stdin(unsigned char* to, size_t n)
 {
-    if (std::feof(stdin))
+    if (at_end)
         return 0;
-    return std::fread(to, 1, n, stdin);
+    size_t got = stop_read(stdin, to, n, &failed);
+    at_end = got == 0;
+    return got;
 }
 
 // Unsigned 8-bit at 10800 Hz goes straight into the buffer.
@@ -69,7 +76,7 @@ static int read_direct(unsigned char** data)
 {
     size_t n = read_stdin(buffer.data(), (size_t)numpts);
     if (n == 0) {
-        if (std::ferror(stdin))
+        if (failed)
             return read_error();
         audio_eof = 1;
         return 0;
@@ -86,7 +93,7 @@ int pipe_read(unsigned char** data)
     while (!input_done && queue_size(&queue) < (size_t)numpts) {
         size_t got = read_stdin(chunk, sizeof chunk);
         if (got == 0) {
-            if (std::ferror(stdin))
+            if (failed)
                 return read_error();
             input_done = true;
             queue_drain(&queue);

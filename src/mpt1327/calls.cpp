@@ -16,6 +16,8 @@ const char* call_end_name(call_end_t why)
         return "reallocated";
     case CALL_INPUT_END:
         return "input_end";
+    case CALL_STOPPED:
+        return "stopped";
     default:
         return "timeout";
     }

@@ -23,8 +23,9 @@ struct call_t {
     std::string file;        // set by a listener that records the call
 };
 
-enum call_end_t { CALL_CLEAR, CALL_REALLOCATED, CALL_INPUT_END, CALL_TIMEOUT };
-const char* call_end_name(call_end_t why);  // "clear", "reallocated", "input_end", "timeout"
+enum call_end_t { CALL_CLEAR, CALL_REALLOCATED, CALL_INPUT_END, CALL_TIMEOUT, CALL_STOPPED };
+// "clear", "reallocated", "input_end", "timeout", "stopped" (the program was asked to stop)
+const char* call_end_name(call_end_t why);
 
 struct call_listener_t {
     void (*start)(call_t* call) = nullptr;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "audio/stop.h"
 #include "sdr.h"
 
 static FILE* file;
@@ -53,8 +54,9 @@ int iq_file_read(iq_sample_t* out, int n)
     const size_t width = sample_bytes();
     if (raw.size() < (size_t)n * width)
         raw.resize((size_t)n * width);  // once: blocks are all the same size
-    size_t got = std::fread(raw.data(), 1, (size_t)n * width, file);
-    if (got < (size_t)n * width && std::ferror(file)) {
+    bool failed = false;
+    size_t got = stop_read(file, raw.data(), (size_t)n * width, &failed);
+    if (failed) {
         std::fprintf(stderr, "marrowit: %s: %s\n", file_path, std::strerror(errno));
         return -1;
     }

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 
+#include "audio/stop.h"
 #include "sdr.h"
 
 #ifndef SOAPY_LIBRARY
@@ -113,6 +114,8 @@ int soapy_open(const char* args, double rate, double center, bool gain_auto, dou
 
 int soapy_read(iq_sample_t* out, int n)
 {
+    if (stop_requested())
+        return 0;  // the end of the input
     int have = 0;
     while (have < n) {
         void* buffs[1] = {out + have};

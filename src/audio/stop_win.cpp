@@ -1,0 +1,36 @@
+// Requests to stop on Windows: Ctrl-C and Ctrl-Break, whose handler Windows
+// runs on a thread of its own.  A read from standard input or a file is not
+// broken off; the request is taken between buffers.
+#include <windows.h>
+
+#include <atomic>
+
+#include "stop.h"
+
+static std::atomic<int> requests;
+
+static BOOL WINAPI on_control(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    // FALSE the second time: the default handler ends the program.
+    return ++requests == 1 ? TRUE : FALSE;
+}
+
+int stop_catch(std::string*)
+{
+    SetConsoleCtrlHandler(on_control, TRUE);
+    return 0;
+}
+
+bool stop_requested()
+{
+    return requests > 0;
+}
+
+size_t stop_read(FILE* f, void* to, size_t n, bool* failed)
+{
+    size_t got = std::fread(to, 1, n, f);
+    *failed = got < n && std::ferror(f);
+    return got;
+}
