@@ -1,0 +1,151 @@
+// Stopping the real program with SIGTERM or SIGINT while it reads an input
+// that has not ended (a pipe or a FIFO kept open, as from a running SDR
+// program): it exits 0 with its summary, ends the open call as "stopped",
+// writes the last statistics, and leaves every recording a WAV whose header
+// agrees with the file's size.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+
+#include "harness.h"
+#include "sdr/sdr.h"
+
+namespace {
+
+// A call that goes on past the end of what is sent: no CLEAR.
+const char open_call[] =
+    "ccsc 0x1234\n"
+    "gtc pfix=12 ident1=345 ident2=678 chan=42\n"
+    "preamble 3600\n";
+
+unsigned le32(const std::string& b, size_t at)
+{
+    return (unsigned)(unsigned char)b[at] | (unsigned)(unsigned char)b[at + 1] << 8 |
+           (unsigned)(unsigned char)b[at + 2] << 16 | (unsigned)(unsigned char)b[at + 3] << 24;
+}
+
+// The RIFF and data chunk sizes of a WAV agree with its length; the number
+// of data bytes, or -1.
+long wav_data_bytes(const std::string& wav)
+{
+    if (wav.size() < 44 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0)
+        return -1;
+    if (le32(wav, 4) != wav.size() - 8)
+        return -1;
+    for (size_t at = 12; at + 8 <= wav.size(); at += 8 + le32(wav, at + 4)) {
+        if (wav.compare(at, 4, "data") == 0)
+            return le32(wav, at + 4) == wav.size() - at - 8 ? (long)le32(wav, at + 4) : -1;
+    }
+    return -1;
+}
+
+off_t file_size(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+std::string only_file_in(const std::string& dir)
+{
+    std::string found;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                found = dir + "/" + e->d_name;
+        closedir(d);
+    }
+    return found;
+}
+
+TEST(Stop, EveryInputStopsCleanlyAtASignal)
+{
+    temp_dir_t dir;
+    write_file(dir.file("solvane.ini"), "[general]\nTARGET_PREF=9999\nCALLTIMEOUT=0\n[rs232]\nRADIO=0\n");
+    const std::string audio = render_u8(open_call);
+    std::string iq;
+    if (sdr_can_demodulate) {
+        run_result_t g = run_program(mptgen_path(), {"-t", "cu8", "--center", "420250000", "-"}, "",
+                                     open_call);
+        ASSERT_EQ(g.status, 0) << g.err;
+        iq = g.out;
+    }
+    struct {
+        const char* input;  // read from the FIFO as standard input, or by name
+        bool iq;
+        int signal;
+    } cases[] = {
+        {"-", false, SIGTERM},
+        {"-", false, SIGINT},
+        {"iq:-", true, SIGTERM},
+        {"iq:in.fifo", true, SIGINT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.input << " signal " << c.signal);
+        if (c.iq && !sdr_can_demodulate)
+            continue;
+        std::remove(dir.file("in.fifo").c_str());
+        std::remove(dir.file("events.json").c_str());
+        std::system(("rm -rf " + dir.file("calls")).c_str());
+        ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0600), 0);
+        std::vector<std::string> args = {"--json", "events.json"};
+        if (c.iq)
+            args.insert(args.end(), {"--center", "420250000", "--record", "calls"});
+        args.push_back(c.input);
+        std::vector<std::string> sh = {"-c", std::string("exec \"$@\"") + (std::string(c.input) == "iq:in.fifo" ? " < /dev/null" : " < in.fifo"),
+            "sh"};
+        for (const std::string& w : command_line(marrowit_path(), args))
+            sh.push_back(w);
+        const std::string& bytes = c.iq ? iq : audio;
+        run_result_t r = run_program_meanwhile("/bin/sh", sh, dir.path, [&](int pid) {
+            int fd = open(dir.file("in.fifo").c_str(), O_WRONLY);
+            for (size_t at = 0; fd >= 0 && at < bytes.size();) {
+                ssize_t w = write(fd, bytes.data() + at, bytes.size() - at);
+                if (w <= 0)
+                    break;
+                at += (size_t)w;
+            }
+            // Everything sent is decoded (the call and, recording, a second
+            // of it) while the FIFO stays open: then the signal.
+            for (int i = 0; i < 6000; i++) {
+                std::string events = read_file(dir.file("events.json"));
+                std::string wav = c.iq ? only_file_in(dir.file("calls")) : "";
+                if (events.find("\"call_start\"") != std::string::npos &&
+                    (!c.iq || file_size(wav) > 44 + 2 * 16000))
+                    break;
+                usleep(10000);
+            }
+            kill(pid, c.signal);
+            if (fd >= 0) {
+                // Reads stop at the signal, not at the end of the input.
+                usleep(200000);
+                close(fd);
+            }
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("marrowit: "), std::string::npos) << "the summary";
+        EXPECT_NE(r.err.find("1 system (0x1234)"), std::string::npos) << r.err;
+        std::string events = read_file(dir.file("events.json"));
+        EXPECT_NE(events.find("\"type\":\"call_end\""), std::string::npos) << events;
+        EXPECT_NE(events.find("\"ended\":\"stopped\""), std::string::npos) << events;
+        EXPECT_EQ(events.find("\"ended\":\"input_end\""), std::string::npos) << events;
+        size_t stats = events.rfind("\"type\":\"stats\"");
+        EXPECT_NE(stats, std::string::npos);
+        EXPECT_EQ(events.find('\n', stats), events.size() - 1) << "the statistics come last";
+        if (c.iq) {
+            std::string wav = only_file_in(dir.file("calls"));
+            ASSERT_NE(wav, "");
+            std::string bytes_written = read_file(wav);
+            long data = wav_data_bytes(bytes_written);
+            EXPECT_GT(data, 2 * 16000) << wav;
+            EXPECT_EQ(data % 2, 0);
+            EXPECT_NE(events.find(wav.substr(dir.path.size() + 1)), std::string::npos);
+        }
+    }
+}
+
+}  // namespace
