@@ -105,7 +105,9 @@ int bound_socket(int* port)
 // pause of a third of a second half way.  A datagram of no bytes is refused
 // (an ICMP error on the connected socket) until the port is listened to:
 // that is waited for first.
-void send_datagrams(int port, const std::string& bytes, const std::vector<size_t>& sizes)
+// The datagrams of first, then bytes cut in datagrams of the sizes given.
+void send_datagrams(int port, const std::string& bytes, const std::vector<size_t>& sizes,
+                    const std::vector<std::string>& first = {})
 {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a = loopback(port);
@@ -120,6 +122,10 @@ void send_datagrams(int port, const std::string& bytes, const std::vector<size_t
         listening = err == 0;
     }
     ASSERT_TRUE(listening);
+    for (const std::string& d : first) {
+        ASSERT_EQ(send(s, d.data(), d.size(), 0), (ssize_t)d.size());
+        usleep(200);
+    }
     size_t at = 0;
     for (size_t k = 0; at < bytes.size(); k++) {
         size_t n = std::min(sizes[k % sizes.size()], bytes.size() - at);
@@ -379,9 +385,9 @@ TEST_F(Decode, UdpDatagramsOfAnySizeUntilStopped)
         int signal;
         const char* address;
     } cases[] = {
-        {{}, sdr, {1, 3, 998, 4097, 20001}, SIGTERM, "udp:"},  // what SDR programs send
+        {{}, sdr, {2, 4, 998, 4098, 20000}, SIGTERM, "udp:"},  // what SDR programs send
         {{}, sdr, {65000}, SIGINT, "udp:127.0.0.1:"},
-        {{"--format", "s16le", "--rate=10800"}, s16, {333, 2, 9999}, SIGTERM, "udp:[127.0.0.1]:"},
+        {{"--format", "s16le", "--rate=10800"}, s16, {334, 2, 9998}, SIGTERM, "udp:[127.0.0.1]:"},
         {{"--format=u8", "--rate", "10800"}, u8, {1080, 7, 1, 4000}, SIGINT, "udp:"},
     };
     for (const auto& c : cases) {
@@ -398,6 +404,57 @@ TEST_F(Decode, UdpDatagramsOfAnySizeUntilStopped)
         });
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
+        EXPECT_EQ(mask_times(r.out), session_console());
+        EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);
+    }
+}
+
+// A datagram of 16-bit samples holds whole samples: a stray odd-sized one,
+// or a flood of them, loses its last byte and leaves the stream after it
+// aligned, decoded in full.
+TEST_F(Decode, UdpOddDatagramsDoNotShiftTheStream)
+{
+    const std::string sdr = read_file(generate({"--rate", "48000", "-t", "s16"}, "sdr.s16"));
+    // The stream again with a stray byte after every second 960 bytes.
+    std::string padded;
+    size_t odd = 0;
+    for (size_t at = 0, k = 0; at < sdr.size(); at += 960, k++) {
+        padded += sdr.substr(at, 960);
+        if (k % 2) {
+            padded += '\x55';
+            odd++;
+        }
+    }
+    auto said = [](size_t bytes) {
+        return ": a datagram of " + std::to_string(bytes) +
+               " bytes is not whole 16-bit samples; the last byte of such datagrams is dropped\n";
+    };
+    struct {
+        std::vector<std::string> first;  // sent before the stream
+        const std::string& bytes;
+        std::vector<size_t> sizes;
+        size_t odd;  // datagrams with a byte dropped
+        size_t odd_size;
+    } cases[] = {
+        {{"\x01\x02\x03"}, sdr, {4800}, 1, 3},                             // one stray datagram
+        {std::vector<std::string>(500, std::string("\x00\x80\x7f", 3)), sdr, {2, 4000}, 500, 3},  // a flood
+        {{}, padded, {960, 961}, odd, 961},                                 // inside the stream
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.odd << " odd datagrams of " << c.odd_size << " bytes");
+        std::remove(dir.file("logfile.txt").c_str());
+        int port;
+        close(bound_socket(&port));
+        const std::string where = "udp:127.0.0.1:" + std::to_string(port);
+        run_result_t r = run_program_meanwhile(marrowit_path(), {"-q", where}, dir.path, [&](int pid) {
+            send_datagrams(port, c.bytes, c.sizes, c.first);
+            kill(pid, SIGTERM);
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string err = "marrowit: " + where + said(c.odd_size);
+        if (c.odd > 1)
+            err += "marrowit: " + where + ": " + std::to_string(c.odd) + " datagrams had a byte dropped\n";
+        EXPECT_EQ(r.err, err);
         EXPECT_EQ(mask_times(r.out), session_console());
         EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);
     }

@@ -1,6 +1,9 @@
 // Raw samples in UDP datagrams, as SDR programs send their demodulated
 // audio: mono, unsigned 8-bit or signed 16-bit little endian, at any rate.
-// Datagrams may have any size, and a pause in the stream is no error.  The
+// Datagrams may have any size, and a pause in the stream is no error.  Each
+// datagram holds whole samples: the last byte of an odd-sized datagram of
+// 16-bit samples is dropped (counted, and said once), so that one stray
+// datagram cannot shift every later sample by a byte.  The
 // input ends when the program is asked to stop (Ctrl-C, or SIGTERM where
 // there are signals): what was received is decoded to the end and the
 // program exits normally.  The platform's part is in net_*.cpp.
@@ -24,6 +27,7 @@ static raw_input_t raw;
 static sample_queue_t queue;
 static bool input_done;
 static std::string name;  // "udp:ADDRESS:PORT" for messages
+static unsigned long long partial;  // datagrams whose trailing partial sample was dropped
 
 static int fail(const char* what, const std::string& why)
 {
@@ -92,6 +96,7 @@ int udp_read_begin()
 {
     buffer.assign((size_t)numpts, 128);
     input_done = false;
+    partial = 0;
     std::string why;
     if (net_catch_stop(&why) != 0)
         return fail("cannot start", why);
@@ -108,6 +113,14 @@ static bool receive()
             return true;
         fail("cannot receive", net_error_text(err));
         return false;
+    }
+    if (raw.s16 && got % 2) {
+        if (partial++ == 0)
+            std::fprintf(stderr,
+                         "marrowit: %s: a datagram of %ld bytes is not whole 16-bit samples; "
+                         "the last byte of such datagrams is dropped\n",
+                         name.c_str(), got);
+        got--;
     }
     raw_push(&raw, &queue, datagram.data(), (size_t)got);
     return true;
@@ -127,6 +140,9 @@ int udp_read(unsigned char** data)
             }
             input_done = true;
             queue_drain(&queue);
+            if (partial > 1)
+                std::fprintf(stderr, "marrowit: %s: %llu datagrams had a byte dropped\n",
+                             name.c_str(), partial);
             break;
         }
         if (!receive())
