@@ -225,7 +225,8 @@ TEST(LiveAlsa, FailuresEndTheProgramWithAMessage)
     } cases[] = {
         // No default device, as on a machine without a sound card.  alsa-lib's
         // own complaints do not reach the screen.
-        {{}, file_pcm("radio", dir.file("in.raw")), "No recording devices found\n"},
+        {{}, file_pcm("radio", dir.file("in.raw")),
+         "marrowit: capture device 'default': No recording devices found\n"},
         {{"--device", "nosuch"}, file_pcm("radio", dir.file("in.raw")),
          std::string("marrowit: capture device 'nosuch': ") + std::strerror(ENOENT) + "\n"},
         // A device that records two channels only.

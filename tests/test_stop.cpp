@@ -9,7 +9,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 
 #include "harness.h"
@@ -145,6 +149,65 @@ TEST(Stop, EveryInputStopsCleanlyAtASignal)
             EXPECT_EQ(data % 2, 0);
             EXPECT_NE(events.find(wav.substr(dir.path.size() + 1)), std::string::npos);
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The real program on a recording of one call with standard output going
+// where it cannot be written: /dev/full, or a pipe whose reader is gone
+// while SIGPIPE is ignored (as under some service managers).
+run_result_t run_with_stdout(const std::string& dir, const std::vector<std::string>& args,
+                             bool closed_pipe)
+{
+    int p[2] = {-1, -1};
+    if (closed_pipe) {
+        EXPECT_EQ(pipe(p), 0);
+        close(p[0]);
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open((dir + "/in.u8").c_str(), O_RDONLY);
+        int out = closed_pipe ? p[1] : open("/dev/full", O_WRONLY);
+        int err = open((dir + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        signal(SIGPIPE, SIG_IGN);
+        exec_child(dir, command_line(marrowit_path(), args));
+    }
+    if (closed_pipe)
+        close(p[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run_result_t r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.err = read_file(dir + "/err.txt");
+    return r;
+}
+
+TEST(Stop, StandardOutputThatCannotBeWrittenEndsTheProgram)
+{
+    temp_dir_t dir;
+    write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
+    write_file(dir.file("in.u8"), render_u8(open_call));
+    struct {
+        std::vector<std::string> args;
+        bool closed_pipe;
+        int err;
+    } cases[] = {
+        {{"-q", "-"}, false, ENOSPC},  // the console, as before
+        {{"-q", "--json", "-", "-"}, false, ENOSPC},
+        {{"-q", "-"}, true, EPIPE},
+        {{"-q", "--json", "-", "-"}, true, EPIPE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.args[1] << (c.closed_pipe ? " to a closed pipe" : " to /dev/full"));
+        run_result_t r = run_with_stdout(dir.path, c.args, c.closed_pipe);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("marrowit: cannot write standard output: ") + std::strerror(c.err) + "\n");
     }
 }
 

@@ -68,7 +68,7 @@ int live_init(const char* device, audio_setup_t* setup)
     if (err < 0) {
         pcm = nullptr;
         if (std::strcmp(name, "default") == 0 && (err == -ENOENT || err == -ENODEV)) {
-            message("No recording devices found");
+            device_message("", "No recording devices found");
             return -1;
         }
         return fail(err);

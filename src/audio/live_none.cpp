@@ -1,12 +1,15 @@
 // Builds without a capture backend behave as a machine without a recording
 // device.
 #include <cstdio>
+#include <cstring>
 
 #include "audio.h"
 
-int live_init(const char*, audio_setup_t*)
+int live_init(const char* device, audio_setup_t*)
 {
-    std::fputs("No recording devices found\n", stderr);
+    if (!device || !*device || std::strcmp(device, "/dev/dsp") == 0)
+        device = "default";
+    std::fprintf(stderr, "marrowit: capture device '%s': No recording devices found\n", device);
     return -1;
 }
 

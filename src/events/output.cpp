@@ -11,6 +11,7 @@
 #include "events/mqtt.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "mpt1327/output.h"
 
 static FILE* json_file;
 static std::string json_path;
@@ -18,11 +19,15 @@ static bool json_trouble;
 
 // Every JSON line reaches its file (or standard output) here.  A file that
 // cannot be written does not stop the decoder: the trouble is said once,
-// until a write gets through.
+// until a write gets through.  Standard output is the exception: it
+// carries nothing but the JSON lines, so a failure there ends the program
+// as a failure of the console does.
 static void json_write(const std::string& line)
 {
     bool ok = std::fwrite(line.data(), 1, line.size(), json_file) == line.size() &&
               std::fputc('\n', json_file) != EOF && std::fflush(json_file) == 0;
+    if (!ok && json_file == stdout)
+        output_check(stdout);
     if (!ok) {
         if (!json_trouble)
             std::fprintf(stderr, "marrowit: cannot write %s: %s; JSON lines are missing from it\n",
