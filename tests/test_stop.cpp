@@ -212,3 +212,60 @@ TEST(Stop, StandardOutputThatCannotBeWrittenEndsTheProgram)
 }
 
 }  // namespace
+
+namespace {
+
+// --record is checked at the start: missing parents are made; a folder that
+// cannot be one ends the program with status 255 and a message.  A disk
+// that fills up cuts a recording short, said once with the file's name, and
+// leaves its header matching what reached the disk.
+TEST(Stop, RecordFolderCheckedAndFullDiskSaid)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    write_file(dir.file("solvane.ini"), "[general]\nTARGET_PREF=9999\n[rs232]\nRADIO=0\n");
+    write_file(dir.file("a file"), "");
+    run_result_t g = run_program(mptgen_path(), {"-t", "cu8", "--center", "420250000", "-o",
+                                                 dir.file("site.cu8"), "-"}, "", open_call);
+    ASSERT_EQ(g.status, 0) << g.err;
+    struct {
+        std::string folder;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"new/and/deeper", 0, ""},
+        {"a file", 255, "marrowit: cannot record calls into a file: " + std::string(std::strerror(ENOTDIR)) + "\n"},
+        {"a file/calls", 255,
+         "marrowit: cannot record calls into a file/calls: " + std::string(std::strerror(ENOTDIR)) + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        run_result_t r = run_program(marrowit_path(), {"-q", "--center", "420250000", "--record", c.folder, "iq:site.cu8"},
+                                     dir.path);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.status == 0) {
+            std::string wav = only_file_in(dir.file(c.folder));
+            EXPECT_GT(wav_data_bytes(read_file(wav)), 2 * 16000) << wav;
+        } else {
+            EXPECT_EQ(r.out, "");
+        }
+    }
+
+    // A disk of 64 kB: two seconds of the call do not fit.
+    ASSERT_EQ(mkdir(dir.file("small").c_str(), 0700), 0);
+    if (geteuid() != 0 || std::system(("mount -t tmpfs -o size=64k tmpfs '" + dir.file("small") + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "a small disk needs a tmpfs mount (root)";
+    run_result_t r = run_program(marrowit_path(), {"-q", "--center", "420250000", "--record", "small", "iq:site.cu8"},
+                                 dir.path);
+    std::string wav = only_file_in(dir.file("small"));
+    std::string bytes = read_file(wav);
+    std::system(("umount '" + dir.file("small") + "'").c_str());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "marrowit: cannot write " + wav.substr(dir.path.size() + 1) + ": " + std::strerror(ENOSPC) +
+                         "; the recording is cut short\n");
+    EXPECT_GT(wav_data_bytes(bytes), 16000) << "what fitted, and a header saying so";
+}
+
+}  // namespace

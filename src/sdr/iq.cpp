@@ -74,8 +74,8 @@ int iq_init(audio_setup_t* setup)
     audio.assign((size_t)channel_max_out(control_channel), 0.0f);
     samples.assign(audio.size(), 128);
     setup->buffer_bytes = (int)samples.size();
-    if (sdr_options.record_dir)
-        recorder_start();
+    if (sdr_options.record_dir && recorder_start() != 0)
+        return -1;
     return 0;
 }
 

@@ -6,6 +6,7 @@
 // set, a recorded call is also closed once it has lasted that many seconds
 // since its GTC (a CLEAR that was not heard must not leave a file growing).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -33,6 +34,8 @@ struct recording_t {
     SNDFILE* wav;
     unsigned long long start_sample;
     int blocks;  // written since the header was last brought up to date
+    std::string path;
+    bool cut;    // a write failed: nothing more is written to the file
 };
 
 std::vector<recording_t> recordings;
@@ -89,6 +92,8 @@ void on_start(call_t* call)
     r.wav = wav;
     r.start_sample = input_sample;
     r.blocks = 0;
+    r.path = path;
+    r.cut = false;
     if (wav_audio.size() < (size_t)channel_max_out(r.dsp))
         wav_audio.resize((size_t)channel_max_out(r.dsp));
     recordings.push_back(r);
@@ -134,21 +139,48 @@ std::string recorder_file_name(const call_t& call, long long utc_start)
     return name;
 }
 
-void recorder_start()
+// The folder and its missing parents are made, and a file is made and
+// removed in it, so that a folder that cannot take the recordings is said at
+// the start rather than at every call.
+static int record_dir_usable(const char* dir)
+{
+    std::string path = dir;
+    for (size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
+        std::string part = path.substr(0, at);
+        struct stat st;
+        if (!part.empty() && stat(part.c_str(), &st) != 0 && mkdir(part.c_str(), 0777) != 0 &&
+            errno != EEXIST)
+            break;
+        if (at == std::string::npos)
+            break;
+    }
+    std::string probe = path + "/.marrowit-XXXXXX";
+    int fd = mkstemp(&probe[0]);
+    if (fd < 0) {
+        std::fprintf(stderr, "marrowit: cannot record calls into %s: %s\n", dir,
+                     std::strerror(errno));
+        return -1;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return 0;
+}
+
+int recorder_start()
 {
     if (started)
-        return;
+        return 0;
+    if (record_dir_usable(sdr_options.record_dir) != 0)
+        return -1;
     started = true;
     channel_plan(&plan, sdr_options.rate);
     run_start = (long long)std::time(nullptr);
-    if (mkdir(sdr_options.record_dir, 0777) != 0 && errno != EEXIST)
-        std::fprintf(stderr, "marrowit: cannot make %s: %s\n", sdr_options.record_dir,
-                     std::strerror(errno));
     call_listener_t l;
     l.start = on_start;
     l.end = on_end;
     calls_add_listener(l);
     input_add_ticker(tick);
+    return 0;
 }
 
 void recorder_process(const iq_sample_t* in, int n)
@@ -157,7 +189,18 @@ void recorder_process(const iq_sample_t* in, int n)
         int count = channel_process(r.dsp, in, n, wav_audio.data());
         for (int i = 0; i < count; i++)
             wav_audio[(size_t)i] *= 0.5f;
-        sf_write_float(r.wav, wav_audio.data(), count);
+        if (r.cut)
+            continue;
+        errno = 0;
+        if (sf_write_float(r.wav, wav_audio.data(), count) != count) {
+            // A full disk, or the file gone: the recording ends here, its
+            // header saying what reached the file.
+            std::fprintf(stderr, "marrowit: cannot write %s: %s; the recording is cut short\n",
+                         r.path.c_str(), errno ? std::strerror(errno) : sf_strerror(r.wav));
+            r.cut = true;
+            sf_command(r.wav, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+            continue;
+        }
         // About once a second the header gets the length so far: a file cut
         // short by the end of the program (Ctrl-C, power) still plays.
         if (++r.blocks == 100) {

@@ -53,7 +53,7 @@ void soapy_close();
 
 // Hook the recorder into the call tracker and the input clock (called by
 // iq_init when calls are to be recorded).
-void recorder_start();
+int recorder_start();  // 0, or -1 after a message: the folder cannot be written
 // Feed one block of IQ (n new samples at in[0..n), with history before
 // in[0] as channel.h describes) to every channel being recorded.
 void recorder_process(const iq_sample_t* in, int n);
