@@ -2,6 +2,7 @@
 // RTL-SDR's own format, 127.5 the zero level), signed 16-bit little-endian
 // pairs, or 32-bit floats.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -14,6 +15,29 @@ static const char* file_path;
 static iq_format_t file_format;
 static std::vector<unsigned char> raw;
 static float level_u8[256];
+static unsigned long long samples_read;
+static unsigned long long bad_samples;
+
+// A float capture can hold what no receiver gives: a NaN, an infinity, or a
+// value so large (a corrupt file, a glitch of the program that wrote it)
+// that the channel filters' sums overflow and every later output is NaN.
+// Such a sample is silence instead; the filters then forget it within their
+// length.  Captures are scaled to about 1 (some programs use 32768).
+const float absurd_level = 1e6f;
+
+static void replace_bad_samples(iq_sample_t* s, int n)
+{
+    for (int i = 0; i < n; i++) {
+        if (std::fabs(s[i].real()) <= absurd_level && std::fabs(s[i].imag()) <= absurd_level)
+            continue;
+        if (bad_samples++ == 0)
+            std::fprintf(stderr,
+                         "marrowit: %s: bad IQ sample (not a number, infinite or absurdly large) "
+                         "at %.3f s replaced by 0, as are any later ones\n",
+                         file_path, (double)(samples_read + (unsigned long long)i) / sdr_options.rate);
+        s[i] = iq_sample_t(0, 0);
+    }
+}
 
 void stdin_binary_mode();
 
@@ -32,6 +56,8 @@ int iq_file_open(const char* path, iq_format_t format)
     }
     file_path = path;
     file_format = format;
+    samples_read = 0;
+    bad_samples = 0;
     for (int i = 0; i < 256; i++)
         level_u8[i] = (float)((i - 127.5) / 127.5);
     return 0;
@@ -76,8 +102,13 @@ int iq_file_read(iq_sample_t* out, int n)
         break;
     default:
         std::memcpy((void*)out, b, (size_t)count * 8);
+        replace_bad_samples(out, count);
         break;
     }
+    if (count == 0 && bad_samples > 1)
+        std::fprintf(stderr, "marrowit: %s: %llu bad IQ samples replaced by 0\n", file_path,
+                     bad_samples);
+    samples_read += (unsigned long long)count;
     return count;
 }
 
