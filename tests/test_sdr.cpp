@@ -40,7 +40,7 @@ const char calls_script[] =
     "gtc pfix=12 ident1=1 ident2=2 chan=30 data=1\n"
     "ccsc 0x1234\n"
     "gtc pfix=13 ident1=5 ident2=6 chan=80\n"  // 421.0000 MHz, no carrier, until the end
-    "preamble 600\n";
+    "preamble 1800\n";
 
 const int lead = 32, tail = 16;
 const std::map<unsigned, double> tones = {{42, 1000}, {60, 700}, {80, 0}};
@@ -140,7 +140,8 @@ TEST(RecordCalls, EachFollowedCallInItsOwnFile)
         write_file(run.file("solvane.ini"),
                    std::string("[general]\n") + c.general + "\n[rs232]\nRADIO=0\n");
         run_result_t r = run_program(
-            marrowit_path(), {"-q", "--center", "420250000", "--record", "calls", "iq:" + dir.file("site.cu8")},
+            marrowit_path(), {"-q", "--center", "420250000", "--record", "calls", "--json", "events.json",
+                              "iq:" + dir.file("site.cu8")},
             run.path);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, c.err);
@@ -164,9 +165,23 @@ TEST(RecordCalls, EachFollowedCallInItsOwnFile)
             sf_read_float(wav, x.data(), info.frames);
             sf_close(wav);
 
+            // CALLTIMEOUT ends a recording whose channel carries no signal
+            // that long; a call with its carrier on lasts to its CLEAR.
             double want = spans[chan].end - spans[chan].start;
-            if (c.timeout > 0 && want > c.timeout)
+            if (c.timeout > 0 && tones.at(chan) == 0 && want > c.timeout)
                 want = c.timeout;
+            if (c.timeout > 0) {
+                const std::string events = read_file(run.file("events.json"));
+                const std::string end = std::string("\"type\":\"call_end\",\"prefix\":") +
+                                        (chan == 80 ? "13" : "12");
+                size_t at = events.find(end + ",\"ident1\":" + (chan == 42 ? "345" : chan == 60 ? "346" : "5"));
+                ASSERT_NE(at, std::string::npos) << events;
+                EXPECT_EQ(events.find(end + ",\"ident1\":" + (chan == 42 ? "345" : chan == 60 ? "346" : "5"), at + 1),
+                          std::string::npos) << "one call_end";
+                size_t line_end = events.find('\n', at);
+                EXPECT_NE(events.substr(at, line_end - at).find(chan == 80 ? "\"ended\":\"timeout\"" : "\"ended\":\"clear\""),
+                          std::string::npos) << events.substr(at, line_end - at);
+            }
             EXPECT_NEAR((double)x.size() / 16000, want, 0.1);
             // The call's tone from its first tenth of a second, at half
             // scale for the full deviation; no FFSK of the control channel,

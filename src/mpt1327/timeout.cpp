@@ -5,7 +5,9 @@
 // with CALLTIMEOUT set the decoder gives up the call when no codeword has
 // passed the check for that many seconds of input: the receiver is sent to
 // the control channel as after a CLEAR (whatever RADIO is), the open calls
-// that were followed end, and one report in the form of the CLEAR's says so:
+// that were followed end (but those being recorded from an SDR, which end
+// by their own channel's silence), and one report in the form of the
+// CLEAR's says so:
 //
 //   - TIMEO| Call time-out, back to control | Ch: 100  Freq: 421.2500
 //          | Silent: 30 s          | Mon Dec  7 09:12:44 2026
@@ -69,8 +71,10 @@ static void give_up()
     event_report();
     setfreq(control);
     std::vector<unsigned> ended;
+    // A call being recorded from an SDR is not given up: its own traffic
+    // channel says when it ends (the recorder's CALLTIMEOUT of silence).
     for (const call_t& c : calls_open())
-        if (c.followed)
+        if (c.followed && c.file.empty())
             ended.push_back(c.channel);
     for (unsigned channel : ended)
         calls_end(channel, CALL_TIMEOUT);

@@ -160,6 +160,7 @@ struct channel_t {
     int max_out = 0;
     int settling = 0;  // low-rate samples until stage 2's window holds only signal
     bool squelch = false;
+    bool carrier = true;  // the last block's
 };
 
 int channel_plan(channel_plan_t* plan, double rate)
@@ -262,10 +263,16 @@ int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out)
     // Until then the window is part empty and passes a click: silence.
     for (int i = 0; i < n2 && c->settling > 0; i++, c->settling--)
         c->audio[(size_t)i] = 0;
-    if (c->squelch && carrierless(c->audio.data(), n2))
+    c->carrier = !(c->squelch && carrierless(c->audio.data(), n2));
+    if (!c->carrier)
         std::fill(c->audio.begin(), c->audio.begin() + n2, 0.0f);
     iirfilt_rrrf_execute_block(c->dc, c->audio.data(), (unsigned)n2, c->audio.data());
     unsigned produced = 0;
     msresamp_rrrf_execute(c->resampler, c->audio.data(), (unsigned)n2, out, &produced);
     return (int)produced;
+}
+
+bool channel_carrier(const channel_t* c)
+{
+    return c->carrier;
 }

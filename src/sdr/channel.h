@@ -41,3 +41,6 @@ int channel_max_out(const channel_t* c);
 // plan.block); in[-taps1+1 .. -1] hold the samples before them.  Writes the
 // audio to out and returns its count.
 int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out);
+// Whether the last block processed carried a signal (the squelch was open);
+// always true for a channel without squelch.
+bool channel_carrier(const channel_t* c);

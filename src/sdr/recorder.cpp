@@ -3,8 +3,9 @@
 // open, and written as a 16-bit mono WAV at 16000 Hz into the --record
 // directory.  The call tracker closes calls at their CLEAR, at a new
 // allocation of the channel and at the end of the input; with CALLTIMEOUT
-// set, a recorded call is also closed once it has lasted that many seconds
-// since its GTC (a CLEAR that was not heard must not leave a file growing).
+// set, a recorded call is also closed once its traffic channel has carried
+// no signal (squelch closed) for that many seconds: a CLEAR that was not
+// heard must not leave a file growing, but a long call goes on to its end.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ struct recording_t {
     channel_t* dsp;
     SNDFILE* wav;
     unsigned long long start_sample;
+    unsigned long long heard_sample;  // input time of the last block with a signal
     int blocks;  // written since the header was last brought up to date
     std::string path;
     bool cut;    // a write failed: nothing more is written to the file
@@ -91,6 +93,7 @@ void on_start(call_t* call)
     r.dsp = channel_open(plan, sdr_offset_hz(call->freq), wav_rate, true);
     r.wav = wav;
     r.start_sample = input_sample;
+    r.heard_sample = input_sample;
     r.blocks = 0;
     r.path = path;
     r.cut = false;
@@ -109,7 +112,8 @@ void on_end(call_t* call, call_end_t)
         }
 }
 
-// CALLTIMEOUT, checked after every buffer of the control channel.
+// CALLTIMEOUT of silence on the traffic channel, checked after every buffer
+// of the control channel.
 void tick()
 {
     if (!(calltimeout > 0))
@@ -117,7 +121,7 @@ void tick()
     unsigned long long limit = (unsigned long long)(calltimeout * INPUT_RATE);
     std::vector<unsigned> expired;
     for (const recording_t& r : recordings)
-        if (input_sample - r.start_sample >= limit)
+        if (input_sample - r.heard_sample >= limit)
             expired.push_back(r.channel);
     for (unsigned channel : expired)
         calls_end(channel, CALL_TIMEOUT);
@@ -187,6 +191,8 @@ void recorder_process(const iq_sample_t* in, int n)
 {
     for (recording_t& r : recordings) {
         int count = channel_process(r.dsp, in, n, wav_audio.data());
+        if (channel_carrier(r.dsp))
+            r.heard_sample = input_sample;
         for (int i = 0; i < count; i++)
             wav_audio[(size_t)i] *= 0.5f;
         if (r.cut)
