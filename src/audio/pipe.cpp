@@ -66,9 +66,7 @@ static size_t read_stdin(unsigned char* to, size_t n)
 {
     if (at_end)
         return 0;
-    size_t got = stop_read(stdin, to, n, &failed);
-    at_end = got == 0;
-    return got;
+    return stop_read(stdin, to, n, &at_end, &failed);
 }
 
 // Unsigned 8-bit at 10800 Hz goes straight into the buffer.

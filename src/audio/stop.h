@@ -16,9 +16,11 @@ int stop_catch(std::string* why);
 bool stop_requested();
 
 // Read up to n bytes of a stream no other reader uses, waiting for them but
-// not past a request to stop: fewer than n at the end of the stream or when
-// asked to stop; *failed is set (errno says why) when reading fails.
-size_t stop_read(FILE* f, void* to, size_t n, bool* failed);
+// not past a request to stop: fewer than n only at the end of the stream
+// (*ended set: the first end-of-file is the end, even from a terminal), when
+// asked to stop (*ended set too), or when reading fails (*failed set, errno
+// says why).
+size_t stop_read(FILE* f, void* to, size_t n, bool* ended, bool* failed);
 
 #ifndef _WIN32
 // A descriptor that becomes readable at a request to stop (for poll).

@@ -31,13 +31,17 @@ static void on_stop(int sig)
 int stop_catch(std::string* why)
 {
     if (stop_pipe[0] < 0) {
-        if (pipe(stop_pipe) != 0) {
+        int p[2];
+        if (pipe(p) != 0) {
             *why = std::strerror(errno);
             return -1;
         }
-        for (int fd : stop_pipe) {
-            fcntl(fd, F_SETFL, O_NONBLOCK);
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        // Above the standard streams, which may be closed: the pipe must not
+        // stand in for standard input.
+        for (int k = 0; k < 2; k++) {
+            stop_pipe[k] = fcntl(p[k], F_DUPFD_CLOEXEC, 3);
+            close(p[k]);
+            fcntl(stop_pipe[k], F_SETFL, O_NONBLOCK);
         }
     }
     struct sigaction sa;
@@ -60,12 +64,17 @@ int stop_fd()
     return stop_pipe[0];
 }
 
-size_t stop_read(FILE* f, void* to, size_t n, bool* failed)
+size_t stop_read(FILE* f, void* to, size_t n, bool* ended, bool* failed)
 {
+    *ended = false;
     *failed = false;
     int fd = fileno(f);
     size_t got = 0;
-    while (got < n && !stopping) {
+    while (got < n && !*ended && !*failed) {
+        if (stopping) {
+            *ended = true;
+            break;
+        }
         struct pollfd p[2] = {{fd, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
         if (poll(p, stop_pipe[0] < 0 ? 1 : 2, -1) < 0) {
             if (errno == EINTR)
@@ -74,17 +83,17 @@ size_t stop_read(FILE* f, void* to, size_t n, bool* failed)
             break;
         }
         if (p[1].revents && !p[0].revents)
-            break;
+            continue;  // the request to stop, taken above
         ssize_t r = read(fd, (char*)to + got, n - got);
         if (r == 0)
-            break;
+            *ended = true;
         if (r < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
             *failed = true;
             break;
         }
-        got += (size_t)r;
+        got += (size_t)(r > 0 ? r : 0);
     }
     return got;
 }

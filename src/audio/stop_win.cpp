@@ -28,9 +28,10 @@ bool stop_requested()
     return requests > 0;
 }
 
-size_t stop_read(FILE* f, void* to, size_t n, bool* failed)
+size_t stop_read(FILE* f, void* to, size_t n, bool* ended, bool* failed)
 {
     size_t got = std::fread(to, 1, n, f);
     *failed = got < n && std::ferror(f);
+    *ended = got < n && !*failed;
     return got;
 }

@@ -80,8 +80,8 @@ int iq_file_read(iq_sample_t* out, int n)
     const size_t width = sample_bytes();
     if (raw.size() < (size_t)n * width)
         raw.resize((size_t)n * width);  // once: blocks are all the same size
-    bool failed = false;
-    size_t got = stop_read(file, raw.data(), (size_t)n * width, &failed);
+    bool ended = false, failed = false;
+    size_t got = stop_read(file, raw.data(), (size_t)n * width, &ended, &failed);
     if (failed) {
         std::fprintf(stderr, "marrowit: %s: %s\n", file_path, std::strerror(errno));
         return -1;
