@@ -185,6 +185,37 @@ TEST(Events, NamesOfAnyBytesAreValidJson)
     EXPECT_EQ(k, std::size(cases));
 }
 
+// A GTC's channel bits read as CAT/TYPE/FUNC make the console print the
+// category reports too (ALOHA, ACK, AHOY, MAINT, MOVE, BCAST, SAM, HEAD):
+// the console stays so, byte for byte, but the JSON holds the GTC only.
+TEST(Events, AGtcIsPublishedOnlyAsAGtc)
+{
+    temp_dir_t dir;
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
+    // CAT/TYPE/FUNC in the channel's top bits (D = 0).
+    const int channels[] = {5, 70, 130, 200, 216, 224, 260, 330};
+    std::string gtcs = "ccsc 0x1234\n";
+    for (int c : channels)
+        gtcs += "gtc pfix=7 ident1=1 ident2=2 chan=" + std::to_string(c) + "\nccsc 0x1234\n";
+    run_result_t with = run_program(marrowit_path(), {"-q", "--json", "e.jsonl", "-"}, dir.path, render_u8(gtcs));
+    ASSERT_EQ(with.status, 0) << with.err;
+    run_result_t plain = run_program(marrowit_path(), {"-q", "-"}, dir.path, render_u8(gtcs));
+    EXPECT_EQ(mask_times(with.out), mask_times(plain.out));
+    for (const char* phantom : {"ALOHA", "ACK", "AHY", "MAINT", "MOVE", "BCAST", "SAM", "HEAD"})
+        EXPECT_NE(plain.out.find(phantom), std::string::npos) << phantom;
+    // The record types the codewords sent make, and nothing else.
+    const std::set<std::string> sent = {"identity", "CCSC", "GTC", "call_start", "call_end", "stats"};
+    size_t k = 0;
+    for (const json& o : objects_of(read_file(dir.file("e.jsonl")))) {
+        EXPECT_EQ(sent.count(o["type"]), 1u) << o;
+        if (o["type"] == "GTC") {
+            ASSERT_LT(k, std::size(channels));
+            EXPECT_EQ(o["channel"], channels[k++]) << o;
+        }
+    }
+    EXPECT_EQ(k, std::size(channels));
+}
+
 // ---- a real broker ---------------------------------------------------------
 
 bool port_open(int port)
