@@ -448,6 +448,108 @@ TEST(Mqtt, SubscriberReceivesTheJsonLinesThroughARestart)
     }
 }
 
+// TOPIC with a wildcard stops the start; an empty TOPIC is the default; a
+// broker given as [::1]:PORT is reached (a real mosquitto listening on ::1);
+// a listener that takes the connection and never answers is said while the
+// input still runs.
+TEST(Mqtt, TopicAddressAndASilentBroker)
+{
+    if (!mqtt_available || !have("mosquitto") || !have("mosquitto_sub"))
+        GTEST_SKIP() << "no MQTT in this build, or no mosquitto and its clients";
+    for (const char* bad : {"#", "site/+/rx", "a#b"}) {
+        temp_dir_t dir;
+        write_file(dir.file("solvane.ini"), std::string("[mqtt]\nTOPIC=") + bad + "\n");
+        run_result_t r = run_program(marrowit_path(), {"-q", "--mqtt", "127.0.0.1:1883", "-"}, dir.path, "");
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_EQ(r.err, std::string("marrowit: invalid MQTT topic '") + bad +
+                             "' in [mqtt] TOPIC of solvane.ini: it may not hold '#' or '+' "
+                             "(leave it empty for 'marrowit')\n");
+    }
+
+    {
+        temp_dir_t dir;
+        write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n[mqtt]\nTOPIC=\n");
+        int port = free_loopback_port();
+        const passwd* pw = getpwuid(getuid());
+        write_file(dir.file("mosquitto.conf"), "listener " + std::to_string(port) +
+                                                   " ::1\nallow_anonymous true\nuser " +
+                                                   (pw ? pw->pw_name : "root") +
+                                                   "\nlog_dest stdout\nlog_type all\n");
+        child_t broker, subscriber;
+        broker.start({"mosquitto", "-c", dir.file("mosquitto.conf")}, dir.path, dir.file("b.out"),
+                     dir.file("b.out"));
+        auto open6 = [&] {
+            int fd = socket(AF_INET6, SOCK_STREAM, 0);
+            sockaddr_in6 a6{};
+            a6.sin6_family = AF_INET6;
+            a6.sin6_port = htons((uint16_t)port);
+            a6.sin6_addr = in6addr_loopback;
+            bool ok = connect(fd, (sockaddr*)&a6, sizeof a6) == 0;
+            close(fd);
+            return ok;
+        };
+        ASSERT_TRUE(eventually(open6, 10)) << read_file(dir.file("b.out"));
+        subscriber.start({"mosquitto_sub", "-h", "::1", "-p", std::to_string(port), "-v", "-t",
+                          "marrowit/#", "-t", "probe"},
+                         dir.path, dir.file("received"), dir.file("sub.err"));
+        auto received = [&] {
+            std::vector<std::string> got;
+            for (const std::string& l : lines_of(read_file(dir.file("received"))))
+                if (l != "probe ready")
+                    got.push_back(l);
+            return got;
+        };
+        // The subscription stands once a probe comes back.
+        ASSERT_TRUE(eventually(
+            [&] {
+                child_t p;
+                p.start({"mosquitto_pub", "-h", "::1", "-p", std::to_string(port), "-t", "probe", "-m", "ready"},
+                        dir.path, dir.file("pub.out"), dir.file("pub.out"));
+                p.wait();
+                return read_file(dir.file("received")).find("probe ready") != std::string::npos;
+            },
+            10));
+        run_result_t r = run_program(marrowit_path(),
+                                     {"-q", "--json", "e.jsonl", "--mqtt", "[::1]:" + std::to_string(port), "-"},
+                                     dir.path, render_u8(traffic(20, {{5, 2, 10}})));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        std::vector<std::string> lines = lines_of(read_file(dir.file("e.jsonl")));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(eventually([&] { return received().size() >= lines.size(); }, 15));
+        std::vector<std::string> got = received();
+        ASSERT_EQ(got.size(), lines.size());
+        for (size_t i = 0; i < got.size(); i++) {
+            json o = json::parse(lines[i]);
+            std::string sysid = o["sys"].is_null() ? "none" : o["sys"].get<std::string>().substr(2);
+            EXPECT_EQ(got[i], "marrowit/" + sysid + "/" + o["type"].get<std::string>() + " " + lines[i]);
+        }
+        subscriber.wait(SIGTERM);
+        broker.wait(SIGTERM);
+    }
+
+    {
+        temp_dir_t dir;
+        write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
+        int port = free_loopback_port();
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(port);
+        ASSERT_EQ(bind(listener, (sockaddr*)&a, sizeof a), 0);
+        ASSERT_EQ(listen(listener, 16), 0);  // connections taken by the system, never answered
+        child_t marrowit;
+        marrowit.start({marrowit_path(), "-q", "--mqtt", "127.0.0.1:" + std::to_string(port), "-"},
+                       dir.path, dir.file("console"), dir.file("stderr"), true);
+        marrowit.write(render_u8(traffic(10, {{5, 2, 8}})));
+        const std::string said = "marrowit: MQTT broker 127.0.0.1:" + std::to_string(port) +
+                                 ": took the connection but did not answer in 3 s; messages wait, "
+                                 "reconnecting\n";
+        EXPECT_TRUE(eventually([&] { return read_file(dir.file("stderr")) == said; }, 30))
+            << read_file(dir.file("stderr"));
+        EXPECT_EQ(marrowit.wait(), 0);
+        close(listener);
+    }
+}
+
 // Without a broker the console is as without --mqtt; the trouble is said
 // once, and what could not be sent when the input ends.
 TEST(Mqtt, NoBrokerLeavesDecodingAlone)
