@@ -154,6 +154,8 @@ int mqtt_open(const char* host_port)
                      topic.c_str(), settings_file);
         return -1;
     }
+    if (!mqtt_library())
+        return -1;
     enabled = true;
     return 0;
 }

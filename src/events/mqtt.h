@@ -26,6 +26,10 @@ bool mqtt_topic_valid(const std::string& topic);
 // first message.  0, or -1 after saying why (also in a build without MQTT).
 int mqtt_open(const char* host_port);
 extern const bool mqtt_available;  // false in a build without libmosquitto
+
+// Make libmosquitto available (loaded on Linux, linked on Windows): true,
+// or false after saying why.
+bool mqtt_library();
 bool mqtt_enabled();
 
 // Queue one record's JSON line; never blocks.
