@@ -299,6 +299,30 @@ bool eventually(F cond, double seconds)
     return true;
 }
 
+// What a mosquitto_sub writing to dir/received has received, its probes
+// aside.
+std::vector<std::string> received_lines(const temp_dir_t& dir)
+{
+    std::vector<std::string> got;
+    for (const std::string& l : lines_of(read_file(dir.file("received"))))
+        if (l != "probe ready")
+            got.push_back(l);
+    return got;
+}
+
+// The subscription stands once a probe published with pub comes back.
+bool subscription_stands(const temp_dir_t& dir, const std::vector<std::string>& pub)
+{
+    return eventually(
+        [&] {
+            child_t p;
+            p.start(pub, dir.path, dir.file("pub.out"), dir.file("pub.out"));
+            p.wait();
+            return read_file(dir.file("received")).find("probe ready") != std::string::npos;
+        },
+        10);
+}
+
 struct broker_t {
     temp_dir_t& dir;
     int port = free_loopback_port();
@@ -369,22 +393,8 @@ TEST(Mqtt, SubscriberReceivesTheJsonLinesThroughARestart)
                     args->push_back(a);
         child_t subscriber;
         subscriber.start(sub, dir.path, dir.file("received"), dir.file("sub.err"));
-        auto received = [&] {
-            std::vector<std::string> got;
-            for (const std::string& l : lines_of(read_file(dir.file("received"))))
-                if (l != "probe ready")
-                    got.push_back(l);
-            return got;
-        };
-        // The subscription stands once a probe comes back.
-        ASSERT_TRUE(eventually(
-            [&] {
-                child_t p;
-                p.start(pub, dir.path, dir.file("pub.out"), dir.file("pub.out"));
-                p.wait();
-                return read_file(dir.file("received")).find("probe ready") != std::string::npos;
-            },
-            10));
+        auto received = [&] { return received_lines(dir); };
+        ASSERT_TRUE(subscription_stands(dir, pub));
 
         if (c.late)
             broker.stop();  // the subscriber's session stays
@@ -492,23 +502,9 @@ TEST(Mqtt, TopicAddressAndASilentBroker)
         subscriber.start({"mosquitto_sub", "-h", "::1", "-p", std::to_string(port), "-v", "-t",
                           "marrowit/#", "-t", "probe"},
                          dir.path, dir.file("received"), dir.file("sub.err"));
-        auto received = [&] {
-            std::vector<std::string> got;
-            for (const std::string& l : lines_of(read_file(dir.file("received"))))
-                if (l != "probe ready")
-                    got.push_back(l);
-            return got;
-        };
-        // The subscription stands once a probe comes back.
-        ASSERT_TRUE(eventually(
-            [&] {
-                child_t p;
-                p.start({"mosquitto_pub", "-h", "::1", "-p", std::to_string(port), "-t", "probe", "-m", "ready"},
-                        dir.path, dir.file("pub.out"), dir.file("pub.out"));
-                p.wait();
-                return read_file(dir.file("received")).find("probe ready") != std::string::npos;
-            },
-            10));
+        auto received = [&] { return received_lines(dir); };
+        ASSERT_TRUE(subscription_stands(
+            dir, {"mosquitto_pub", "-h", "::1", "-p", std::to_string(port), "-t", "probe", "-m", "ready"}));
         run_result_t r = run_program(marrowit_path(),
                                      {"-q", "--json", "e.jsonl", "--mqtt", "[::1]:" + std::to_string(port), "-"},
                                      dir.path, render_u8(traffic(20, {{5, 2, 10}})));
