@@ -15,18 +15,6 @@
 
 namespace {
 
-template <typename F>
-bool eventually(F cond, double seconds)
-{
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
 {
     temp_dir_t dir;
@@ -50,11 +38,13 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
             std::string path = "/proc/" + std::to_string(pid) + "/maps";
             // Linked libraries are mapped before the program starts;
             // libmosquitto when --mqtt is read.
-            eventually([&] {
+            auto ready = [&] {
                 maps = read_file(path);
                 return maps.find("libc.so") != std::string::npos &&
                        (!c.mqtt || maps.find("libmosquitto") != std::string::npos);
-            }, 30);
+            };
+            for (int tries = 0; tries < 1500 && !ready(); tries++)  // 30 s at most
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             kill(pid, SIGKILL);  // how it ends is not the point here
         });
         EXPECT_EQ(r.status, 128 + SIGKILL) << r.err;
