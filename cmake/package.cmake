@@ -39,6 +39,14 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
 if(HAMLIB_FOUND AND HAMLIB_MAJOR)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libhamlib${HAMLIB_MAJOR}")
 endif()
+# liquid-dsp and libmosquitto are loaded for IQ input and --mqtt: recommended
+# too, by the package named after the library (libliquid.so.1: libliquid1).
+foreach(soname IN ITEMS ${LIQUID_SONAME} ${MOSQUITTO_SONAME})
+  if(soname MATCHES "^(lib[A-Za-z0-9_-]*[A-Za-z_-])\\.so\\.([0-9]+)$")
+    list(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS "${CMAKE_MATCH_1}${CMAKE_MATCH_2}")
+  endif()
+endforeach()
+string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS "${CPACK_DEBIAN_PACKAGE_RECOMMENDS}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

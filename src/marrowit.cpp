@@ -115,6 +115,19 @@ static double number_value(const char* v, const char* what)
     return x;
 }
 
+// A frequency or sample rate in Hz, optionally with k, M or G as SDR tools
+// take it: "420.5M" is 420500000.
+static double hz_value(const char* v, const char* what)
+{
+    char* end = nullptr;
+    double x = std::strtod(v, &end);
+    if (end != v && *end && std::strchr("kMG", *end) && !end[1])
+        x *= *end++ == 'k' ? 1e3 : end[-1] == 'M' ? 1e6 : 1e9;
+    if (!*v || *end || !std::isfinite(x))
+        usage_error(what, v);
+    return x;
+}
+
 static bool starts_with(const char* s, const char* prefix)
 {
     return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
@@ -157,10 +170,11 @@ static void parse_args(int argc, char** argv)
         } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
             summary_quiet = true;
         } else if (is_option(arg, "--center")) {
-            sdr_options.center =
-                number_value(option_value(argc, argv, &i, "--center"), "invalid centre frequency");
-            if (!(sdr_options.center > 0))
-                usage_error("invalid centre frequency", argv[i]);
+            const char* hint = "invalid centre frequency (1M to 10G Hz, as in 420.5M or 420500000)";
+            const char* v = option_value(argc, argv, &i, "--center");
+            sdr_options.center = hz_value(v, hint);
+            if (!(sdr_options.center >= 1e6 && sdr_options.center <= 10e9))
+                usage_error(hint, v);
             center = true;
             iq_only_option = "--center";
         } else if (is_option(arg, "--gain")) {
@@ -198,6 +212,9 @@ static void parse_args(int argc, char** argv)
         }
         if (!center)
             usage_error("IQ input needs --center HZ:", input);
+        if (sdr_options.path && !sdr_options.gain_auto)
+            usage_error("--gain sets a receiver's gain, for sdr: input, not", input);
+        summary_iq = true;
         if (format) {
             if (std::strcmp(format, "cu8") == 0)
                 sdr_options.format = IQ_CU8;
@@ -211,7 +228,7 @@ static void parse_args(int argc, char** argv)
                 usage_error("--format describes an IQ recording, not", input);
         }
         if (rate) {
-            double r = number_value(rate, "invalid IQ sample rate (48000 to 100000000 Hz)");
+            double r = hz_value(rate, "invalid IQ sample rate (48000 to 100000000 Hz)");
             if (!(r >= 48000 && r <= 100e6))
                 usage_error("invalid IQ sample rate (48000 to 100000000 Hz)", rate);
             sdr_options.rate = r;

@@ -121,7 +121,8 @@ TEST(RecordCalls, EachFollowedCallInItsOwnFile)
     std::map<unsigned, span_t> spans = call_spans();
     const std::string outside =
         "marrowit: channel 500 at 426.2500 MHz lies outside the captured band "
-        "(419.2260 to 421.2740 MHz); its calls are not recorded\n";
+        "(usable: 419.2385 to 421.2615 MHz, --center and --rate less 12.5 kHz at each edge); "
+        "its calls are not recorded\n";
 
     struct {
         const char* general;               // [general] settings
@@ -132,7 +133,8 @@ TEST(RecordCalls, EachFollowedCallInItsOwnFile)
         {"TARGET_PREF=9999", {42, 60, 80}, outside, 0},
         {"TARGET_PREF=12\nTARGET_ID=678", {42}, "", 0},  // only unit 678's calls
         {"TARGET_PREF=9999\nCALLTIMEOUT=1", {42, 60, 80}, outside, 1},
-        {"TARGET_PREF=0", {}, "", 0},
+        {"TARGET_PREF=0", {}, "marrowit: --record: the TARGET rules followed none of the 5 calls, "
+                              "so none was recorded; TARGET_PREF=9999 in [general] records every call\n", 0},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.general);
@@ -223,7 +225,7 @@ TEST(RecordCalls, ControlChannelOfTheSystemOnTheAir)
         {"4200000", ""},
         {"4203000", ""},
         {"4300000", "marrowit: the control channel at 430.0000 MHz lies outside the captured band "
-                    "(419.2260 to 421.2740 MHz)\n"},
+                    "(usable: 419.2385 to 421.2615 MHz, --center and --rate less 12.5 kHz at each edge)\n"},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.cch);

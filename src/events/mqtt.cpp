@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "audio/net_error.h"
+#include "mpt1327/ini.h"
 #include "mpt1327/mpt1327.h"
 
 const bool mqtt_available = true;
@@ -91,14 +92,44 @@ static void on_publish(struct mosquitto*, void*, int)
     outstanding--;
 }
 
+// The prefix of every topic: TOPIC of the settings, the default when empty.
+static std::string prefix()
+{
+    return mqtt_prefix.empty() ? std::string("marrowit") : mqtt_prefix;
+}
+
+bool mqtt_topic_valid(const std::string& topic)
+{
+    return topic.find_first_of("#+") == std::string::npos && topic.find('\0') == std::string::npos;
+}
+
 int mqtt_open(const char* host_port)
 {
     std::string hp = host_port;
-    size_t colon = hp.rfind(':');
     host = hp;
-    if (colon != std::string::npos && hp.find(':') == colon) {
-        host = hp.substr(0, colon);
-        const char* p = hp.c_str() + colon + 1;
+    std::string digits;
+    bool has_port = false;
+    if (!hp.empty() && hp[0] == '[') {  // [IPv6]:PORT, as for UDP input
+        size_t close = hp.find(']');
+        if (close == std::string::npos || (close + 1 < hp.size() && hp[close + 1] != ':')) {
+            std::fprintf(stderr, "marrowit: invalid MQTT broker '%s' (see 'marrowit --help')\n",
+                         host_port);
+            return -1;
+        }
+        host = hp.substr(1, close - 1);
+        has_port = close + 1 < hp.size();
+        if (has_port)
+            digits = hp.substr(close + 2);
+    } else {
+        size_t colon = hp.rfind(':');
+        if (colon != std::string::npos && hp.find(':') == colon) {
+            host = hp.substr(0, colon);
+            digits = hp.substr(colon + 1);
+            has_port = true;
+        }
+    }
+    if (has_port) {
+        const char* p = digits.c_str();
         char* end = nullptr;
         long v = std::strtol(p, &end, 10);
         if (!*p || *end || v < 1 || v > 65535) {
@@ -113,6 +144,18 @@ int mqtt_open(const char* host_port)
                      host_port);
         return -1;
     }
+    ini_t ini;
+    ini_load(&ini, settings_file);
+    std::string topic = ini_get_string(&ini, "mqtt", "TOPIC", "marrowit");
+    if (!mqtt_topic_valid(topic)) {
+        std::fprintf(stderr,
+                     "marrowit: invalid MQTT topic '%s' in [mqtt] TOPIC of %s: it may not hold "
+                     "'#' or '+' (leave it empty for 'marrowit')\n",
+                     topic.c_str(), settings_file);
+        return -1;
+    }
+    if (!mqtt_library())
+        return -1;
     enabled = true;
     return 0;
 }
@@ -168,15 +211,30 @@ static void client_thread()
             continue;
         }
         reached = true;
+        // A broker that takes the connection must answer it (CONNACK);
+        // one that does not is said, and the connection made again.
+        auto asked = std::chrono::steady_clock::now();
+        bool silent = false;
         while (rc == MOSQ_ERR_SUCCESS && !stop_requested()) {
             if (connected)
                 hand_over();
+            else if (std::chrono::steady_clock::now() - asked >
+                     std::chrono::seconds(MQTT_ANSWER_SECONDS)) {
+                silent = true;
+                mosquitto_disconnect(mosq);
+                break;
+            }
             rc = mosquitto_loop(mosq, 50, 1);
         }
         connected = false;
         if (stop_requested())
             break;
-        if (rc != MOSQ_ERR_CONN_LOST)
+        if (silent) {
+            char why[96];
+            std::snprintf(why, sizeof why, "took the connection but did not answer in %d s",
+                          MQTT_ANSWER_SECONDS);
+            trouble(why);
+        } else if (rc != MOSQ_ERR_CONN_LOST)
             trouble(rc == MOSQ_ERR_ERRNO ? net_error_text(errno) : mosquitto_strerror(rc));
         delay = 1;
         if (!back_off(&delay))
@@ -216,7 +274,16 @@ static std::string topic(const event_t& e)
     char sysid[16] = "none";
     if (e.sys >= 0)
         std::snprintf(sysid, sizeof sysid, "%4.4x", (unsigned)e.sys);
-    return mqtt_prefix + "/" + sysid + "/" + e.type;
+    std::string first = prefix();
+    if (!mqtt_topic_valid(first)) {  // TOPIC made invalid while running
+        static bool said;
+        if (!said)
+            std::fprintf(stderr, "marrowit: invalid MQTT topic '%s' in the settings; using 'marrowit'\n",
+                         first.c_str());
+        said = true;
+        first = "marrowit";
+    }
+    return first + "/" + sysid + "/" + e.type;
 }
 
 void mqtt_publish(const event_t& e, const std::string& line)

@@ -6,6 +6,7 @@
 #include "mpt1327.h"
 
 event_t report_event;
+bool event_withheld;
 unsigned long long input_sample;
 
 static std::vector<event_sink_t> sinks;
@@ -58,7 +59,8 @@ void event_report()
 {
     if (report_event.type.empty())
         return;
-    event_publish(report_event);
+    if (!event_withheld)
+        event_publish(report_event);
     report_event.type.clear();
 }
 

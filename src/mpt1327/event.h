@@ -47,6 +47,12 @@ void event_list(const char* name, const std::vector<std::string>& items);
 // this after the console line; a report printed otherwise calls it itself.
 void event_report();
 
+// While withheld, report records are dropped instead of published: the
+// console and log still print every line, but the sinks hear only of the
+// message that was sent.  Set around the report steps that read a codeword
+// as something it is not (a GTC read by the category steps).
+extern bool event_withheld;
+
 // Field lookup for sinks and tests; 0 when absent.
 const event_field_t* event_field(const event_t& e, const char* name);
 

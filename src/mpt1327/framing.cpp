@@ -75,10 +75,13 @@ static void track_identity(const mpt1327_t* s)
 }
 
 // One valid address codeword.  Every step is evaluated; one codeword can
-// give several lines.
+// give several lines.  Bit 22 = 0 makes it a GTC, whose channel bits the
+// category steps read as CAT/TYPE/FUNC: their lines are printed, but only
+// the GTC's record reaches the structured outputs.
 void framing_address(mpt1327_t* s)
 {
     timeout_codeword();
+    event_withheld = cw_bits(s->cw, 22, 22) == 0;
     unsigned cat = cw_bits(s->cw, 23, 25);
     unsigned type = cw_bits(s->cw, 26, 27);
     unsigned func = cw_bits(s->cw, 28, 30);
@@ -109,6 +112,7 @@ void framing_address(mpt1327_t* s)
         report_maint(s);
     if (cat == 0 && type == 3 && func == 3)
         report_move(s);
+    event_withheld = false;
     report_allocation(s);
 }
 

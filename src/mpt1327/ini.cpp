@@ -30,6 +30,7 @@ void ini_parse(ini_t* ini, const std::string& text)
 {
     ini->sections.clear();
     ini->entries.clear();
+    ini->orphans.clear();
     size_t pos = 0;
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)  // UTF-8 byte order mark
         pos = 3;
@@ -49,8 +50,12 @@ void ini_parse(ini_t* ini, const std::string& text)
             continue;
         }
         size_t eq = line.find('=');
-        if (ini->sections.empty() || eq == std::string::npos)
+        if (eq == std::string::npos)
             continue;
+        if (ini->sections.empty()) {
+            ini->orphans.push_back(trim(line, 0, eq));
+            continue;
+        }
         std::string value = trim(line, eq + 1, line.size());
         if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
             value.back() == value[0])
@@ -89,7 +94,7 @@ int ini_load(ini_t* ini, const char* path)
 }
 
 // The value of the first key of that name in the first section of that name.
-static const std::string* find(const ini_t* ini, const char* section, const char* key)
+const std::string* ini_find(const ini_t* ini, const char* section, const char* key)
 {
     std::string s = lower(section), k = lower(key);
     int which = -1;
@@ -104,7 +109,7 @@ static const std::string* find(const ini_t* ini, const char* section, const char
 
 unsigned ini_get_int(const ini_t* ini, const char* section, const char* key, unsigned def)
 {
-    const std::string* v = find(ini, section, key);
+    const std::string* v = ini_find(ini, section, key);
     if (!v || v->empty() || (*v)[0] == '\0')
         return def;
     const char* p = v->c_str();
@@ -122,7 +127,7 @@ void ini_get_string(const ini_t* ini, const char* section, const char* key, cons
 {
     if (size == 0)
         return;
-    const std::string* v = find(ini, section, key);
+    const std::string* v = ini_find(ini, section, key);
     const char* src = v ? v->c_str() : def;
     std::size_t n = std::strlen(src);
     if (n > size - 1)
@@ -134,6 +139,6 @@ void ini_get_string(const ini_t* ini, const char* section, const char* key, cons
 std::string ini_get_string(const ini_t* ini, const char* section, const char* key,
                            const char* def)
 {
-    const std::string* v = find(ini, section, key);
+    const std::string* v = ini_find(ini, section, key);
     return v ? std::string(v->c_str()) : std::string(def);
 }

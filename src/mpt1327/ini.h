@@ -24,6 +24,7 @@ struct ini_entry_t {
 struct ini_t {
     std::vector<std::string> sections;  // section headers in file order, lower case
     std::vector<ini_entry_t> entries;
+    std::vector<std::string> orphans;   // names of keys before any section, as written
 };
 
 // Parse settings text.
@@ -36,6 +37,9 @@ int ini_read(std::string* text, const char* path);
 // Read and parse a file.  Returns 0 when it was read, -1 (with ini empty) when
 // it does not exist or cannot be read; errno tells why.
 int ini_load(ini_t* ini, const char* path);
+
+// The value as written (quotes removed), or null when absent.
+const std::string* ini_find(const ini_t* ini, const char* section, const char* key);
 
 unsigned ini_get_int(const ini_t* ini, const char* section, const char* key, unsigned def);
 

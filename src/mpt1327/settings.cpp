@@ -31,6 +31,7 @@
 
 #include "families.h"
 #include "ini.h"
+#include "settings_check.h"
 
 double filt, verb, track, sound, logger, correct;
 unsigned short trg_pre, trg_id;
@@ -83,6 +84,7 @@ void mpt1327_setup()
         std::fprintf(stderr, "marrowit: cannot read %s: %s; using defaults\n", settings_file,
                      std::strerror(errno));
     ini_parse(&ini, text);
+    settings_check(&ini, settings_file, sys);
 
     filt = ini_get_int(&ini, "general", "FILTER", 0);
     verb = ini_get_int(&ini, "general", "BINARY", 0);

@@ -6,6 +6,7 @@
 #include "mpt1327.h"
 
 bool summary_quiet = false;
+bool summary_iq = false;
 
 // "1 sync word", "2 sync words".
 static std::string count(unsigned long long n, const char* what)
@@ -45,6 +46,9 @@ std::string summary_text(bool raw_samples)
         s += "; nothing decoded: not an MPT 1327 control channel?";
         if (raw_samples)
             s += " a WAV file sent as raw samples? the wrong --format or --rate?";
+        if (summary_iq)
+            s += " the wrong --center, --ppm or --rate, or CCHFREQUENCY in the settings not the"
+                 " control channel?";
         s += " a network using other synchronisation words (SYNC in the settings)?"
              " the level too low or clipped?";
     }

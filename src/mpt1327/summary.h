@@ -11,6 +11,7 @@
 #include <string>
 
 extern bool summary_quiet;  // -q, --quiet: no summary
+extern bool summary_iq;     // IQ input: its tuning options are likely causes too
 
 // The summary line with its line end.  raw_samples: the input was raw
 // samples (standard input, a network stream), where a WAV file sent as

@@ -34,6 +34,17 @@ bool sdr_in_band(double mhz)
     return std::fabs(sdr_offset_hz(mhz)) + 12500 <= sdr_options.rate / 2;
 }
 
+std::string sdr_usable_band()
+{
+    double scale = (1 + sdr_options.ppm * 1e-6) / 1e6, half = sdr_options.rate / 2 - 12500;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "usable: %.4f to %.4f MHz, --center and --rate less 12.5 kHz at each edge%s",
+                  (sdr_options.center - half) * scale, (sdr_options.center + half) * scale,
+                  sdr_options.ppm != 0 ? ", corrected by --ppm" : "");
+    return text;
+}
+
 // Follow CCHFREQUENCY: it changes with the settings section of a new system.
 static void tune_control()
 {
@@ -44,9 +55,8 @@ static void tune_control()
         if (!control_outside)
             std::fprintf(stderr,
                          "marrowit: the control channel at %.4f MHz lies outside the captured "
-                         "band (%.4f to %.4f MHz)\n",
-                         control, (sdr_options.center - sdr_options.rate / 2) / 1e6,
-                         (sdr_options.center + sdr_options.rate / 2) / 1e6);
+                         "band (%s)\n",
+                         control, sdr_usable_band().c_str());
         control_outside = true;
     } else {
         control_outside = false;

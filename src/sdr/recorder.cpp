@@ -46,6 +46,18 @@ std::set<unsigned> said_outside;  // channels reported outside the band
 long long run_start;              // UTC seconds when the input started
 channel_plan_t plan;
 bool started;
+unsigned long long calls_seen, calls_followed;
+
+// Only followed calls are recorded: when the TARGET rules followed none,
+// say at the end how to record them all.
+void at_end()
+{
+    if (calls_seen > 0 && calls_followed == 0)
+        std::fprintf(stderr,
+                     "marrowit: --record: the TARGET rules followed none of the %llu calls, so "
+                     "none was recorded; TARGET_PREF=9999 in [general] records every call\n",
+                     calls_seen);
+}
 
 void close_recording(size_t k)
 {
@@ -56,16 +68,16 @@ void close_recording(size_t k)
 
 void on_start(call_t* call)
 {
+    calls_seen++;
+    calls_followed += call->followed;
     if (!call->followed)
         return;
     if (!sdr_in_band(call->freq)) {
         if (said_outside.insert(call->channel).second)
             std::fprintf(stderr,
                          "marrowit: channel %u at %.4f MHz lies outside the captured band "
-                         "(%.4f to %.4f MHz); its calls are not recorded\n",
-                         call->channel, call->freq,
-                         (sdr_options.center - sdr_options.rate / 2) / 1e6,
-                         (sdr_options.center + sdr_options.rate / 2) / 1e6);
+                         "(%s); its calls are not recorded\n",
+                         call->channel, call->freq, sdr_usable_band().c_str());
         return;
     }
     long long utc = run_start + (long long)(input_sample / INPUT_RATE);
@@ -184,6 +196,7 @@ int recorder_start()
     l.end = on_end;
     calls_add_listener(l);
     input_add_ticker(tick);
+    input_add_end(at_end);
     return 0;
 }
 

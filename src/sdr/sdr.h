@@ -68,3 +68,6 @@ std::string recorder_file_name(const call_t& call, long long utc_start);
 // corrected for the receiver's frequency error.
 double sdr_offset_hz(double mhz);
 bool sdr_in_band(double mhz);
+// The band sdr_in_band compares with, for messages: "usable: 419.2385 to
+// 421.2615 MHz, --center and --rate less 12.5 kHz at each edge".
+std::string sdr_usable_band();

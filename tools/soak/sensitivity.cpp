@@ -11,7 +11,7 @@
 // and decoded by the real program once with each CORRECT setting.  The
 // table has one row per SNR and one column per setting and clock error; the
 // 50 % and 99 % points of each column, the same for the address codewords
-// alone, and the codewords reported that were never sent follow as comment
+// alone and for the system codewords alone, and the codewords reported that were never sent follow as comment
 // lines.
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +45,8 @@ int main(int argc, char** argv)
     std::vector<double> snrs;
     for (double snr = 0; snr <= 20; snr += 0.5)
         snrs.push_back(snr);
-    std::vector<std::vector<double>> fraction(n_modes * n_ppm), address(n_modes * n_ppm);
+    std::vector<std::vector<double>> fraction(n_modes * n_ppm), address(n_modes * n_ppm),
+        system(n_modes * n_ppm);
     long long false_codewords[n_modes] = {0, 0}, differing[n_modes] = {0, 0};
     unsigned short ccsc[4];
     gen_system_codeword(ccsc, 0x1234, 0xC4D7);
@@ -83,6 +84,7 @@ int main(int argc, char** argv)
                 double f = (double)(m.system_decoded + m.address_decoded) / (2.0 * slots);
                 fraction[(size_t)(mode * n_ppm + p)].push_back(f);
                 address[(size_t)(mode * n_ppm + p)].push_back((double)m.address_decoded / slots);
+                system[(size_t)(mode * n_ppm + p)].push_back((double)m.system_decoded / slots);
                 false_codewords[mode] += m.false_codewords;
                 differing[mode] += m.differing;
                 std::printf("  %7.4f", f);
@@ -101,6 +103,11 @@ int main(int argc, char** argv)
             std::printf("# address codewords alone, CORRECT=%d %+.0f ppm: 50%% at %.1f dB, 99%% at %.1f dB\n",
                         mode, ppms[p], crossing(snrs, address[(size_t)(mode * n_ppm + p)], 0.5),
                         crossing(snrs, address[(size_t)(mode * n_ppm + p)], 0.99));
+    for (int mode = 0; mode < n_modes; mode++)
+        for (int p = 0; p < n_ppm; p++)
+            std::printf("# system codewords alone, CORRECT=%d %+.0f ppm: 50%% at %.1f dB, 99%% at %.1f dB\n",
+                        mode, ppms[p], crossing(snrs, system[(size_t)(mode * n_ppm + p)], 0.5),
+                        crossing(snrs, system[(size_t)(mode * n_ppm + p)], 0.99));
     for (int mode = 0; mode < n_modes; mode++)
         std::printf("# CORRECT=%d: codewords never sent %lld, of them decoded from another codeword %lld\n",
                     mode, false_codewords[mode], differing[mode]);
