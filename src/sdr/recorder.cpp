@@ -21,6 +21,7 @@
 #include "mpt1327/calls.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "recorder_platform.h"
 #include "sdr.h"
 
 namespace {
@@ -123,8 +124,7 @@ void tick()
 std::string recorder_file_name(const call_t& call, long long utc_start)
 {
     std::time_t t = (std::time_t)utc_start;
-    std::tm tm_utc;
-    gmtime_r(&t, &tm_utc);
+    std::tm tm_utc = utc_calendar(t);
     char when[32];
     std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm_utc);
     char name[128];
@@ -141,7 +141,7 @@ void recorder_start()
     started = true;
     channel_plan(&plan, sdr_options.rate);
     run_start = (long long)std::time(nullptr);
-    if (mkdir(sdr_options.record_dir, 0777) != 0 && errno != EEXIST)
+    if (make_folder(sdr_options.record_dir) != 0 && errno != EEXIST)
         std::fprintf(stderr, "marrowit: cannot make %s: %s\n", sdr_options.record_dir,
                      std::strerror(errno));
     call_listener_t l;
