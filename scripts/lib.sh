@@ -36,7 +36,13 @@ INSTALL_PACKAGES=(dpkg-dev lintian man-db groff-base systemd gzip)
 # What the Windows cross build, its libraries (built from Debian's source
 # packages), its tests under Wine and its release zip need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 wine wine64 socat cmake make
-                  dpkg-dev zip unzip mosquitto mosquitto-clients)
+                  dpkg-dev zip unzip mosquitto mosquitto-clients autoconf automake libtool
+                  pkg-config libhamlib-utils)
+# Where scripts/windows-deps keeps the Windows libraries by default: outside
+# the clone, so that every clone on the machine (CI's too) reuses them.
+win_deps_default() {
+    echo "${XDG_CACHE_HOME:-$HOME/.cache}/marrowit/windows-deps"
+}
 # What scripts/chart needs.
 CHART_PACKAGES=(jq gnuplot-nox)
 

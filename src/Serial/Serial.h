@@ -34,6 +34,8 @@ public:
 
     // The device path that port number n stands for.
     static void PortName(int port, char* buf, int size);
+    // Whether the device (a path as PortName gives) is there at all.
+    static bool Exists(const char* device);
     // The platform's last-error code, and the code for "port not open".
     static unsigned long LastError();
     // A readable text for a last-error code.

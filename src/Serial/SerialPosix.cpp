@@ -356,6 +356,11 @@ void CSerial::PortName(int port, char* buf, int size)
         std::snprintf(buf, (size_t)size, "/dev/ttyS%d", port - 1);
 }
 
+bool CSerial::Exists(const char* device)
+{
+    return access(device, F_OK) == 0;
+}
+
 unsigned long CSerial::LastError()
 {
     return (unsigned long)errno;

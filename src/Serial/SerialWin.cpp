@@ -60,6 +60,15 @@ void CSerial::PortName(int port, char* buf, int size)
     std::snprintf(buf, (size_t)size, "\\\\.\\COM%d", port);
 }
 
+bool CSerial::Exists(const char* device)
+{
+    // Ports are DOS device names: COM5 for \\.\COM5.
+    if (std::strncmp(device, "\\\\.\\", 4) == 0)
+        device += 4;
+    char target[512];
+    return QueryDosDeviceA(device, target, sizeof target) != 0;
+}
+
 unsigned long CSerial::LastError()
 {
     return GetLastError();

@@ -36,9 +36,7 @@
 // socket pair, threads' worth of memory), which more than doubles the
 // resident memory of every run, and takes the lowest free descriptor, which
 // is standard input when that is closed.
-#include <dlfcn.h>
 #include <hamlib/rig.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -50,6 +48,8 @@
 #include <string>
 #include <thread>
 
+#include "../loader/loader.h"
+#include "../Serial/Serial.h"
 #include "../mpt1327/mpt1327.h"
 #include "receiver.h"
 
@@ -106,11 +106,10 @@ static std::string load_hamlib()
         return load_failure;
     load_tried = true;
     std::string& failed = load_failure;
-    void* lib = dlopen(HAMLIB_SONAME, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        const char* why = dlerror();
-        return failed = std::string("cannot load Hamlib: ") + (why ? why : HAMLIB_SONAME);
-    }
+    std::string why;
+    void* lib = library_open(HAMLIB_SONAME, &why);
+    if (!lib)
+        return failed = "cannot load Hamlib: " + why;
     struct {
         const char* name;
         void** fn;
@@ -127,7 +126,7 @@ static std::string load_hamlib()
         {"rigerror2", (void**)&hl.error2},
     };
     for (auto& f : fns) {
-        *f.fn = dlsym(lib, f.name);
+        *f.fn = library_symbol(lib, f.name);
         if (!*f.fn)
             return failed = std::string("cannot load Hamlib: ") + HAMLIB_SONAME + " has no " + f.name;
     }
@@ -185,7 +184,7 @@ static int open_once()
     network_rig = rig->caps->port_type == RIG_PORT_NETWORK;
     // Hamlib tries a serial device that is not there for seconds.
     if (rig->caps->port_type == RIG_PORT_SERIAL && command.path.find(':') == std::string::npos &&
-        access(command.path.c_str(), F_OK) != 0) {
+        !CSerial::Exists(command.path.c_str())) {
         hl.cleanup(rig);
         rig = nullptr;
         return NO_SUCH_DEVICE;

@@ -7,7 +7,6 @@
 // no signal (squelch closed) for that many seconds: a CLEAR that was not
 // heard must not leave a file growing, but a long call goes on to its end.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +22,7 @@
 #include "mpt1327/calls.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "recorder_platform.h"
 #include "sdr.h"
 
 namespace {
@@ -144,8 +144,7 @@ void tick()
 std::string recorder_file_name(const call_t& call, long long utc_start)
 {
     std::time_t t = (std::time_t)utc_start;
-    std::tm tm_utc;
-    gmtime_r(&t, &tm_utc);
+    std::tm tm_utc = utc_calendar(t);
     char when[32];
     std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm_utc);
     char name[128];
@@ -164,21 +163,21 @@ static int record_dir_usable(const char* dir)
     for (size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
         std::string part = path.substr(0, at);
         struct stat st;
-        if (!part.empty() && stat(part.c_str(), &st) != 0 && mkdir(part.c_str(), 0777) != 0 &&
+        if (!part.empty() && stat(part.c_str(), &st) != 0 && make_folder(part.c_str()) != 0 &&
             errno != EEXIST)
             break;
         if (at == std::string::npos)
             break;
     }
-    std::string probe = path + "/.marrowit-XXXXXX";
-    int fd = mkstemp(&probe[0]);
-    if (fd < 0) {
+    std::string probe = path + "/.marrowit-probe";
+    std::FILE* f = std::fopen(probe.c_str(), "wb");
+    if (!f) {
         std::fprintf(stderr, "marrowit: cannot record calls into %s: %s\n", dir,
                      std::strerror(errno));
         return -1;
     }
-    close(fd);
-    unlink(probe.c_str());
+    std::fclose(f);
+    std::remove(probe.c_str());
     return 0;
 }
 

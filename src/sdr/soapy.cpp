@@ -3,16 +3,16 @@
 // The library is opened when a device is asked for, not when the program
 // starts: decoding a recording or the sound card does not load it (nor the
 // C++ runtime it brings), and a machine without it gets a clear message.
-#include <dlfcn.h>
-
 #include <SoapySDR/Constants.h>
 #include <SoapySDR/Device.h>
 #include <SoapySDR/Errors.h>
 #include <SoapySDR/Formats.h>
+#include <SoapySDR/Version.h>
 
 #include <cstdio>
 
 #include "audio/stop.h"
+#include "loader/loader.h"
 #include "sdr.h"
 
 #ifndef SOAPY_LIBRARY
@@ -48,16 +48,21 @@ bool said_overflow;
 template <typename F>
 bool load(F* f, const char* name)
 {
-    *f = reinterpret_cast<F>(dlsym(library, name));
+    *f = reinterpret_cast<F>(library_symbol(library, name));
     return *f != nullptr;
 }
 
 bool load_library()
 {
-    library = dlopen(SOAPY_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    // The modules shipped with the program (Windows): SoapySDR/modules0.8/
+    // beside it.
+    library_plugins_beside_program("SOAPY_SDR_PLUGIN_PATH",
+                                   "SoapySDR/modules" SOAPY_SDR_ABI_VERSION);
+    std::string why;
+    library = library_open(SOAPY_LIBRARY, &why);
     if (!library) {
         std::fprintf(stderr, "marrowit: cannot load SoapySDR (%s): %s\n", SOAPY_LIBRARY,
-                     dlerror());
+                     why.c_str());
         return false;
     }
     bool ok = load(&api.make, "SoapySDRDevice_makeStrArgs") &&
