@@ -34,6 +34,7 @@
 #include "corr.h"
 #include "mpt1327/mpt1327.h"
 #include "pty.h"
+#include "sdr/hunt.h"
 
 namespace {
 
@@ -322,6 +323,35 @@ void BM_IqControlAndFourCalls(benchmark::State& state)
     iq_benchmark(state, true);
 }
 BENCHMARK(BM_IqControlAndFourCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+// Hunting: the band searcher alone on a 2.4 Msps band of noise, with HUNT
+// so short that the channelizer surveys the band all the time: the cost of
+// searching a band against real time, on one core.
+void BM_IqHuntBand(benchmark::State& state)
+{
+    const double rate = 2400000;
+    sdr_options.rate = rate;
+    sdr_options.center = 420250000;
+    std::vector<iq_sample_t> band((size_t)rate);
+    unsigned seed = 1;
+    for (iq_sample_t& v : band) {
+        seed = seed * 1103515245u + 12345u;
+        float re = (float)((seed >> 8) & 0xffff) / 65536.0f - 0.5f;
+        seed = seed * 1103515245u + 12345u;
+        v = iq_sample_t(re, (float)((seed >> 8) & 0xffff) / 65536.0f - 0.5f);
+    }
+    hunt = 1e-6;
+    if (hunt_init(rate) != 0)
+        state.SkipWithError("no channelizer");
+    const int block = 24000;  // 10 ms
+    for (auto _ : state)
+        for (size_t at = 0; at + block <= band.size(); at += block)
+            benchmark::DoNotOptimize(hunt_process(band.data() + at, block));
+    hunt_close();
+    hunt = 5;
+    state.counters["rt"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_IqHuntBand)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 }  // namespace
 

@@ -29,4 +29,10 @@ LOADED_FORWARD(liquid, int, nco_crcf_mix_block_down,
                (nco_crcf q, liquid_float_complex* x, liquid_float_complex* y, unsigned int n),
                (q, x, y, n))
 LOADED_FORWARD(liquid, int, nco_crcf_set_frequency, (nco_crcf q, float dtheta), (q, dtheta))
+// The hunter's channelizer.
+LOADED_FORWARD(liquid, firpfbch_crcf, firpfbch_crcf_create_kaiser,
+               (int type, unsigned int m, unsigned int p, float as), (type, m, p, as))
+LOADED_FORWARD(liquid, int, firpfbch_crcf_destroy, (firpfbch_crcf q), (q))
+LOADED_FORWARD(liquid, int, firpfbch_crcf_analyzer_execute,
+               (firpfbch_crcf q, liquid_float_complex* x, liquid_float_complex* y), (q, x, y))
 }

@@ -31,6 +31,7 @@ mpt1327_t mpt1327_state;
 sync_pair_t sync_words[2] = {{SYNC_CONTROL, SYNC_DATA}, {SYNC_CONTROL, SYNC_DATA}};
 decode_counts_t decode_counts;
 unsigned short currentsys = 0xffff;
+unsigned long long system_codewords;  // counted for the control channel hunter
 char sys[8] = "0xffff";
 
 static const char banner_line[] =
@@ -60,6 +61,7 @@ static void print_header(unsigned sysid)
 static void track_identity(const mpt1327_t* s)
 {
     unsigned sysid = cw_bits(s->cw, 2, 16);
+    system_codewords++;
     if (sysid == currentsys)
         return;
     bool known = false;

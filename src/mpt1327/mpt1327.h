@@ -67,6 +67,8 @@ unsigned short mpt1327_fcs(mpt1327_t* state);
 // ---- system identity ------------------------------------------------------
 
 extern unsigned short currentsys;  // last system identity seen, 0xffff at start
+extern unsigned long long system_codewords;  // system codewords decoded so far
+extern double hunt;     // HUNT: seconds without a system codeword before the band is searched
 extern char sys[8];                // its text "0x%4.4x", names the settings section
 
 // ---- settings (written only by mpt1327_setup) -----------------------------

@@ -40,6 +40,7 @@ double baseFreq = 420.0, offset = 2, step = 0.0125, control = 420.0;
 unsigned int portadr = 1, portspeed = 9600;
 double rx = 1;
 double syncset = 0, dcremove = 1;
+double hunt = 5;
 std::string portdev;
 unsigned int rigmodel = 2;
 std::string rigpath = "localhost:4532";
@@ -97,6 +98,7 @@ void mpt1327_setup()
     calltimeout = ini_get_int(&ini, "general", "CALLTIMEOUT", 0);
     syncset = ini_get_int(&ini, "general", "SYNC", 0);
     dcremove = ini_get_int(&ini, "general", "DCREMOVE", 1);
+    hunt = ini_get_int(&ini, "general", "HUNT", 5);
     const sync_pair_t standard = {SYNC_CONTROL, SYNC_DATA}, french = {SYNC_CONTROL_FR, SYNC_DATA_FR};
     sync_words[0] = syncset == 1 ? french : standard;
     sync_words[1] = syncset == 1 || syncset == 2 ? french : standard;

@@ -9,6 +9,7 @@
 
 #include "audio/samples.h"
 #include "channel.h"
+#include "hunt.h"
 #include "mpt1327/mpt1327.h"
 #include "sdr.h"
 
@@ -23,6 +24,7 @@ static bool control_outside;         // said that it lies outside the band
 static std::vector<float> audio;
 static std::vector<unsigned char> samples;
 static bool live;
+static double hunted = -1;          // MHz the hunter cuts the control channel at, or -1
 
 double sdr_offset_hz(double mhz)
 {
@@ -45,13 +47,15 @@ std::string sdr_usable_band()
     return text;
 }
 
-// Follow CCHFREQUENCY: it changes with the settings section of a new system.
+// Follow CCHFREQUENCY (it changes with the settings section of a new
+// system), or the control channel the hunter found or is trying.
 static void tune_control()
 {
-    if (control == tuned_control)
+    double wanted = hunted >= 0 ? hunted : control;
+    if (wanted == tuned_control)
         return;
-    tuned_control = control;
-    if (!sdr_in_band(control)) {
+    tuned_control = wanted;
+    if (hunted < 0 && !sdr_in_band(control)) {
         if (!control_outside)
             std::fprintf(stderr,
                          "marrowit: the control channel at %.4f MHz lies outside the captured "
@@ -61,7 +65,7 @@ static void tune_control()
     } else {
         control_outside = false;
     }
-    channel_retune(control_channel, sdr_offset_hz(control));
+    channel_retune(control_channel, sdr_offset_hz(wanted));
 }
 
 int iq_init(audio_setup_t* setup)
@@ -86,7 +90,7 @@ int iq_init(audio_setup_t* setup)
     setup->buffer_bytes = (int)samples.size();
     if (sdr_options.record_dir && recorder_start() != 0)
         return -1;
-    return 0;
+    return hunt_init(sdr_options.rate);
 }
 
 int iq_read_begin()
@@ -115,6 +119,8 @@ int iq_read(unsigned char** data)
         // The calls first: a GTC decoded from this block opens its channel
         // with the next one.
         recorder_process(block, n);
+        hunted = hunt_process(block, n);
+        tune_control();
         int count = channel_process(control_channel, block, n, audio.data());
         for (int i = 0; i < count; i++)
             samples[(size_t)i] = sample_to_u8(0.5f * audio[(size_t)i]);

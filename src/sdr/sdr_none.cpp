@@ -2,6 +2,7 @@
 // input: sdr: and iq: say so.
 #include <cstdio>
 
+#include "hunt.h"
 #include "sdr.h"
 
 sdr_options_t sdr_options;
@@ -23,3 +24,16 @@ int iq_read(unsigned char**)
 {
     return 0;
 }
+
+// No band to search without IQ input.
+int hunt_init(double)
+{
+    return -1;
+}
+
+double hunt_process(const iq_sample_t*, int)
+{
+    return -1;
+}
+
+void hunt_close() {}

@@ -108,7 +108,10 @@ int gen_iq_write(const gen_bits_t& script_bits, const std::vector<gen_mark_t>& m
     std::vector<carrier_t> traffic;
 
     const long long total = (long long)std::floor((double)bits.size() * opt.rate / 1200.0);
-    const double control_offset = seen_offset(opt, opt.control);
+    double control_offset = seen_offset(opt, opt.control);
+    std::vector<std::pair<double, double>> moves(opt.moves);
+    std::sort(moves.begin(), moves.end());
+    size_t next_move = 0;
     const double sigma =
         opt.snr_db >= 1e8 ? 0 : opt.level / std::sqrt(2.0) / std::pow(10.0, opt.snr_db / 20);
     std::mt19937_64 rng(opt.seed);
@@ -118,6 +121,8 @@ int gen_iq_write(const gen_bits_t& script_bits, const std::vector<gen_mark_t>& m
     const long long chunk_len = 1 << 16;
 
     for (long long s = 0; s < total; s++) {
+        while (next_move < moves.size() && moves[next_move].first * opt.rate <= (double)s)
+            control_offset = seen_offset(opt, moves[next_move++].second);
         while (next_event < events.size() && events[next_event].sample <= s) {
             const call_event_t& e = events[next_event++];
             for (size_t k = 0; k < traffic.size(); k++)

@@ -49,6 +49,7 @@ static void usage(FILE* out)
                  "carrier against the noise of the band, --ppm the receiver's frequency error.\n"
                  "  --center HZ     centre of the capture (control channel + 250000)\n"
                  "  --control HZ    control channel (420000000)\n"
+                 "  --move S:HZ     the control channel moves to HZ at S seconds (repeatable)\n"
                  "  --base HZ       channel plan: channel C at BASE + C * STEP (420000000)\n"
                  "  --step HZ       (12500)\n"
                  "  --deviation HZ  peak deviation of the control channel (2500)\n"
@@ -142,6 +143,13 @@ int main(int argc, char** argv)
             center_given = true;
         } else if (a == "--control") {
             iq.control = number("--control", value());
+        } else if (a == "--move") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos)
+                die("--move takes SECONDS:HZ");
+            iq.moves.push_back({number("--move", v.substr(0, colon).c_str()),
+                                number("--move", v.substr(colon + 1).c_str())});
         } else if (a == "--base") {
             iq.base = number("--base", value());
         } else if (a == "--step") {

@@ -120,6 +120,7 @@ struct gen_iq_t {
     double rate = 2048000;      // IQ samples per second
     double center = 420.25e6;   // Hz at the centre of the capture
     double control = 420e6;     // Hz of the control channel
+    std::vector<std::pair<double, double>> moves;  // seconds, Hz: the control channel moves there
     double base = 420e6;        // channel plan: channel c at base + c * step (OFFSET 2)
     double step = 12500;
     double deviation = 2500;    // peak deviation of the control channel, Hz

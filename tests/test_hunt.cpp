@@ -1,0 +1,143 @@
+// Control channel hunting through the real program on generated IQ
+// captures: a control channel the settings do not name is found and decoded
+// from as if it were configured, and found again after it moves.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "harness.h"
+#include "sdr/sdr.h"
+
+namespace {
+
+// 96 slots of a control channel: 10.2 s.
+std::string slots_script()
+{
+    std::string s;
+    for (int i = 0; i < 96; i++)
+        s += "ccsc 0x1234\naloha\n";
+    return s;
+}
+
+// The JSON lines without their wall-clock time and without the records
+// that differ by design between a hunted and a configured control channel
+// (the identity names the settings' frequency, the hunter reports its find).
+std::vector<std::string> records(const std::string& out, std::vector<std::string>* found = nullptr)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    std::string line;
+    const std::regex time("\"time\":\"[^\"]*\",");
+    while (std::getline(in, line)) {
+        line = std::regex_replace(line, time, "");
+        if (line.find("\"type\":\"control_channel\"") != std::string::npos) {
+            if (found)
+                found->push_back(std::regex_replace(line, std::regex(",\"level\":[0-9.]*"), ""));
+            continue;
+        }
+        if (line.find("\"type\":\"identity\"") == std::string::npos &&
+            line.find("\"type\":\"stats\"") == std::string::npos)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+double offset_of(const std::string& line)
+{
+    size_t at = line.find("\"offset\":");
+    return at == std::string::npos ? -1 : std::stod(line.substr(at + 9));
+}
+
+std::string without_levels(const std::string& err)
+{
+    return std::regex_replace(err, std::regex(", level [0-9.]* dB above the band's noise"), "");
+}
+
+TEST(Hunt, FindsTheControlChannelAndDecodesAsIfConfigured)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    run_result_t g = run_program(mptgen_path(),
+                                 {"-t", "cu8", "--center", "420250000", "--control", "420600000",
+                                  "--snr", "20", "-o", dir.file("band.cu8"), "-"},
+                                 "", slots_script());
+    ASSERT_EQ(g.status, 0) << g.err;
+
+    // The reference: the same control channel where the program listens
+    // before it knows the system.
+    g = run_program(mptgen_path(),
+                    {"-t", "cu8", "--center", "420250000", "--control", "420000000", "--snr", "20", "-o",
+                     dir.file("known.cu8"), "-"},
+                    "", slots_script());
+    ASSERT_EQ(g.status, 0) << g.err;
+    write_file(dir.file("solvane.ini"),
+               "[general]\nFILTER=5\n[rs232]\nRADIO=0\n[0x1234]\nCCHFREQUENCY=4200000\n");
+    run_result_t ref = run_program(marrowit_path(),
+                                   {"-q", "--center", "420250000", "--json", "-", "iq:known.cu8"}, dir.path);
+    ASSERT_EQ(ref.status, 0) << ref.err;
+    EXPECT_EQ(ref.err, "");
+    std::vector<std::string> want = records(ref.out);
+    ASSERT_EQ(want.size(), 2u * 96);
+
+    // No control channel in the settings at all.
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
+    run_result_t r = run_program(marrowit_path(),
+                                 {"-q", "--center", "420250000", "--json", "-", "iq:band.cu8"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(without_levels(r.err), "marrowit: control channel at 420.6000 MHz, system 0x1234\n");
+    std::vector<std::string> found;
+    std::vector<std::string> got = records(r.out, &found);
+    ASSERT_EQ(found.size(), 1u);
+    ASSERT_FALSE(got.empty());
+    double first = offset_of(got[0]);
+    EXPECT_LT(first, 3.0);
+    EXPECT_EQ(found[0], "{\"offset\":" + found[0].substr(10, found[0].find(',') - 10) +
+                            ",\"sys\":\"0x1234\",\"type\":\"control_channel\",\"frequency\":420.6000}");
+    // Every record from the first one decoded on is the configured run's.
+    std::vector<std::string> tail;
+    for (const std::string& line : want)
+        if (offset_of(line) >= first)
+            tail.push_back(line);
+    EXPECT_EQ(got, tail);
+}
+
+TEST(Hunt, FindsAControlChannelThatMoved)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    run_result_t g = run_program(mptgen_path(),
+                                 {"-t", "cu8", "--center", "420250000", "--control", "420600000",
+                                  "--move", "4:419800000", "--snr", "20", "-o", dir.file("band.cu8"), "-"},
+                                 "", slots_script());
+    ASSERT_EQ(g.status, 0) << g.err;
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nHUNT=2\n[rs232]\nRADIO=0\n");
+    run_result_t r = run_program(marrowit_path(),
+                                 {"-q", "--center", "420250000", "--json", "-", "iq:band.cu8"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(without_levels(r.err),
+              "marrowit: control channel at 420.6000 MHz, system 0x1234\n"
+              "marrowit: control channel at 419.8000 MHz, system 0x1234\n");
+    std::vector<std::string> found;
+    std::vector<std::string> got = records(r.out, &found);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_NE(found[1].find("\"frequency\":419.8000}"), std::string::npos) << found[1];
+    // Slots are 128 bits (0.107 s): the only gap is the move's, and it
+    // closes within HUNT seconds and the search.
+    double moved_back = -1;
+    for (size_t i = 1; i < got.size(); i++) {
+        double gap = offset_of(got[i]) - offset_of(got[i - 1]);
+        if (gap > 0.2) {
+            EXPECT_LT(offset_of(got[i - 1]), 4.0) << got[i - 1];
+            EXPECT_EQ(moved_back, -1) << "a second gap at " << got[i];
+            moved_back = offset_of(got[i]);
+        }
+    }
+    EXPECT_GT(moved_back, 4.0);
+    EXPECT_LT(moved_back, 4.0 + 2 + 1.5);
+    EXPECT_GT(offset_of(got.back()), 10.0);
+}
+
+}  // namespace
