@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "net.h"
+#include "stop.h"
 
 static HANDLE stop_event;
 static WSAEVENT socket_event = WSA_INVALID_EVENT;
@@ -98,7 +99,9 @@ static BOOL WINAPI on_control(DWORD type)
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
     SetEvent(stop_event);
-    return TRUE;
+    // The handler registered last is the one Windows calls: the request is
+    // the program's as well as the socket's.
+    return stop_note_request() ? TRUE : FALSE;
 }
 
 int net_catch_stop(std::string* why)

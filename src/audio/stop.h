@@ -25,4 +25,8 @@ size_t stop_read(FILE* f, void* to, size_t n, bool* ended, bool* failed);
 #ifndef _WIN32
 // A descriptor that becomes readable at a request to stop (for poll).
 int stop_fd();
+#else
+// A console control handler of another part (the sockets') hands the
+// request on: true for the first, false when the program should end at once.
+bool stop_note_request();
 #endif

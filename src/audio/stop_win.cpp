@@ -9,12 +9,17 @@
 
 static std::atomic<int> requests;
 
+bool stop_note_request()
+{
+    return ++requests == 1;
+}
+
 static BOOL WINAPI on_control(DWORD type)
 {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
     // FALSE the second time: the default handler ends the program.
-    return ++requests == 1 ? TRUE : FALSE;
+    return stop_note_request() ? TRUE : FALSE;
 }
 
 int stop_catch(std::string*)
