@@ -140,6 +140,16 @@ std::string read_file(const std::string& path)
     return ss.str();
 }
 
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
 void write_file(const std::string& path, const std::string& content)
 {
     std::ofstream f(path, std::ios::binary);

@@ -41,6 +41,7 @@ struct in_dir_t {
 };
 
 std::string read_file(const std::string& path);
+std::vector<std::string> lines_of(const std::string& text);
 void write_file(const std::string& path, const std::string& content);
 
 // Replace every ctime text ("Mon Dec  7 05:52:19 2026", or "Mon Dec 07 ..." as
@@ -79,6 +80,9 @@ std::vector<std::string> command_line(const std::string& program,
 run_result_t run_program_meanwhile(const std::string& program, const std::vector<std::string>& args,
                                    const std::string& dir, const std::function<void(int pid)>& meanwhile,
                                    int timeout_s = 60);
+
+// POSIX only: the names in a folder, the hidden ones aside, sorted.
+std::vector<std::string> files_in(const std::string& dir);
 
 // build/marrowit and build/tools/mptgen.
 const std::string& marrowit_path();

@@ -1,4 +1,5 @@
 // Running the real program as a child on POSIX systems.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -125,4 +126,17 @@ run_result_t run_program_meanwhile(const std::string& program, const std::vector
                                    int timeout_s)
 {
     return run(program, args, dir, "", timeout_s, meanwhile);
+}
+
+std::vector<std::string> files_in(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "sdr/sdr.h"
 #include "mpt1327/mpt1327.h"
 #include "pty.h"
 
@@ -399,7 +400,8 @@ TEST(BadSettings, RewrittenFileNeverGivesTheDefaultPort)
     portdev.clear();
 }
 
-// Standard output that cannot be written: said once, status 1.  With
+// Standard output, the console or --json -, that cannot be written: said
+// once, status 1.  With
 // SIGPIPE at its default a reader that goes away ends the program as it
 // ends any filter.
 TEST_F(BadInput, StandardOutputThatCannotBeWritten)
@@ -416,6 +418,10 @@ TEST_F(BadInput, StandardOutputThatCannotBeWritten)
         {"exec \"$0\" - <in.raw >/dev/full", 1, cannot + "No space left on device\n"},
         {"exec \"$0\" - <in.raw >&-", 1, cannot + "Bad file descriptor\n"},
         {"exec \"$0\" --help >&-", 1, cannot + "Bad file descriptor\n"},
+        {"exec \"$0\" --json - - <in.raw >/dev/full", 1, cannot + "No space left on device\n"},
+        {"trap '' PIPE; { \"$0\" --json - - <in.raw; echo $? >status; } | head -c 10 >/dev/null; "
+         "exit $(cat status)",
+         1, cannot + "Broken pipe\n"},
         {"trap '' PIPE; { \"$0\" - <in.raw; echo $? >status; } | head -c 10 >/dev/null; "
          "exit $(cat status)",
          1, cannot + "Broken pipe\n"},
@@ -474,6 +480,16 @@ TEST_F(BadInput, NothingDecodedIsSaid)
     run_result_t r = run_program(marrowit_path(), {"quiet.wav"}, dir.path);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err.substr(r.err.find(':', 10)), ":" + nothing + level);
+    // IQ with the centre 500 kHz off: the control channel at 420 MHz lies in
+    // the band, but what is there is not it; the causes name the tuning.
+    if (!sdr_can_demodulate)
+        return;
+    ASSERT_EQ(run_program(mptgen_path(), {"-t", "cu8", "--center", "420250000", "-o", dir.file("c.cu8"), "-"}, "",
+                          call).status, 0);
+    r = run_program(marrowit_path(), {"--center", "420.75M", "iq:c.cu8"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.substr(r.err.find(':', 10)), ":" + nothing + " the wrong --center, --ppm or --rate, or "
+                                                 "CCHFREQUENCY in the settings not the control channel?" + level);
 }
 
 // A terminal on standard input: the first end-of-file ends the input, even

@@ -416,45 +416,21 @@ TEST_F(Decode, UdpDatagramsOfAnySizeUntilStopped)
 TEST_F(Decode, UdpOddDatagramsDoNotShiftTheStream)
 {
     const std::string sdr = read_file(generate({"--rate", "48000", "-t", "s16"}, "sdr.s16"));
-    // The stream again with a stray byte after every second 960 bytes.
-    std::string padded;
-    size_t odd = 0;
-    for (size_t at = 0, k = 0; at < sdr.size(); at += 960, k++) {
-        padded += sdr.substr(at, 960);
-        if (k % 2) {
-            padded += '\x55';
-            odd++;
-        }
-    }
-    auto said = [](size_t bytes) {
-        return ": a datagram of " + std::to_string(bytes) +
-               " bytes is not whole 16-bit samples; the last byte of such datagrams is dropped\n";
-    };
-    struct {
-        std::vector<std::string> first;  // sent before the stream
-        const std::string& bytes;
-        std::vector<size_t> sizes;
-        size_t odd;  // datagrams with a byte dropped
-        size_t odd_size;
-    } cases[] = {
-        {{"\x01\x02\x03"}, sdr, {4800}, 1, 3},                             // one stray datagram
-        {std::vector<std::string>(500, std::string("\x00\x80\x7f", 3)), sdr, {2, 4000}, 500, 3},  // a flood
-        {{}, padded, {960, 961}, odd, 961},                                 // inside the stream
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.odd << " odd datagrams of " << c.odd_size << " bytes");
+    for (size_t odd : {1, 500}) {  // one stray datagram of 3 bytes, a flood of them
+        SCOPED_TRACE(::testing::Message() << odd << " odd datagrams");
         std::remove(dir.file("logfile.txt").c_str());
         int port;
         close(bound_socket(&port));
         const std::string where = "udp:127.0.0.1:" + std::to_string(port);
         run_result_t r = run_program_meanwhile(marrowit_path(), {"-q", where}, dir.path, [&](int pid) {
-            send_datagrams(port, c.bytes, c.sizes, c.first);
+            send_datagrams(port, sdr, {2, 4000}, std::vector<std::string>(odd, std::string("\x00\x80\x7f", 3)));
             kill(pid, SIGTERM);
         });
         EXPECT_EQ(r.status, 0) << r.err;
-        std::string err = "marrowit: " + where + said(c.odd_size);
-        if (c.odd > 1)
-            err += "marrowit: " + where + ": " + std::to_string(c.odd) + " datagrams had a byte dropped\n";
+        std::string err = "marrowit: " + where +
+                          ": a datagram of 3 bytes is not whole 16-bit samples; the last byte of such datagrams is dropped\n";
+        if (odd > 1)
+            err += "marrowit: " + where + ": " + std::to_string(odd) + " datagrams had a byte dropped\n";
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(mask_times(r.out), session_console());
         EXPECT_EQ(mask_times(read_file(dir.file("logfile.txt"))), session_log);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 
 #include "harness.h"
 #include "sdr/sdr.h"
@@ -20,26 +19,17 @@ std::string slots_script()
     return s;
 }
 
-// The JSON lines without their wall-clock time and without the records
-// that differ by design between a hunted and a configured control channel
-// (the identity names the settings' frequency, the hunter reports its find).
+// The JSON lines without their wall-clock time, and apart from them the
+// hunter's finds without their level.  The identity and statistics differ
+// by design between a hunted and a configured control channel.
 std::vector<std::string> records(const std::string& out, std::vector<std::string>* found = nullptr)
 {
     std::vector<std::string> lines;
-    std::istringstream in(out);
-    std::string line;
-    const std::regex time("\"time\":\"[^\"]*\",");
-    while (std::getline(in, line)) {
-        line = std::regex_replace(line, time, "");
-        if (line.find("\"type\":\"control_channel\"") != std::string::npos) {
-            if (found)
-                found->push_back(std::regex_replace(line, std::regex(",\"level\":[0-9.]*"), ""));
-            continue;
-        }
-        if (line.find("\"type\":\"identity\"") == std::string::npos &&
-            line.find("\"type\":\"stats\"") == std::string::npos)
-            lines.push_back(line);
-    }
+    for (const std::string& l : lines_of(std::regex_replace(out, std::regex("\"time\":\"[^\"]*\","), "")))
+        if (l.find("\"type\":\"control_channel\"") != std::string::npos && found)
+            found->push_back(std::regex_replace(l, std::regex(",\"level\":[0-9.]*"), ""));
+        else if (!std::regex_search(l, std::regex("\"type\":\"(identity|stats|control_channel)\"")))
+            lines.push_back(l);
     return lines;
 }
 
@@ -54,38 +44,34 @@ std::string without_levels(const std::string& err)
     return std::regex_replace(err, std::regex(", level [0-9.]* dB above the band's noise"), "");
 }
 
+// A capture of the slots centred on 420.25 MHz, the control channel where
+// the options put it, decoded with the settings given: the status is 0.
+run_result_t decode(const temp_dir_t& dir, const std::vector<std::string>& where, const std::string& ini)
+{
+    std::vector<std::string> gen = {"-t", "cu8", "--center", "420250000", "--snr", "20", "-o", dir.file("band.cu8"), "-"};
+    gen.insert(gen.begin(), where.begin(), where.end());
+    run_result_t g = run_program(mptgen_path(), gen, "", slots_script());
+    EXPECT_EQ(g.status, 0) << g.err;
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n" + ini + "[rs232]\nRADIO=0\n");
+    run_result_t r = run_program(marrowit_path(), {"-q", "--center", "420250000", "--json", "-", "iq:band.cu8"}, dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+}
+
 TEST(Hunt, FindsTheControlChannelAndDecodesAsIfConfigured)
 {
     if (!sdr_can_demodulate)
         GTEST_SKIP() << "no IQ input in this build";
     temp_dir_t dir;
-    run_result_t g = run_program(mptgen_path(),
-                                 {"-t", "cu8", "--center", "420250000", "--control", "420600000",
-                                  "--snr", "20", "-o", dir.file("band.cu8"), "-"},
-                                 "", slots_script());
-    ASSERT_EQ(g.status, 0) << g.err;
-
     // The reference: the same control channel where the program listens
-    // before it knows the system.
-    g = run_program(mptgen_path(),
-                    {"-t", "cu8", "--center", "420250000", "--control", "420000000", "--snr", "20", "-o",
-                     dir.file("known.cu8"), "-"},
-                    "", slots_script());
-    ASSERT_EQ(g.status, 0) << g.err;
-    write_file(dir.file("solvane.ini"),
-               "[general]\nFILTER=5\n[rs232]\nRADIO=0\n[0x1234]\nCCHFREQUENCY=4200000\n");
-    run_result_t ref = run_program(marrowit_path(),
-                                   {"-q", "--center", "420250000", "--json", "-", "iq:known.cu8"}, dir.path);
-    ASSERT_EQ(ref.status, 0) << ref.err;
+    // before it knows the system, named in the settings too.
+    run_result_t ref = decode(dir, {"--control", "420000000"}, "[0x1234]\nCCHFREQUENCY=4200000\n");
     EXPECT_EQ(ref.err, "");
     std::vector<std::string> want = records(ref.out);
     ASSERT_EQ(want.size(), 2u * 96);
 
     // No control channel in the settings at all.
-    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
-    run_result_t r = run_program(marrowit_path(),
-                                 {"-q", "--center", "420250000", "--json", "-", "iq:band.cu8"}, dir.path);
-    ASSERT_EQ(r.status, 0) << r.err;
+    run_result_t r = decode(dir, {"--control", "420600000"}, "");
     EXPECT_EQ(without_levels(r.err), "marrowit: control channel at 420.6000 MHz, system 0x1234\n");
     std::vector<std::string> found;
     std::vector<std::string> got = records(r.out, &found);
@@ -108,15 +94,7 @@ TEST(Hunt, FindsAControlChannelThatMoved)
     if (!sdr_can_demodulate)
         GTEST_SKIP() << "no IQ input in this build";
     temp_dir_t dir;
-    run_result_t g = run_program(mptgen_path(),
-                                 {"-t", "cu8", "--center", "420250000", "--control", "420600000",
-                                  "--move", "4:419800000", "--snr", "20", "-o", dir.file("band.cu8"), "-"},
-                                 "", slots_script());
-    ASSERT_EQ(g.status, 0) << g.err;
-    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nHUNT=2\n[rs232]\nRADIO=0\n");
-    run_result_t r = run_program(marrowit_path(),
-                                 {"-q", "--center", "420250000", "--json", "-", "iq:band.cu8"}, dir.path);
-    ASSERT_EQ(r.status, 0) << r.err;
+    run_result_t r = decode(dir, {"--control", "420600000", "--move", "4:419800000"}, "HUNT=2\n");
     EXPECT_EQ(without_levels(r.err),
               "marrowit: control channel at 420.6000 MHz, system 0x1234\n"
               "marrowit: control channel at 419.8000 MHz, system 0x1234\n");

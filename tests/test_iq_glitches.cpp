@@ -3,8 +3,6 @@
 // as in the clean capture, and the call's recording stays the tone it was.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -28,20 +26,11 @@ const char after[] =
     "gtc pfix=12 ident1=346 ident2=679 chan=60\n"
     "preamble 600\n";
 
-std::string capture(const std::string& script, bool tail)
+std::string capture(const std::string& script, const char* tail)
 {
-    std::vector<std::string> args = {"-t", "cf32", "--center", "420250000"};
-    if (!tail)
-        args.insert(args.end(), {"--tail", "0"});
-    args.push_back("-");
-    run_result_t g = run_program(mptgen_path(), args, "", script);
+    run_result_t g = run_program(mptgen_path(), {"-t", "cf32", "--center", "420250000", "--tail", tail, "-"}, "", script);
     EXPECT_EQ(g.status, 0) << g.err;
     return g.out;
-}
-
-void put_float(std::string* b, size_t index, float v)
-{
-    std::memcpy(&(*b)[4 * index], &v, 4);
 }
 
 // The largest 16-bit sample of a WAV's data outside [skip_from, skip_to) seconds.
@@ -65,37 +54,35 @@ TEST(IqGlitches, BadFloatSamplesAreReplacedAndDecodingGoesOn)
         GTEST_SKIP() << "no IQ input in this build";
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), "[general]\nTARGET_PREF=9999\n[rs232]\nRADIO=0\n");
-    const std::string clean = capture(std::string(before) + after, true);
-    const size_t start = capture(before, false).size() / 8;  // IQ samples before the preamble
+    const std::string clean = capture(std::string(before) + after, "16");
+    const size_t start = capture(before, "0").size() / 8;  // IQ samples before the preamble
     const size_t rate = 2048000;
+    // I and Q floats from the preamble's start: a NaN, -inf in a Q, +inf, 2000 samples of 1e38.
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        size_t at, n;
+        float v;
+    } bad[] = {{rate / 5, 1, std::nanf("")}, {rate * 2 / 5 + 1, 1, -inf}, {rate / 2, 1, inf}, {rate * 3 / 5, 4000, 1e38f}};
     std::string glitched = clean;
-    put_float(&glitched, 2 * (start + rate / 10), std::numeric_limits<float>::quiet_NaN());
-    put_float(&glitched, 2 * (start + rate / 5) + 1, -std::numeric_limits<float>::infinity());
-    put_float(&glitched, 2 * (start + rate / 4), std::numeric_limits<float>::infinity());
-    for (size_t k = 2 * (start + rate * 3 / 10); k < 2 * (start + rate * 3 / 10 + 2000); k++)
-        put_float(&glitched, k, 1e38f);
+    for (const auto& b : bad)
+        for (size_t k = 0; k < b.n; k++)
+            std::memcpy(&glitched[4 * (2 * start + b.at + k)], &b.v, 4);
     write_file(dir.file("clean.cf32"), clean);
     write_file(dir.file("glitched.cf32"), glitched);
 
     auto run = [&](const std::string& name) {
         std::system(("rm -rf '" + dir.file("calls") + "'").c_str());
-        run_result_t r = run_program(marrowit_path(),
-                                     {"-q", "--format", "cf32", "--center", "420250000", "--record",
-                                      "calls", "--json", name + ".json", "iq:" + name + ".cf32"},
-                                     dir.path);
+        run_result_t r = run_program(marrowit_path(), {"-q", "--format", "cf32", "--center", "420250000",
+                                                       "--record", "calls", "iq:" + name + ".cf32"}, dir.path);
         EXPECT_EQ(r.status, 0) << r.err;
         return r;
     };
     // The recording of channel 42, which the glitches fall into.
     auto call_wav = [&]() {
-        std::string found;
-        if (DIR* d = opendir(dir.file("calls").c_str())) {
-            while (dirent* e = readdir(d))
-                if (std::strstr(e->d_name, "_ch42_"))
-                    found = read_file(dir.file("calls") + "/" + e->d_name);
-            closedir(d);
-        }
-        return found;
+        for (const std::string& name : files_in(dir.file("calls")))
+            if (name.find("_ch42_") != std::string::npos)
+                return read_file(dir.file("calls/" + name));
+        return std::string();
     };
     run_result_t c = run("clean");
     const std::string clean_wav = call_wav();

@@ -19,20 +19,11 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
 {
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
-    const struct {
-        bool mqtt;
-    } cases[] = {{false}, {true}};
-    for (const auto& c : cases) {
-        if (c.mqtt && !mqtt_available)
-            continue;
-        SCOPED_TRACE(c.mqtt ? "--mqtt" : "plain");
-        int port = free_loopback_port();
-        std::vector<std::string> args = {"-q"};
-        if (c.mqtt) {
-            args.push_back("--mqtt");
-            args.push_back("127.0.0.1:" + std::to_string(free_loopback_port()));
-        }
-        args.push_back("udp:" + std::to_string(port));
+    for (bool mqtt : {false, mqtt_available != 0}) {
+        SCOPED_TRACE(mqtt ? "--mqtt" : "plain");
+        std::vector<std::string> args = {"-q", "udp:" + std::to_string(free_loopback_port())};
+        if (mqtt)
+            args.insert(args.begin(), {"--mqtt", "127.0.0.1:" + std::to_string(free_loopback_port())});
         std::string maps;
         run_result_t r = run_program_meanwhile(marrowit_path(), args, dir.path, [&](int pid) {
             std::string path = "/proc/" + std::to_string(pid) + "/maps";
@@ -41,7 +32,7 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
             auto ready = [&] {
                 maps = read_file(path);
                 return maps.find("libc.so") != std::string::npos &&
-                       (!c.mqtt || maps.find("libmosquitto") != std::string::npos);
+                       (!mqtt || maps.find("libmosquitto") != std::string::npos);
             };
             for (int tries = 0; tries < 1500 && !ready(); tries++)  // 30 s at most
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -50,8 +41,8 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
         EXPECT_EQ(r.status, 128 + SIGKILL) << r.err;
         EXPECT_EQ(maps.find("libliquid"), std::string::npos);
         EXPECT_EQ(maps.find("libfftw"), std::string::npos);
-        EXPECT_EQ(maps.find("libmosquitto") != std::string::npos, c.mqtt);
-        EXPECT_EQ(maps.find("libssl") != std::string::npos, c.mqtt);
+        EXPECT_EQ(maps.find("libmosquitto") != std::string::npos, mqtt);
+        EXPECT_EQ(maps.find("libssl") != std::string::npos, mqtt);
     }
 }
 
