@@ -93,7 +93,7 @@ size_t stop_read(FILE* f, void* to, size_t n, bool* ended, bool* failed)
             *failed = true;
             break;
         }
-        got += (size_t)(r > 0 ? r : 0);
+        got += (size_t)r;
     }
     return got;
 }

@@ -98,7 +98,8 @@ static std::string prefix()
     return mqtt_prefix.empty() ? std::string("marrowit") : mqtt_prefix;
 }
 
-bool mqtt_topic_valid(const std::string& topic)
+// A TOPIC may not hold the wildcards '#' and '+'.
+static bool mqtt_topic_valid(const std::string& topic)
 {
     return topic.find_first_of("#+") == std::string::npos && topic.find('\0') == std::string::npos;
 }

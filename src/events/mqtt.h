@@ -18,11 +18,9 @@ const int MQTT_QUEUE = 10000;       // messages waiting for the broker at most
 const int MQTT_DRAIN_SECONDS = 10;  // at the end of the input, to send what waits
 const int MQTT_ANSWER_SECONDS = 3;  // for the broker to answer a connection it took
 
-// A TOPIC may not hold the wildcards '#' and '+'; an empty one is "marrowit".
-bool mqtt_topic_valid(const std::string& topic);
-
 // Set the broker up ("HOST", "HOST:PORT" or "[IPv6]:PORT", port 1883 by
-// default) and check TOPIC in the settings.  The connection starts with the
+// default) and check TOPIC in the settings: it may not hold the wildcards
+// '#' and '+'; an empty one is "marrowit".  The connection starts with the
 // first message.  0, or -1 after saying why (also in a build without MQTT).
 int mqtt_open(const char* host_port);
 extern const bool mqtt_available;  // false in a build without libmosquitto

@@ -19,8 +19,3 @@ bool mqtt_enabled()
 void mqtt_publish(const event_t&, const std::string&) {}
 
 void mqtt_finish() {}
-
-bool mqtt_topic_valid(const std::string& topic)
-{
-    return topic.find_first_of("#+") == std::string::npos;
-}

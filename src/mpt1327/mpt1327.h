@@ -68,7 +68,6 @@ unsigned short mpt1327_fcs(mpt1327_t* state);
 
 extern unsigned short currentsys;  // last system identity seen, 0xffff at start
 extern unsigned long long system_codewords;  // system codewords decoded so far
-extern double hunt;     // HUNT: seconds without a system codeword before the band is searched
 extern char sys[8];                // its text "0x%4.4x", names the settings section
 
 // ---- settings (written only by mpt1327_setup) -----------------------------
@@ -92,6 +91,7 @@ extern unsigned int portspeed;  // PORTSPEED: bit rate
 extern double rx;               // RADIO: receiver model
 extern double syncset;  // SYNC: 0 standard sync words, 1 French, 2 both
 extern double dcremove; // DCREMOVE: remove a DC offset from the input when not 0
+extern double hunt;     // HUNT: seconds without a system codeword before the band is searched
 extern std::string portdev;     // DEVICE: terminal device overriding PORTADR (may be empty)
 extern unsigned int rigmodel;   // RIG_MODEL: Hamlib's model number (RADIO 3)
 extern std::string rigpath;     // RIG_PATH: Hamlib's rig path, a serial device or HOST:PORT

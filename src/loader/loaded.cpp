@@ -1,11 +1,12 @@
-// Loading shared libraries at run time (POSIX dynamic loader).
-#include "loaded/loaded.h"
-
-#include <dlfcn.h>
+// Libraries loaded on first use, through the platform's loader (loader.h).
+#include "loader/loaded.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string>
+
+#include "loader/loader.h"
 
 static std::mutex loading;  // the MQTT client's thread loads too
 
@@ -14,10 +15,11 @@ bool loaded_open(loaded_library_t* lib)
     std::lock_guard<std::mutex> lock(loading);
     if (lib->handle)
         return true;
-    lib->handle = dlopen(lib->soname, RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    lib->handle = library_open(lib->soname, &why);
     if (!lib->handle && !lib->failed) {
         lib->failed = true;
-        std::fprintf(stderr, "marrowit: cannot load %s (%s): %s\n", lib->what, lib->soname, dlerror());
+        std::fprintf(stderr, "marrowit: cannot load %s (%s): %s\n", lib->what, lib->soname, why.c_str());
     }
     return lib->handle != nullptr;
 }
@@ -26,7 +28,7 @@ void* loaded_symbol(loaded_library_t* lib, const char* name)
 {
     if (!loaded_open(lib))
         std::exit(255);
-    void* f = dlsym(lib->handle, name);
+    void* f = library_symbol(lib->handle, name);
     if (!f) {
         std::fprintf(stderr, "marrowit: %s (%s) lacks %s\n", lib->what, lib->soname, name);
         std::exit(255);

@@ -1,7 +1,7 @@
 // liquid-dsp, loaded for IQ input: the functions the channels use.
 #include <liquid/liquid.h>
 
-#include "loaded/loaded.h"
+#include "loader/loaded.h"
 
 static loaded_library_t liquid = {LIQUID_SONAME, "liquid-dsp", nullptr, false};
 

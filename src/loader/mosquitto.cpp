@@ -2,7 +2,7 @@
 #include <mosquitto.h>
 
 #include "events/mqtt.h"
-#include "loaded/loaded.h"
+#include "loader/loaded.h"
 
 static loaded_library_t mosq = {MOSQUITTO_SONAME, "libmosquitto", nullptr, false};
 
