@@ -65,11 +65,14 @@ TEST(Stop, EveryInputStopsCleanlyAtASignal)
             continue;
         ASSERT_EQ(std::system(("cd '" + dir.path + "' && rm -rf in.fifo events.json calls").c_str()), 0);
         ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0600), 0);
-        std::vector<std::string> sh = {"-c", c.input == "iq:in.fifo" ? "exec \"$@\" </dev/null" : "exec \"$@\" <in.fifo",
-                                       "sh", marrowit_path(), "--json", "events.json"};
+        std::vector<std::string> args = {"--json", "events.json"};
         if (is_iq)
-            sh.insert(sh.end(), {"--center", "420250000", "--record", "calls"});
-        sh.push_back(c.input);
+            args.insert(args.end(), {"--center", "420250000", "--record", "calls"});
+        args.push_back(c.input);
+        // Through the build's emulator in a cross build.
+        std::vector<std::string> sh = {"-c", c.input == "iq:in.fifo" ? "exec \"$@\" </dev/null" : "exec \"$@\" <in.fifo", "sh"};
+        for (const std::string& word : command_line(marrowit_path(), args))
+            sh.push_back(word);
         const std::string& bytes = is_iq ? iq : audio;
         run_result_t r = run_program_meanwhile("/bin/sh", sh, dir.path, [&](int pid) {
             int fd = open(dir.file("in.fifo").c_str(), O_WRONLY);
