@@ -29,6 +29,9 @@ struct event_t {
     std::string type;               // "GTC", "CLEAR", "ALOHA", ..., "call_start", "call_end", "stats"
     double offset = 0;              // seconds of input since the start
     int sys = -1;                   // system identity, or -1 before the first one
+    std::string source;             // the receiver that heard it: empty for this program's
+                                    // own decoder, a receiver's name for records taken in
+                                    // from other receivers (mqtt: input)
     std::vector<event_field_t> fields;
 };
 
