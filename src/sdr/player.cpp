@@ -63,7 +63,9 @@ bool finished;               // the thread has stopped
 std::atomic<bool> dead{false};  // the sound card failed: nothing more is queued
 std::string device_error;
 unsigned long long dropped;
-std::thread worker;
+// Never destroyed: a program that ends without at_end (a read error) must
+// not find a thread still joinable.
+std::thread* worker;
 
 // Pacing of a recording: the wall-clock time of its first block.
 bool paced;
@@ -75,7 +77,12 @@ void thread_main()
     for (;;) {
         {
             std::unique_lock<std::mutex> g(lock);
-            wake.wait(g, [] { return written > taken || ending; });
+            // The decoder notifies without the lock: a wake-up missed
+            // between the test and the wait costs at most a block.
+            wake.wait_for(g, std::chrono::milliseconds(20),
+                          [] { return written > taken || ending; });
+            if (written == taken && !ending)
+                continue;
             if (written == taken && ending)
                 break;
         }
@@ -179,9 +186,9 @@ void at_end()
                                  [] { return finished; });
     g.unlock();
     if (done)
-        worker.join();
+        worker->join();
     else
-        worker.detach();  // a card that takes nothing: the program ends all the same
+        worker->detach();  // a card that takes nothing: the program ends all the same
     if (dead)
         std::fprintf(stderr, "marrowit: --play: sound device '%s': %s; the calls were not played "
                              "from there on\n",
@@ -213,7 +220,7 @@ int player_start()
     l.end = on_end;
     calls_add_listener(l);
     input_add_end(at_end);
-    worker = std::thread(thread_main);
+    worker = new std::thread(thread_main);
     return 0;
 }
 
