@@ -1,6 +1,8 @@
 // liquid-dsp and libmosquitto (with FFTW and OpenSSL behind them) are in
-// memory only in a run that uses IQ input or --mqtt: the libraries mapped
-// by the real program, read from /proc while it listens for UDP.
+// memory only in a run that uses IQ input or --mqtt, and ALSA, libsndfile
+// (with its codecs) and libsoxr (with OpenMP) only in one that uses the sound
+// card, a recording or another sample rate: the libraries mapped by the real
+// program, read from /proc while it listens for UDP at 10800 Hz.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -21,7 +23,8 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
     write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
     for (bool mqtt : {false, mqtt_available != 0}) {
         SCOPED_TRACE(mqtt ? "--mqtt" : "plain");
-        std::vector<std::string> args = {"-q", "udp:" + std::to_string(free_loopback_port())};
+        std::vector<std::string> args = {"-q", "--rate", "10800",
+                                         "udp:" + std::to_string(free_loopback_port())};
         if (mqtt)
             args.insert(args.begin(), {"--mqtt", "127.0.0.1:" + std::to_string(free_loopback_port())});
         std::string maps;
@@ -43,6 +46,8 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
         EXPECT_EQ(maps.find("libfftw"), std::string::npos);
         EXPECT_EQ(maps.find("libmosquitto") != std::string::npos, mqtt);
         EXPECT_EQ(maps.find("libssl") != std::string::npos, mqtt);
+        for (const char* late : {"libasound", "libsndfile", "libFLAC", "libsoxr", "libgomp"})
+            EXPECT_EQ(maps.find(late), std::string::npos) << late;
     }
 }
 
