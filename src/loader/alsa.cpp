@@ -1,5 +1,5 @@
-// ALSA, loaded when the sound card is opened: a run on a recording, a pipe
-// or UDP never maps it.
+// ALSA, loaded when the sound card is opened (for capture, or for --play):
+// a run on a recording, a pipe or UDP never maps it.
 #include <alsa/asoundlib.h>
 
 #include "loader/loaded.h"
@@ -36,4 +36,13 @@ LOADED_FORWARD(alsa, snd_pcm_state_t, snd_pcm_state, (snd_pcm_t * pcm), (pcm))
 LOADED_FORWARD(alsa, snd_pcm_sframes_t, snd_pcm_readi,
                (snd_pcm_t * pcm, void* buffer, snd_pcm_uframes_t size), (pcm, buffer, size))
 LOADED_FORWARD(alsa, int, snd_pcm_recover, (snd_pcm_t * pcm, int err, int silent), (pcm, err, silent))
+// --play (src/play/play_alsa.cpp)
+LOADED_FORWARD(alsa, int, snd_pcm_set_params,
+               (snd_pcm_t * pcm, snd_pcm_format_t format, snd_pcm_access_t access,
+                unsigned int channels, unsigned int rate, int soft_resample, unsigned int latency),
+               (pcm, format, access, channels, rate, soft_resample, latency))
+LOADED_FORWARD(alsa, snd_pcm_sframes_t, snd_pcm_writei,
+               (snd_pcm_t * pcm, const void* buffer, snd_pcm_uframes_t size), (pcm, buffer, size))
+LOADED_FORWARD(alsa, int, snd_pcm_drain, (snd_pcm_t * pcm), (pcm))
+LOADED_FORWARD(alsa, int, snd_pcm_close, (snd_pcm_t * pcm), (pcm))
 }
