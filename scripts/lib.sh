@@ -20,7 +20,7 @@ need() {
 
 # What the program and its tools need to build.
 BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev
-                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev)
+                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev libcpp-httplib-dev)
 # What the tests and benchmarks need besides.
 # (libhamlib-utils: rigctld, which the tests of RADIO 3 tune.)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils nlohmann-json3-dev
