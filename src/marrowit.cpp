@@ -307,6 +307,8 @@ int main(int argc, char** argv)
         return 255;
     events_stats_wanted = http_where != nullptr;
     events_start();
+    if (http_where)
+        input_add_end(web_finish);
     comm_info_t info = {1200, 1800, 1200, 2};
     input_add_ticker(timeout_tick);
     corr(nullptr, &info);

@@ -566,3 +566,178 @@ TEST(WebPage, BadAddressesAndTakenPorts)
         EXPECT_NE(err.find("cannot listen on ::1"), std::string::npos) << err;
     }
 }
+
+namespace {
+
+// The console and JSON output of a run at full speed on audio, with
+// --http and clients made by connect() once the server listens; with
+// before_end run after the input has been decoded and before it ends.
+struct load_run_t {
+    std::string console;
+    std::vector<json> records;
+    double seconds = 0;
+    long hwm_kb = 0;
+};
+
+load_run_t load_run(const std::string& audio, bool http, const std::function<void(int port)>& clients,
+                    const std::function<void(int port)>& before_end = nullptr)
+{
+    temp_dir_t dir;
+    write_file(dir.file("solvane.ini"), settings);
+    int port = free_port();
+    std::vector<std::string> args = {"--json", "events.json", "-"};
+    if (http)
+        args.insert(args.begin(), {"--http", std::to_string(port)});
+    child_t p(args, dir.path);
+    if (http) {
+        EXPECT_TRUE(p.serving(port)) << p.err();
+        clients(port);
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    p.feed(audio);
+    EXPECT_TRUE(wait_for_line(dir.file("events.json"), "\"ident1\":5,")) << p.err();
+    load_run_t r;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    r.hwm_kb = p.hwm_kb();
+    if (before_end)
+        before_end(port);
+    EXPECT_EQ(p.finish(), 0) << p.err();
+    r.console = mask_times(p.out());
+    for (const json& j : json_lines(read_file(dir.file("events.json"))))
+        r.records.push_back(without_time(j));
+    return r;
+}
+
+std::string load_audio()
+{
+    return render_u8(traffic_script(600) + "ccsc 0x1234\ngtc pfix=13 ident1=5 ident2=6 chan=80\n"
+                                           "ccsc 0x1234\npreamble 400\n");
+}
+
+// An event stream client: its socket, once the answer's headers are in.
+int stream_client(int port, int rcvbuf = 0)
+{
+    int s = connect_to(port, rcvbuf);
+    if (s < 0)
+        return -1;
+    send_all(s, "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && recv(s, &c, 1, 0) == 1)
+        head += c;
+    if (head.compare(0, 12, "HTTP/1.1 200") != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+}  // namespace
+
+// 200 browsers following the event stream during a decode at full speed:
+// the console report and the JSON lines are those of a run without the
+// web page, and every client gets every record; a 201st is turned away.
+TEST(WebLoad, TwoHundredClientsChangeNothing)
+{
+    if (!web_available)
+        GTEST_SKIP() << "no HTTP server in this build";
+    const std::string audio = load_audio();
+    load_run_t alone = load_run(audio, false, nullptr);
+
+    std::vector<int> socks;
+    std::thread reader;
+    std::vector<long long> data_lines, last_id;
+    bool turned_away = false;
+    load_run_t loaded = load_run(
+        audio, true,
+        [&](int port) {
+            for (int k = 0; k < WEB_SSE_CLIENTS; k++)
+                socks.push_back(stream_client(port));
+            reply_t more = http_get(port, "/api/events");
+            turned_away = more.status == 503;
+            data_lines.assign(socks.size(), 0);
+            last_id.assign(socks.size(), 0);
+            reader = std::thread([&] {
+                std::vector<std::string> partial(socks.size());
+                std::vector<pollfd> fds;
+                for (int s : socks)
+                    fds.push_back(pollfd{s, POLLIN, 0});
+                size_t open = socks.size();
+                char buf[65536];
+                while (open && poll(fds.data(), fds.size(), 20000) > 0) {
+                    for (size_t k = 0; k < fds.size(); k++) {
+                        if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                            continue;
+                        ssize_t n = recv(fds[k].fd, buf, sizeof buf, 0);
+                        if (n <= 0) {
+                            fds[k].fd = -1;
+                            open--;
+                            continue;
+                        }
+                        partial[k].append(buf, (size_t)n);
+                        size_t start = 0;
+                        for (size_t nl; (nl = partial[k].find('\n', start)) != std::string::npos;
+                             start = nl + 1) {
+                            if (partial[k].compare(start, 6, "data: ") == 0)
+                                data_lines[k]++;
+                            if (partial[k].compare(start, 4, "id: ") == 0)
+                                last_id[k] = std::stoll(partial[k].substr(start + 4, nl - start - 4));
+                        }
+                        partial[k].erase(0, start);
+                    }
+                }
+            });
+        },
+        [&](int) { std::this_thread::sleep_for(std::chrono::milliseconds(500)); });
+    reader.join();
+    for (int s : socks)
+        close(s);
+
+    EXPECT_TRUE(turned_away);
+    ASSERT_EQ(socks.size(), (size_t)WEB_SSE_CLIENTS);
+    EXPECT_EQ(std::count(socks.begin(), socks.end(), -1), 0);
+    EXPECT_EQ(loaded.console, alone.console);
+    EXPECT_EQ(loaded.records, alone.records);
+    EXPECT_GT(alone.records.size(), 3000u);
+    for (size_t k = 0; k < socks.size(); k++) {
+        EXPECT_EQ(data_lines[k], (long long)alone.records.size()) << k;
+        EXPECT_EQ(last_id[k], (long long)alone.records.size()) << k;
+    }
+    std::printf("decode without clients %.2f s, with %d clients %.2f s; %zu records to each\n",
+                alone.seconds, WEB_SSE_CLIENTS, loaded.seconds, alone.records.size());
+}
+
+// 200 clients that ask for the event stream and never read: the decode is
+// that of a run without them, the page's other requests are answered, and
+// the program's peak memory stays within a bound of a run with the server
+// and no client.
+TEST(WebLoad, StuckClientsKeepMemoryBounded)
+{
+    if (!web_available)
+        GTEST_SKIP() << "no HTTP server in this build";
+    const std::string audio = load_audio();
+    load_run_t alone = load_run(audio, true, [](int) {});
+
+    std::vector<int> socks;
+    int state_status = 0;
+    load_run_t stuck = load_run(
+        audio, true,
+        [&](int port) {
+            for (int k = 0; k < WEB_SSE_CLIENTS; k++)
+                socks.push_back(stream_client(port, 4096));
+        },
+        [&](int port) { state_status = http_get(port, "/api/state").status; });
+    for (int s : socks)
+        close(s);
+
+    EXPECT_EQ(std::count(socks.begin(), socks.end(), -1), 0);
+    EXPECT_EQ(state_status, 200);
+    EXPECT_EQ(stuck.console, alone.console);
+    EXPECT_EQ(stuck.records, alone.records);
+    // Each client's records wait in its socket (the kernel's), not in the
+    // program: the bound is the threads' stacks in use and the ring.
+    EXPECT_LT(stuck.hwm_kb, alone.hwm_kb + 16 * 1024);
+    std::printf("peak memory with the server: %ld kB alone, %ld kB with %d stuck clients; "
+                "decode %.2f s and %.2f s\n",
+                alone.hwm_kb, stuck.hwm_kb, WEB_SSE_CLIENTS, alone.seconds, stuck.seconds);
+}

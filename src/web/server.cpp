@@ -140,21 +140,31 @@ void routes(httplib::Server& s)
         std::string last = req.get_header_value("Last-Event-ID");
         if (!last.empty() && last.size() < 20 && last.find_first_not_of("0123456789") == std::string::npos)
             from = std::stoull(last);
-        auto seq = std::make_shared<unsigned long long>(from);
+        struct stream_t {
+            unsigned long long seq;
+            int idle = 0;
+            std::string messages;
+        };
+        auto st = std::make_shared<stream_t>();
+        st->seq = from;
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider(
             "text/event-stream",
-            [seq](size_t, httplib::DataSink& sink) {
-                std::string messages;
+            [st](size_t, httplib::DataSink& sink) {
                 bool skipped;
-                web_ring_after(seq.get(), &messages, &skipped, 15000);
+                web_ring_after(&st->seq, &st->messages, &skipped, WEB_STREAM_MS);
                 if (!server || !server->is_running())
                     return false;
                 if (skipped)
-                    messages.insert(0, "event: skipped\ndata: {}\n\n");
-                if (messages.empty())
-                    messages = ": still here\n\n";
-                return sink.write(messages.data(), messages.size());
+                    st->messages.insert(0, "event: skipped\ndata: {}\n\n");
+                // A comment every 15 s keeps proxies from closing a quiet stream.
+                if (st->messages.empty()) {
+                    if (++st->idle * WEB_STREAM_MS < 15000)
+                        return true;
+                    st->messages = ": still here\n\n";
+                }
+                st->idle = 0;
+                return sink.write(st->messages.data(), st->messages.size());
             },
             [](bool) { streams--; });
     });
@@ -221,6 +231,14 @@ int web_open(const std::string& address, int port, const char* dir)
     event_add_sink(web_sink);
     listener = new std::thread([] { server->listen_after_bind(); });
     return 0;
+}
+
+void web_finish()
+{
+    // The clients' next look takes the last records (the calls ended by
+    // the end of the input, the last statistics).
+    if (streams > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * WEB_STREAM_MS));
 }
 
 void web_close()

@@ -209,7 +209,6 @@ void web_sink(const event_t& e)
                 s.events.pop_front();
         }
     }
-    s.more.notify_all();
 }
 
 long long web_memory_history(const call_query_t& q, std::vector<event_t>* calls)
@@ -352,19 +351,27 @@ void web_ring_after(unsigned long long* seq, std::string* messages, bool* skippe
     std::unique_lock<std::mutex> hold(s.lock);
     messages->clear();
     *skipped = false;
-    if (s.last_seq <= *seq && wait_ms > 0 && !s.closing)
-        s.more.wait_for(hold, std::chrono::milliseconds(wait_ms),
-                        [&] { return s.last_seq > *seq || s.closing; });
-    if (s.last_seq <= *seq)
-        return;
+    // The sink wakes nobody: a client that has seen everything looks again
+    // after wait_ms, so that a burst of records costs the decoder no
+    // wake-ups, whatever the number of clients.
+    if (s.last_seq <= *seq && wait_ms > 0 && !s.closing) {
+        s.more.wait_for(hold, std::chrono::milliseconds(wait_ms), [&] { return s.closing; });
+        if (s.last_seq <= *seq)
+            return;
+    }
     unsigned long long oldest = s.last_seq - s.ring.size() + 1;
     if (*seq + 1 < oldest) {
         *skipped = *seq != 0;
         *seq = oldest - 1;
     }
-    for (unsigned long long k = *seq + 1 - oldest; k < s.ring.size(); k++)
+    // At most WEB_STREAM_BYTES at a time (and at least one record): what a
+    // client that does not read holds up stays small.
+    for (unsigned long long k = *seq + 1 - oldest; k < s.ring.size(); k++) {
+        if (!messages->empty() && messages->size() + s.ring[k].size() > (size_t)WEB_STREAM_BYTES)
+            break;
         messages->append(s.ring[k]);
-    *seq = s.last_seq;
+        ++*seq;
+    }
 }
 
 unsigned long long web_ring_last()

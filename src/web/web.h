@@ -9,7 +9,9 @@
 //     from which every Server-Sent Events client is served at its own pace;
 //     a client that falls more than WEB_RING records behind skips to the
 //     oldest one kept (and is told so), one whose socket takes no data for
-//     WEB_WRITE_SECONDS is dropped;
+//     WEB_WRITE_SECONDS is dropped; each client looks for new records every
+//     WEB_STREAM_MS, so the sink wakes no thread, and holds at most
+//     WEB_STREAM_BYTES of them while it writes;
 //   - the systems heard, the calls open now and the channels that carried
 //     a call (one entry each);
 //   - the last WEB_EVENTS records worth seeing (short data, emergencies,
@@ -42,6 +44,8 @@ const int WEB_HISTORY = 10000;
 const int WEB_THREADS = 240;
 const int WEB_SSE_CLIENTS = 200;
 const int WEB_WRITE_SECONDS = 5;
+const int WEB_STREAM_MS = 250;  // an event stream client looks for new records this often
+const int WEB_STREAM_BYTES = 32768;  // and writes at most this much at a time
 
 extern const bool web_available;  // false in a build without the HTTP server
 
@@ -55,6 +59,10 @@ bool web_split(const char* where, std::string* address, int* port);
 // USER and PASSWORD of [http] in the settings file, when set, are asked for
 // (basic authentication); record_dir (may be null) is the --record folder.
 int web_open(const std::string& address, int port, const char* record_dir);
+
+// At the end of the input, after the last records: give the event stream
+// clients the time to take them (up to 3 * WEB_STREAM_MS, when there are any).
+void web_finish();
 
 // Stop serving and forget the clients (tests; the program just exits).
 void web_close();
@@ -84,10 +92,11 @@ std::string web_calls_json(const call_query_t& query);
 // "source" after "time" when it came from another receiver.
 std::string web_record_json(const event_t& e, long long unix_ms);
 
-// Records of the ring after sequence number *seq (0: from the oldest
-// kept), in order, each as an event stream message; *seq becomes the last
-// one's.  Sets *skipped when records the client had not seen were dropped.
-// Waits up to wait_ms for one when there is none (0 when closing).
+// The records of the ring after sequence number *seq (0: from the oldest
+// kept), in order, each as an event stream message, up to
+// WEB_STREAM_BYTES; *seq becomes the last one's.  When there is none, waits
+// wait_ms (cut short when closing) and looks again.  Sets *skipped when
+// records the client had not seen were dropped.
 void web_ring_after(unsigned long long* seq, std::string* messages, bool* skipped, int wait_ms);
 unsigned long long web_ring_last();
 // Wake every waiting client (closing).

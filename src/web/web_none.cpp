@@ -11,4 +11,6 @@ int web_open(const std::string&, int, const char*)
     return -1;
 }
 
+void web_finish() {}
+
 void web_close() {}
