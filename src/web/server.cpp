@@ -1,4 +1,5 @@
-// The HTTP server of the web page, on cpp-httplib.
+// The HTTP server of the web page, on cpp-httplib: the module
+// marrowit-web.so (server.h), loaded by web_open.
 //
 // The server listens on a thread of its own and answers on a fixed pool of
 // WEB_THREADS threads.  Every answer is made from text the state keeps
@@ -15,49 +16,18 @@
 #include <memory>
 #include <thread>
 
-#include "events/json.h"
-#include "mpt1327/ini.h"
-#include "mpt1327/mpt1327.h"
-#include "web/web.h"
-
-const bool web_available = true;
+#include "web/server.h"
 
 namespace {
 
 httplib::Server* server;
 std::thread* listener;
-std::string record_dir;
+const web_server_api_t* api;
 std::atomic<int> streams{0};
-std::string wanted_authorization;  // "Basic ..." or empty
 
-std::string base64(const std::string& in)
-{
-    static const char digits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 |
-                     (unsigned char)in[i + 2];
-        out += digits[v >> 18];
-        out += digits[v >> 12 & 63];
-        out += digits[v >> 6 & 63];
-        out += digits[v & 63];
-    }
-    if (i + 1 == in.size()) {
-        unsigned v = (unsigned char)in[i] << 16;
-        out += digits[v >> 18];
-        out += digits[v >> 12 & 63];
-        out += "==";
-    } else if (i + 2 == in.size()) {
-        unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8;
-        out += digits[v >> 18];
-        out += digits[v >> 12 & 63];
-        out += digits[v >> 6 & 63];
-        out += '=';
-    }
-    return out;
-}
+}  // namespace
+
+namespace {
 
 // A whole number parameter of at most 9 digits, or otherwise.
 long long number_param(const httplib::Request& req, const char* name, long long otherwise)
@@ -87,26 +57,26 @@ void routes(httplib::Server& s)
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Content-Security-Policy",
                        "default-src 'self'; img-src 'self' data:; media-src 'self'");
-        if (wanted_authorization.empty() ||
-            req.get_header_value("Authorization") == wanted_authorization)
+        if (api->authorization.empty() ||
+            req.get_header_value("Authorization") == api->authorization)
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 401;
         res.set_header("WWW-Authenticate", "Basic realm=\"marrowit\", charset=\"UTF-8\"");
         res.set_content("authentication required\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;
     });
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) { serve_file(web_files[0], res); });
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) { serve_file(api->files[0], res); });
     s.Get(R"(/(index\.html|app\.js|style\.css))",
           [](const httplib::Request& req, httplib::Response& res) {
-              for (int k = 0; k < web_file_count; k++)
-                  if (req.matches[1] == web_files[k].name)
-                      serve_file(web_files[k], res);
+              for (int k = 0; k < api->file_count; k++)
+                  if (req.matches[1] == api->files[k].name)
+                      serve_file(api->files[k], res);
           });
     s.Get("/api/state", [](const httplib::Request&, httplib::Response& res) {
-        json_answer(res, web_state_json());
+        json_answer(res, api->state_json());
     });
     s.Get("/api/stats", [](const httplib::Request&, httplib::Response& res) {
-        json_answer(res, web_stats_json());
+        json_answer(res, api->stats_json());
     });
     s.Get("/api/calls", [](const httplib::Request& req, httplib::Response& res) {
         call_query_t q;
@@ -120,7 +90,7 @@ void routes(httplib::Server& s)
                             "text/plain");
             return;
         }
-        std::string body = web_calls_json(q);
+        std::string body = api->calls_json(q);
         if (body.empty()) {
             res.status = 503;
             res.set_content("the call history cannot be read\n", "text/plain");
@@ -136,7 +106,7 @@ void routes(httplib::Server& s)
             return;
         }
         // A reconnecting browser says which record it saw last.
-        unsigned long long from = web_ring_last();
+        unsigned long long from = api->ring_last();
         std::string last = req.get_header_value("Last-Event-ID");
         if (!last.empty() && last.size() < 20 && last.find_first_not_of("0123456789") == std::string::npos)
             from = std::stoull(last);
@@ -152,7 +122,7 @@ void routes(httplib::Server& s)
             "text/event-stream",
             [st](size_t, httplib::DataSink& sink) {
                 bool skipped;
-                web_ring_after(&st->seq, &st->messages, &skipped, WEB_STREAM_MS);
+                api->ring_after(&st->seq, &st->messages, &skipped, WEB_STREAM_MS);
                 if (!server || !server->is_running())
                     return false;
                 if (skipped)
@@ -169,7 +139,7 @@ void routes(httplib::Server& s)
             [](bool) { streams--; });
     });
     s.Get(R"(/recordings/([^/]+))", [](const httplib::Request& req, httplib::Response& res) {
-        std::string path = web_recording_path(record_dir, req.matches[1]);
+        std::string path = api->recording_path(api->record_dir, req.matches[1]);
         std::shared_ptr<std::ifstream> in;
         if (!path.empty())
             in = std::make_shared<std::ifstream>(path, std::ios::binary);
@@ -194,19 +164,10 @@ void routes(httplib::Server& s)
 
 }  // namespace
 
-int web_open(const std::string& address, int port, const char* dir)
+extern "C" int marrowit_web_start(const web_server_api_t* with, const char* address, int port,
+                                  std::string* error)
 {
-    // [http] USER and PASSWORD, once, at the start.
-    ini_t ini;
-    std::string text;
-    ini_read(&text, settings_file);
-    ini_parse(&ini, text);
-    web_user = ini_get_string(&ini, "http", "USER", "");
-    web_password = ini_get_string(&ini, "http", "PASSWORD", "");
-    if (!web_user.empty() || !web_password.empty())
-        wanted_authorization = "Basic " + base64(web_user + ":" + web_password);
-    record_dir = dir ? dir : "";
-
+    api = with;
     // The server is never destroyed: its threads may still be answering
     // while the program exits.
     server = new httplib::Server;
@@ -219,21 +180,18 @@ int web_open(const std::string& address, int port, const char* dir)
     errno = 0;
     if (!server->bind_to_port(address, port)) {
         int why = errno;
-        std::fprintf(stderr, "marrowit: --http: cannot listen on %s port %d: %s\n",
-                     address.c_str(), port,
-                     why == EADDRINUSE ? "the port is in use"
-                     : why ? std::strerror(why)
-                           : "not an address of this machine");
+        *error = why == EADDRINUSE ? "the port is in use"
+                 : why             ? std::strerror(why)
+                                   : "not an address of this machine";
         delete server;
         server = nullptr;
         return -1;
     }
-    event_add_sink(web_sink);
     listener = new std::thread([] { server->listen_after_bind(); });
     return 0;
 }
 
-void web_finish()
+extern "C" void marrowit_web_finish()
 {
     // The clients' next look takes the last records (the calls ended by
     // the end of the input, the last statistics).
@@ -241,11 +199,11 @@ void web_finish()
         std::this_thread::sleep_for(std::chrono::milliseconds(3 * WEB_STREAM_MS));
 }
 
-void web_close()
+extern "C" void marrowit_web_stop()
 {
     if (!server)
         return;
-    web_ring_wake();
+    api->ring_wake();
     server->stop();
     listener->join();
     delete listener;

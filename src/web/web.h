@@ -45,7 +45,7 @@ const int WEB_THREADS = 240;
 const int WEB_SSE_CLIENTS = 200;
 const int WEB_WRITE_SECONDS = 5;
 const int WEB_STREAM_MS = 250;  // an event stream client looks for new records this often
-const int WEB_STREAM_BYTES = 32768;  // and writes at most this much at a time
+const int WEB_STREAM_BYTES = 16384;  // and writes at most this much at a time
 
 extern const bool web_available;  // false in a build without the HTTP server
 
@@ -77,6 +77,7 @@ long long web_memory_history(const call_query_t& query, std::vector<event_t>* ca
 
 // [http] USER and PASSWORD, read from the settings file by web_open.
 extern std::string web_user, web_password;
+std::string web_base64(const std::string& in);
 
 // ---- the state, for the server and the tests -------------------------------
 
