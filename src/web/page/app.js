@@ -45,7 +45,9 @@ function party(td, prefix, ident, name) {
   }
 }
 
-function seconds(s) {
+// "0:07", or "4.2 s" for a call shorter than a minute that has ended.
+function seconds(s, tenths) {
+  if (tenths && s < 60) return s.toFixed(1) + ' s';
   s = Math.max(0, Math.round(s));
   const m = Math.floor(s / 60);
   return m + ':' + String(s % 60).padStart(2, '0');
@@ -202,7 +204,7 @@ async function loadHistory() {
     cell(tr, mhz(c.freq), 'num');
     party(cell(tr, ''), c.prefix, c.ident2, c.ident2_name);
     party(cell(tr, ''), c.prefix, c.ident1, c.ident1_name);
-    cell(tr, seconds(c.duration), 'num');
+    cell(tr, seconds(c.duration, true), 'num');
     cell(tr, c.ended);
     cell(tr, c.followed ? 'yes' : 'no');
     const td = cell(tr, '');
