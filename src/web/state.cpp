@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -389,22 +388,6 @@ void web_ring_wake()
         s.closing = true;
     }
     s.more.notify_all();
-}
-
-std::string web_recording_path(const std::string& dir, const std::string& name)
-{
-    namespace fs = std::filesystem;
-    if (dir.empty() || name.empty() || name[0] == '.' ||
-        name.find_first_of("/\\:") != std::string::npos || name.find('\0') != std::string::npos)
-        return "";
-    std::error_code ec;
-    fs::path root = fs::canonical(fs::path(dir), ec);
-    if (ec)
-        return "";
-    fs::path file = fs::canonical(fs::path(dir) / name, ec);
-    if (ec || file.parent_path() != root || !fs::is_regular_file(file, ec))
-        return "";
-    return file.string();
 }
 
 void web_reset()

@@ -14,3 +14,8 @@ int web_open(const std::string&, int, const char*)
 void web_finish() {}
 
 void web_close() {}
+
+std::string web_recording_path(const std::string&, const std::string&)
+{
+    return "";
+}
