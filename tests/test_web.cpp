@@ -742,3 +742,75 @@ TEST(WebLoad, StuckClientsKeepMemoryBounded)
                 "decode %.2f s and %.2f s\n",
                 alone.hwm_kb, stuck.hwm_kb, WEB_SSE_CLIENTS, alone.seconds, stuck.seconds);
 }
+
+// The state in the program: the ring a stream client falls behind in, the
+// bounds of the history and the event list, and records of other receivers
+// kept apart by their source.
+TEST(WebState, BoundsAndReceivers)
+{
+    web_reset();
+    auto record = [](const char* type, const std::string& source, int sys, long long channel) {
+        event_t e;
+        e.type = type;
+        e.sys = sys;
+        e.source = source;
+        e.fields.push_back(event_field_t{"prefix", EVENT_INT, 12, 0, 0, {}});
+        e.fields.push_back(event_field_t{"ident1", EVENT_INT, channel + 1000, 0, 0, {}});
+        e.fields.push_back(event_field_t{"channel", EVENT_INT, channel, 0, 0, {}});
+        return e;
+    };
+    for (long long k = 0; k < WEB_HISTORY + 50; k++) {
+        web_sink(record("call_start", "", 0x1234, k % 10));
+        web_sink(record("call_end", "", 0x1234, k % 10));
+    }
+    for (int k = 0; k < WEB_EVENTS + 5; k++)
+        web_sink(record("SAM", "", 0x1234, k));
+    // Another receiver's call on the same system and channel.
+    web_sink(record("call_start", "hill <1>", 0x1234, 3));
+
+    const unsigned long long last = 2ull * (WEB_HISTORY + 50) + WEB_EVENTS + 6;
+    EXPECT_EQ(web_ring_last(), last);
+    // A client far behind skips to the oldest record kept, and gets at most
+    // WEB_STREAM_BYTES at a time.
+    unsigned long long seq = 1;
+    std::string messages;
+    bool skipped = false;
+    web_ring_after(&seq, &messages, &skipped, 0);
+    EXPECT_TRUE(skipped);
+    EXPECT_EQ(messages.compare(0, 4 + std::to_string(last - WEB_RING + 1).size(),
+                               "id: " + std::to_string(last - WEB_RING + 1)),
+              0)
+        << messages.substr(0, 40);
+    EXPECT_LE(messages.size(), (size_t)WEB_STREAM_BYTES);
+    EXPECT_GT(seq, last - WEB_RING + 1);
+    // ... and catches up without skipping again.
+    while (seq < last) {
+        web_ring_after(&seq, &messages, &skipped, 0);
+        EXPECT_FALSE(skipped);
+    }
+    EXPECT_NE(messages.find("\"source\":\"hill <1>\",\"offset\""), std::string::npos) << messages;
+    web_ring_after(&seq, &messages, &skipped, 0);
+    EXPECT_TRUE(messages.empty());
+
+    call_query_t all;
+    all.limit = 5;
+    std::vector<event_t> calls;
+    EXPECT_EQ(web_memory_history(all, &calls), WEB_HISTORY);
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_EQ(event_field(calls[0], "channel")->i, (WEB_HISTORY + 49) % 10);
+    call_query_t unit;
+    unit.unit = 1003;
+    unit.limit = 1000000;
+    EXPECT_EQ(web_memory_history(unit, &calls), WEB_HISTORY / 10);
+
+    json state = json::parse(web_state_json());
+    EXPECT_EQ(state["events"].size(), (size_t)WEB_EVENTS);
+    EXPECT_EQ(state["events"][0]["channel"], WEB_EVENTS + 4);
+    ASSERT_EQ(state["calls"].size(), 1u);
+    EXPECT_EQ(state["calls"][0]["source"], "hill <1>");
+    ASSERT_EQ(state["systems"].size(), 2u);
+    EXPECT_EQ(state["systems"][0]["source"], "");
+    EXPECT_EQ(state["systems"][1]["source"], "hill <1>");
+    EXPECT_EQ(state["channels"].size(), 11u);
+    web_reset();
+}
