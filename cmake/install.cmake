@@ -7,6 +7,10 @@
 include(GNUInstallDirs)
 
 install(TARGETS marrowit marrowit-gen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The web server's module, loaded by --http (src/web/server.h).
+if(TARGET marrowit-web)
+  install(TARGETS marrowit-web LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/marrowit)
+endif()
 if(WIN32)
   return()
 endif()

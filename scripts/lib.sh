@@ -20,11 +20,15 @@ need() {
 
 # What the program and its tools need to build.
 BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev
-                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev)
+                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev libcpp-httplib-dev)
 # What the tests and benchmarks need besides.
 # (libhamlib-utils: rigctld, which the tests of RADIO 3 tune.)
+# (chromium, nodejs: the web page's test in a real browser, tests/browser/,
+# which installs puppeteer-core itself with npm ci; npm from Debian unless
+# the installed Node.js brings its own.)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils nlohmann-json3-dev
-               mosquitto mosquitto-clients)
+               mosquitto mosquitto-clients chromium nodejs)
+command -v npm >/dev/null 2>&1 || TEST_PACKAGES+=(npm)
 # The arm64 cross build and its tests under emulation (scripts/arm64): the
 # cross compiler, qemu-user, and the arm64 development packages installed
 # beside the native ones (multiarch).  The optional libraries other

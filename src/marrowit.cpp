@@ -21,6 +21,7 @@
 #include "sdr/sdr.h"
 #include "events/mqtt.h"
 #include "events/output.h"
+#include "web/web.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -71,6 +72,11 @@ static void usage(FILE* out)
                  "                     1883 by default), QoS 1, to the topic\n"
                  "                     marrowit/SYS/TYPE; [mqtt] USER, PASSWORD and TOPIC\n"
                  "                     in the settings file%s\n"
+                 "  --http [ADDRESS:]PORT\n"
+                 "                     serve a live web page of the systems, calls and\n"
+                 "                     events, and its JSON API, on PORT (ADDRESS 127.0.0.1\n"
+                 "                     by default; [::1]:PORT for IPv6); with [http] USER\n"
+                 "                     and PASSWORD in the settings file it asks for them%s\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
@@ -84,7 +90,8 @@ static void usage(FILE* out)
                  sdr_can_open_devices ? "" : "\n                     (not in this build)",
                  audio_can_receive_udp ? "" : "\n                     (not in this build)",
                  play_available && sdr_can_demodulate ? "" : "\n                     (not in this build)",
-                 mqtt_available ? "" : "\n                     (not in this build)");
+                 mqtt_available ? "" : "\n                     (not in this build)",
+                 web_available ? "" : "\n                     (not in this build)");
 }
 
 static void usage_error(const char* what, const char* arg)
@@ -142,6 +149,9 @@ static bool starts_with(const char* s, const char* prefix)
 static const char* iq_only_option;
 static const char* json_path;
 static const char* mqtt_host;
+static const char* http_where;
+static std::string http_address;
+static int http_port;
 
 static void parse_args(int argc, char** argv)
 {
@@ -203,6 +213,11 @@ static void parse_args(int argc, char** argv)
             json_path = option_value(argc, argv, &i, "--json");
         } else if (is_option(arg, "--mqtt")) {
             mqtt_host = option_value(argc, argv, &i, "--mqtt");
+        } else if (is_option(arg, "--http")) {
+            http_where = option_value(argc, argv, &i, "--http");
+            if (!web_split(http_where, &http_address, &http_port))
+                usage_error("--http is [ADDRESS:]PORT with PORT 1 to 65535 ([::1]:PORT for IPv6), not",
+                            http_where);
         } else {
             usage_error("unknown option", arg);
         }
@@ -304,7 +319,12 @@ int main(int argc, char** argv)
         return 2;
     if (json_path && events_json(json_path) != 0)
         return 255;
+    if (http_where && web_open(http_address, http_port, sdr_options.record_dir) != 0)
+        return 255;
+    events_stats_wanted = http_where != nullptr;
     events_start();
+    if (http_where)
+        input_add_end(web_finish);
     comm_info_t info = {1200, 1800, 1200, 2};
     input_add_ticker(timeout_tick);
     corr(nullptr, &info);

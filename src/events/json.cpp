@@ -168,9 +168,10 @@ static void append_seconds(std::string* out, double seconds)
 
 void json_line(std::string* out, const event_t& e, long long unix_ms)
 {
-    // Many records share a millisecond when a recording is decoded.
-    static long long utc_ms = -1;
-    static std::string utc;
+    // Many records share a millisecond when a recording is decoded.  (The
+    // web server renders records on its own threads.)
+    static thread_local long long utc_ms = -1;
+    static thread_local std::string utc;
     if (unix_ms != utc_ms) {
         utc = json_utc(unix_ms);
         utc_ms = unix_ms;

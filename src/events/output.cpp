@@ -107,11 +107,14 @@ static void at_end()
     mqtt_finish();
 }
 
+bool events_stats_wanted;
+
 void events_start()
 {
-    if (!json_file && !mqtt_enabled())
+    if (json_file || mqtt_enabled())
+        event_add_sink(sink);
+    else if (!events_stats_wanted)
         return;
-    event_add_sink(sink);
     input_add_ticker(stats_tick);
     input_add_end(at_end);
 }
@@ -124,4 +127,5 @@ void events_reset()
     json_trouble = false;
     stats_sample = 0;
     stats_last = decode_counts_t{};
+    events_stats_wanted = false;
 }

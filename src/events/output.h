@@ -11,6 +11,9 @@ int events_json(const char* path);
 // Register the sink, the statistics every 60 s of input and the work at the
 // end of the input.  Call once, after events_json and mqtt_open.
 void events_start();
+// Another sink (the web page) wants the statistics records even without
+// --json and --mqtt; set before events_start.
+extern bool events_stats_wanted;
 
 // One statistics record covering the input since the previous one (every
 // STATS_SECONDS of input, and the rest at the end of the input).
