@@ -1,0 +1,257 @@
+// Soft-decision decoding of a codeword: ordered-statistics decoding.
+//
+// The codeword is the (63,48) cyclic code of the check (fcs.cpp) with the
+// overall parity bit: 48 information bits and 16 check bits, minimum
+// distance 6.  The check is affine in the bits, so a 16-bit column per bit
+// (the check result of a word with that bit alone flipped, against that of
+// the all-zero word) is the parity-check matrix H, and a word c passes the
+// check exactly when the columns of the bits where it differs from the
+// hard decisions add up (xor) to the check result of the hard decisions.
+//
+// Ordered statistics: the bits are ordered by reliability |llr|.  Going up
+// from the least reliable bit, the first 16 whose columns are independent
+// form the least reliable basis; the other 48 are the most reliable basis
+// (MRB).  Any choice of flips on the MRB fixes the flips on the 16 basis
+// bits (their columns are independent: exactly one set of them completes
+// the check).  Order 2 tries every pattern of at most two flips on the MRB
+// (1 + 48 + 1128 codewords) and keeps the one whose flipped bits weigh
+// least, the sum of their |llr|: the most likely codeword.  The codeword
+// sent is among those tried unless three or more of its errors fall on the
+// MRB, which needs three errors among the 48 most reliable bits: near the
+// limit of reception (0 dB, a bit in 40 wrong) that is rarer than the
+// codewords any decoder loses.  Measured against Chase decoding (the hard
+// two-error decoder on every pattern of the 6 least reliable bits, 64
+// tries), ordered statistics of order 2 decodes more at every SNR, and
+// costs about 20 microseconds a codeword, at 10 codewords a second.
+//
+// What the search cannot see weighs in as well: a codeword outside it has
+// at least order + 1 flips on the MRB, each costing at least the |llr| of
+// the least reliable MRB bits, and one such competitor with that bound is
+// added to the others (it never lets a word in, it only holds words back
+// where the search was too narrow to be sure).
+#include <algorithm>
+#include <cmath>
+
+#include "soft.h"
+
+int soft_order = 2;
+
+namespace {
+
+// H: the check columns of bits 1-64 (index 0-63), and the check result of
+// the all-zero word.  Built once from the check itself.
+unsigned short column[64];
+unsigned short zero_check;
+bool built;
+
+unsigned short check(std::uint64_t w)
+{
+    mpt1327_t s = {{(unsigned short)(w >> 48), (unsigned short)(w >> 32), (unsigned short)(w >> 16),
+                    (unsigned short)w},
+                   0, 0};
+    return mpt1327_fcs(&s);
+}
+
+void build()
+{
+    zero_check = check(0);
+    for (int i = 0; i < 64; i++)
+        column[i] = (unsigned short)(check(1ULL << (63 - i)) ^ zero_check);
+    built = true;
+}
+
+// Gauss-Jordan elimination of 16-bit columns: each basis vector has a
+// pivot bit no other has, and the mask of the chosen columns it is made of.
+struct basis_t {
+    unsigned short v[16], mask[16];
+    int pivot[16];
+    int n = 0;
+    // Reduce x by the basis; the chosen columns it is made of in *mask.
+    unsigned short reduce(unsigned short x, unsigned short* mask_out) const
+    {
+        unsigned short m = 0;
+        for (int k = 0; k < n; k++)
+            if (x >> pivot[k] & 1) {
+                x ^= v[k];
+                m ^= mask[k];
+            }
+        *mask_out = m;
+        return x;
+    }
+    // Add column x as chosen column number n, if independent.
+    bool add(unsigned short x)
+    {
+        unsigned short m;
+        x = reduce(x, &m);
+        if (x == 0)
+            return false;
+        m ^= (unsigned short)(1u << n);
+        int p = 31 - __builtin_clz(x);
+        for (int k = 0; k < n; k++)
+            if (v[k] >> p & 1) {
+                v[k] ^= x;
+                mask[k] ^= m;
+            }
+        v[n] = x;
+        mask[n] = m;
+        pivot[n] = p;
+        n++;
+        return true;
+    }
+};
+
+inline double softplus_neg(double a)  // ln(1 + e^-a)
+{
+    return a > 0 ? std::log1p(std::exp(-a)) : -a + std::log1p(std::exp(a));
+}
+
+}  // namespace
+
+double soft_logaddexp(double a, double b)
+{
+    if (a < b)
+        std::swap(a, b);
+    if (b == -INFINITY)
+        return a;
+    return a + std::log1p(std::exp(b - a));
+}
+
+double soft_lambda(const float llr[64], std::uint64_t word)
+{
+    double sum = 0;
+    for (int i = 0; i < 64; i++) {
+        double x = (word >> (63 - i) & 1) ? llr[i] : -llr[i];
+        sum += M_LN2 - softplus_neg(x);
+    }
+    return sum;
+}
+
+std::uint64_t soft_fill_check(std::uint64_t word, int first, int last)
+{
+    if (!built)
+        build();
+    basis_t b;
+    int chosen[16];
+    for (int i = first - 1; i < last && b.n < 16; i++)
+        if (b.add(column[i]))
+            chosen[b.n - 1] = i;
+    for (int i = first - 1; i < last; i++)
+        word &= ~(1ULL << (63 - i));
+    unsigned short m;
+    if (b.reduce(check(word), &m) != 0)
+        return 0;
+    for (int k = 0; k < b.n; k++)
+        if (m >> k & 1)
+            word ^= 1ULL << (63 - chosen[k]);
+    return check(word) == 0 ? word : 0;
+}
+
+void soft_decode(const float llr[64], soft_word_t* out)
+{
+    if (!built)
+        build();
+    // Hard decisions, reliabilities and the order of the bits by reliability.
+    std::uint64_t hard = 0;
+    float rel[64];
+    int order[64];
+    double lambda_hard = 0;  // lambda of the hard decisions themselves
+    for (int i = 0; i < 64; i++) {
+        hard = hard << 1 | (llr[i] > 0 ? 1u : 0u);
+        rel[i] = std::fabs(llr[i]);
+        order[i] = i;
+        lambda_hard += M_LN2 - softplus_neg(rel[i]);
+    }
+    std::sort(order, order + 64, [&](int a, int b) { return rel[a] < rel[b] || (rel[a] == rel[b] && a < b); });
+
+    // The least reliable basis; the MRB columns as masks of its bits.
+    basis_t b;
+    int lrb[16], mrb[48], nm = 0;
+    unsigned short mrb_mask[48];
+    for (int k = 0; k < 64; k++) {
+        int i = order[k];
+        if (b.n < 16 && b.add(column[i])) {
+            lrb[b.n - 1] = i;
+        } else {
+            unsigned short m;
+            b.reduce(column[i], &m);
+            mrb[nm] = i;
+            mrb_mask[nm++] = m;
+        }
+    }
+    // The weight of a set of basis bits, a byte at a time.
+    float lo[256], hi[256];
+    for (int v = 0; v < 256; v++) {
+        float sl = 0, sh = 0;
+        for (int k = 0; k < 8; k++)
+            if (v >> k & 1) {
+                sl += rel[lrb[k]];
+                sh += rel[lrb[k + 8]];
+            }
+        lo[v] = sl;
+        hi[v] = sh;
+    }
+    // check(hard ^ e) = check(hard) ^ the columns of the flips e: the
+    // flips' columns must add up to check(hard).
+    unsigned short base;
+    b.reduce(check(hard), &base);
+
+    // Every candidate by the weight of its flips: the best one, and the
+    // sum of e^-weight over the others, relative to the best.
+    double best = INFINITY, sum = 0;
+    int best_mrb[3] = {-1, -1, -1};
+    unsigned short best_mask = 0;
+    auto consider = [&](double w, int a, int c, int d, unsigned short m) {
+        if (w < best) {
+            sum = best == INFINITY ? 0 : (sum + 1) * std::exp(w - best);
+            best = w;
+            best_mrb[0] = a;
+            best_mrb[1] = c;
+            best_mrb[2] = d;
+            best_mask = m;
+        } else if (w - best < 40) {
+            sum += std::exp(best - w);
+        }
+    };
+    auto weight = [&](unsigned short m) { return lo[m & 0xff] + hi[m >> 8]; };
+    consider(weight(base), -1, -1, -1, base);
+    for (int a = 0; a < 48; a++) {
+        unsigned short ma = base ^ mrb_mask[a];
+        double wa = rel[mrb[a]];
+        consider(wa + weight(ma), a, -1, -1, ma);
+        if (soft_order < 2)
+            continue;
+        for (int c = a + 1; c < 48; c++) {
+            unsigned short mc = ma ^ mrb_mask[c];
+            double wc = wa + rel[mrb[c]];
+            consider(wc + weight(mc), a, c, -1, mc);
+            if (soft_order < 3)
+                continue;
+            for (int d = c + 1; d < 48; d++) {
+                unsigned short md = mc ^ mrb_mask[d];
+                consider(wc + rel[mrb[d]] + weight(md), a, c, d, md);
+            }
+        }
+    }
+    std::uint64_t word = hard;
+    int flips = 0;
+    for (int k = 0; k < 16; k++)
+        if (best_mask >> k & 1) {
+            word ^= 1ULL << (63 - lrb[k]);
+            flips++;
+        }
+    for (int a : best_mrb)
+        if (a >= 0) {
+            word ^= 1ULL << (63 - mrb[a]);
+            flips++;
+        }
+    // Not searched: order + 1 flips on the MRB at least.
+    double unseen = 0;
+    for (int k = 0; k <= soft_order && k < 48; k++)
+        unseen += rel[mrb[k]];
+    double others = sum > 0 ? std::log(sum) - best : -INFINITY;  // relative to lambda_hard
+    others = soft_logaddexp(others, -unseen);
+    out->word = word;
+    out->lambda = lambda_hard - best;
+    out->others = lambda_hard + others;
+    out->flips = flips;
+}
