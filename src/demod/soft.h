@@ -31,6 +31,7 @@ struct soft_word_t {
     double lambda;       // its lambda
     double others;       // ln of the sum of e^lambda over every other codeword
                          // found, and over the bound of those not searched
+    double found;        // ... over those found only
     int flips;           // bits where it goes against the llr's sign
 };
 

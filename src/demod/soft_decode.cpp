@@ -195,63 +195,70 @@ void soft_decode(const float llr[64], soft_word_t* out)
     unsigned short base;
     b.reduce(check(hard), &base);
 
-    // Every candidate by the weight of its flips: the best one, and the
-    // sum of e^-weight over the others, relative to the best.
-    double best = INFINITY, sum = 0;
-    int best_mrb[3] = {-1, -1, -1};
-    unsigned short best_mask = 0;
-    auto consider = [&](double w, int a, int c, int d, unsigned short m) {
-        if (w < best) {
-            sum = best == INFINITY ? 0 : (sum + 1) * std::exp(w - best);
-            best = w;
-            best_mrb[0] = a;
-            best_mrb[1] = c;
-            best_mrb[2] = d;
-            best_mask = m;
-        } else if (w - best < 40) {
-            sum += std::exp(best - w);
-        }
-    };
-    auto weight = [&](unsigned short m) { return lo[m & 0xff] + hi[m >> 8]; };
-    consider(weight(base), -1, -1, -1, base);
-    for (int a = 0; a < 48; a++) {
-        unsigned short ma = base ^ mrb_mask[a];
-        double wa = rel[mrb[a]];
-        consider(wa + weight(ma), a, -1, -1, ma);
-        if (soft_order < 2)
-            continue;
-        for (int c = a + 1; c < 48; c++) {
-            unsigned short mc = ma ^ mrb_mask[c];
-            double wc = wa + rel[mrb[c]];
-            consider(wc + weight(mc), a, c, -1, mc);
-            if (soft_order < 3)
+    // Order soft_order first; one more where the bound of the codewords it
+    // could not see is all that holds a word back.
+    for (int order = soft_order;; order++) {
+        // Every candidate by the weight of its flips: the best one, and the
+        // sum of e^-weight over the others, relative to the best.
+        double best = INFINITY, sum = 0;
+        int best_mrb[3] = {-1, -1, -1};
+        unsigned short best_mask = 0;
+        auto consider = [&](double w, int a, int c, int d, unsigned short m) {
+            if (w < best) {
+                sum = best == INFINITY ? 0 : (sum + 1) * std::exp(w - best);
+                best = w;
+                best_mrb[0] = a;
+                best_mrb[1] = c;
+                best_mrb[2] = d;
+                best_mask = m;
+            } else if (w - best < 40) {
+                sum += std::exp(best - w);
+            }
+        };
+        auto weight = [&](unsigned short m) { return lo[m & 0xff] + hi[m >> 8]; };
+        consider(weight(base), -1, -1, -1, base);
+        for (int a = 0; a < 48; a++) {
+            unsigned short ma = base ^ mrb_mask[a];
+            double wa = rel[mrb[a]];
+            consider(wa + weight(ma), a, -1, -1, ma);
+            if (order < 2)
                 continue;
-            for (int d = c + 1; d < 48; d++) {
-                unsigned short md = mc ^ mrb_mask[d];
-                consider(wc + rel[mrb[d]] + weight(md), a, c, d, md);
+            for (int c = a + 1; c < 48; c++) {
+                unsigned short mc = ma ^ mrb_mask[c];
+                double wc = wa + rel[mrb[c]];
+                consider(wc + weight(mc), a, c, -1, mc);
+                if (order < 3)
+                    continue;
+                for (int d = c + 1; d < 48; d++) {
+                    unsigned short md = mc ^ mrb_mask[d];
+                    consider(wc + rel[mrb[d]] + weight(md), a, c, d, md);
+                }
             }
         }
+        std::uint64_t word = hard;
+        int flips = 0;
+        for (int k = 0; k < 16; k++)
+            if (best_mask >> k & 1) {
+                word ^= 1ULL << (63 - lrb[k]);
+                flips++;
+            }
+        for (int a : best_mrb)
+            if (a >= 0) {
+                word ^= 1ULL << (63 - mrb[a]);
+                flips++;
+            }
+        // Not searched: order + 1 flips on the MRB at least.
+        double unseen = 0;
+        for (int k = 0; k <= order && k < 48; k++)
+            unseen += rel[mrb[k]];
+        double others = sum > 0 ? std::log(sum) - best : -INFINITY;  // relative to lambda_hard
+        out->found = lambda_hard + others;
+        others = soft_logaddexp(others, -unseen);
+        out->word = word;
+        out->lambda = lambda_hard - best;
+        out->others = lambda_hard + others;
+        out->flips = flips;
+        if (order >= 3 || out->lambda - out->found < soft_threshold || out->lambda - out->others >= soft_threshold)
+            break;
     }
-    std::uint64_t word = hard;
-    int flips = 0;
-    for (int k = 0; k < 16; k++)
-        if (best_mask >> k & 1) {
-            word ^= 1ULL << (63 - lrb[k]);
-            flips++;
-        }
-    for (int a : best_mrb)
-        if (a >= 0) {
-            word ^= 1ULL << (63 - mrb[a]);
-            flips++;
-        }
-    // Not searched: order + 1 flips on the MRB at least.
-    double unseen = 0;
-    for (int k = 0; k <= soft_order && k < 48; k++)
-        unseen += rel[mrb[k]];
-    double others = sum > 0 ? std::log(sum) - best : -INFINITY;  // relative to lambda_hard
-    others = soft_logaddexp(others, -unseen);
-    out->word = word;
-    out->lambda = lambda_hard - best;
-    out->others = lambda_hard + others;
-    out->flips = flips;
 }

@@ -79,7 +79,7 @@
 #include "mpt1327/correct.h"
 #include "soft.h"
 
-double soft_threshold = 10;
+double soft_threshold = 12;
 double soft_address_noise = 32 * M_LN2;
 void (*soft_watch)(const unsigned short cw[4], double margin);
 

@@ -19,6 +19,7 @@
 // With --noise S, S seconds (1200 bits a second) of pure noise follow the two
 // clean slots at each SNR's sigma instead: every codeword reported there
 // was never sent.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 #include <unordered_set>
 
 #include "demod/soft.h"
+#include "mpt1327/correct.h"
 #include "mpt1327/fields.h"
 #include "mpt1327/mpt1327.h"
 #include "mptgen.h"
@@ -60,6 +62,98 @@ void watch(const unsigned short cw[4], double)
     }
 }
 
+// Chase decoding, for comparison: the hard decoder of up to two errors
+// (CORRECT=1's) on every pattern of the least reliable bits; the most
+// likely codeword it finds.
+std::uint64_t chase(const float llr[64], int bits)
+{
+    std::uint64_t hard = 0;
+    int order[64];
+    for (int i = 0; i < 64; i++) {
+        hard = hard << 1 | (llr[i] > 0 ? 1u : 0u);
+        order[i] = i;
+    }
+    std::sort(order, order + 64, [&](int a, int b) { return std::fabs(llr[a]) < std::fabs(llr[b]); });
+    double best = INFINITY;
+    std::uint64_t word = hard;
+    for (unsigned p = 0; p < 1u << bits; p++) {
+        std::uint64_t t = hard;
+        for (int k = 0; k < bits; k++)
+            if (p >> k & 1)
+                t ^= 1ULL << (63 - order[k]);
+        unsigned short cw[4] = {(unsigned short)(t >> 48), (unsigned short)(t >> 32), (unsigned short)(t >> 16),
+                                (unsigned short)t};
+        int e[2];
+        int n = correct_pattern(cw, e);
+        if (n < 0)
+            continue;
+        for (int k = 0; k < n; k++)
+            t ^= 1ULL << (64 - e[k]);
+        double cost = 0;
+        for (std::uint64_t d = t ^ hard; d; d &= d - 1)
+            cost += std::fabs(llr[63 - __builtin_ctzll(d)]);
+        if (cost < best) {
+            best = cost;
+            word = t;
+        }
+    }
+    return word;
+}
+
+// Codewords alone, no framing: how often each decoder's choice is the
+// codeword sent, and what the rule takes.
+void raw(double snr, unsigned long long n, unsigned long long seed)
+{
+    double ebn0 = std::pow(10.0, (snr + 6.5) / 10), sigma = std::sqrt(1 / (2 * ebn0));
+    std::mt19937_64 rng(seed * 7919 + (unsigned long long)std::llround((snr + 100) * 10));
+    std::normal_distribution<double> gauss(0, sigma);
+    unsigned long long hard_ok = 0, osd_ok = 0, chase_ok = 0, taken = 0, wrong = 0, by_noise = 0, by_found = 0,
+                       by_unseen = 0;
+    double at_t[4] = {0, 0, 0, 0}, expected_t[4] = {0, 0, 0, 0};
+    for (unsigned long long k = 0; k < n; k++) {
+        std::uint64_t r = rng();
+        unsigned short cw[4] = {(unsigned short)(r >> 48 | 0x8000), (unsigned short)(r >> 32), (unsigned short)(r >> 16),
+                                0};
+        gen_encode(cw);
+        std::uint64_t sent_word = pack(cw);
+        float llr[64];
+        std::uint64_t hard = 0;
+        for (int i = 0; i < 64; i++) {
+            double y = ((sent_word >> (63 - i) & 1) ? 1.0 : -1.0) + gauss(rng);
+            llr[i] = (float)(2 * y / (sigma * sigma));
+            hard = hard << 1 | (llr[i] > 0 ? 1u : 0u);
+        }
+        hard_ok += hard == sent_word;
+        soft_word_t w;
+        soft_decode(llr, &w);
+        osd_ok += w.word == sent_word;
+        chase_ok += chase(llr, 6) == sent_word;
+        double m = soft_margin(w.lambda, w.others, soft_address_noise);
+        for (int t = 0; t < 4; t++)
+            if (m >= 6 + 2 * t) {
+                at_t[t]++;
+                expected_t[t] += 1 / (1 + std::exp(m));
+            }
+        if (m >= soft_threshold) {
+            taken++;
+            wrong += w.word != sent_word;
+        } else if (w.word == sent_word) {
+            double unseen = std::log(std::exp(w.others - w.lambda) - std::exp(w.found - w.lambda)) + w.lambda;
+            double top = std::max(std::max(w.found, unseen), soft_address_noise);
+            by_noise += top == soft_address_noise;
+            by_found += top == w.found;
+            by_unseen += top == unseen;
+        }
+    }
+    double f = 1.0 / (double)n;
+    std::printf("%7.1f   %7.4f   %7.4f   %7.4f   %7.4f   %6llu   %7.4f %7.4f %7.4f\n", snr, hard_ok * f, chase_ok * f,
+                osd_ok * f, (taken - wrong) * f, wrong, by_noise * f, by_found * f, by_unseen * f);
+    for (int t = 0; t < 4; t++)
+        std::printf("#   T=%d: taken %.4f, expected never sent per million %.3g\n", 6 + 2 * t, at_t[t] * f,
+                    expected_t[t] * f * 1e6);
+    std::fflush(stdout);
+}
+
 void reset()
 {
     mpt1327_state = mpt1327_t{};
@@ -73,7 +167,7 @@ void reset()
 
 int main(int argc, char** argv)
 {
-    double from = -6, to = 3, step = 0.5, slip = 0, noise_s = 0;
+    double from = -6, to = 3, step = 0.5, slip = 0, noise_s = 0, raw_n = 0;
     unsigned long long slots = 2000, seed = 1;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -98,6 +192,8 @@ int main(int argc, char** argv)
             noise_s = v;
         else if (a == "--threshold")
             soft_threshold = v;
+        else if (a == "--raw")
+            raw_n = v;
         else if (a == "--noise-bits")
             soft_address_noise = v * M_LN2;
         else if (a == "--order")
@@ -116,6 +212,14 @@ int main(int argc, char** argv)
     gen_system_codeword(sc, 0x1234, SYNC_DATA);
     system_words[1] = pack(sc);
 
+    if (raw_n > 0) {
+        std::printf("# codewords alone on ideal reliabilities, %g a point, threshold %g, order %d\n"
+                    "# SNR dB   error-free   Chase(6)   OSD   taken   never sent   refused by: noise, found, unseen\n",
+                    raw_n, soft_threshold, soft_order);
+        for (double snr = from; snr <= to + 1e-9; snr += step)
+            raw(snr, (unsigned long long)raw_n, seed);
+        return 0;
+    }
     std::printf("# soft framing and decoder on ideal reliabilities: %llu slots a point, slip %g, threshold %g, "
                 "order %d%s\n",
                 slots, slip, soft_threshold, soft_order, noise_s > 0 ? ", pure noise" : "");
