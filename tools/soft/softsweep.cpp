@@ -52,13 +52,16 @@ void watch(const unsigned short cw[4], double)
         return;
     std::uint64_t w = pack(cw);
     if (cw_bits(cw, 1, 1) == 0) {
-        if (w != system_words[0] && w != system_words[1])
+        if (w != system_words[0] && w != system_words[1]) {
             wrong_system++;
+            std::fprintf(stderr, "system codeword never sent: %016llx\n", (unsigned long long)w);
+        }
     } else if (lead.count(w)) {
     } else if (sent.count(w)) {
         good++;
     } else {
         wrong_address++;
+        std::fprintf(stderr, "address codeword never sent: %016llx\n", (unsigned long long)w);
     }
 }
 
