@@ -196,31 +196,92 @@ double template_lambda(std::uint64_t t)
     return lambda;
 }
 
-// The held address codeword, taken or refused: confirmed when the next
-// system codeword ended exactly a slot after its own.
-void settle(mpt1327_t* s, bool confirmed)
+// The readings of a held window that the next slot leaves possible, each
+// decoded: the codeword found, its lambda and its competitors' weight.
+const int READINGS = 2 + 2 + 65;
+struct reading_t {
+    std::uint64_t word;
+    double lambda, others;
+    int flips;
+};
+reading_t readings[READINGS];
+
+void read_window(const float w[64], int* n)
+{
+    soft_word_t d;
+    soft_decode(w, &d);
+    readings[*n] = reading_t{d.word, d.lambda, d.others, d.flips};
+    ++*n;
+}
+
+// The held address codeword, taken or refused.  moved: how many bits late
+// the next system codeword ended against a slot after the held window's
+// own (0: the window confirmed), NO_SLOT when none came in its place.
+//
+// Unconfirmed, the window is read a bit earlier and a bit later as well,
+// and where the next slot came one bit late (early), with each of its bits
+// taken as the one read twice (the place of each as the one skipped): the
+// codeword is the one that explains the readings best, each reading
+// counting with all its weight, and the codewords of the other readings
+// are its competitors.
+const int NO_SLOT = 1000;
+void settle(mpt1327_t* s, int moved)
 {
     if (!held.on)
         return;
     held.on = false;
-    double others = held.w.others;
-    if (!confirmed) {
+    int n = 0;
+    readings[n++] = reading_t{held.w.word, held.w.lambda, held.w.others, held.w.flips};
+    if (moved != 0) {
+        float w[64];
         for (long long shift : {-1LL, 1LL}) {
-            float w[64];
             window_at(held.end + (unsigned long long)shift, w);
-            soft_word_t o;
-            soft_decode(w, &o);
-            others = soft_logaddexp(others, soft_logaddexp(o.lambda, o.others));
+            read_window(w, &n);
+        }
+        if (moved == 1 || moved == -1) {
+            // The 65 (63) bits from the window's first on, a bit left out
+            // (put in as unknown) at each place.
+            float around[65];
+            window_at(held.end, w);
+            for (int i = 0; i < 64; i++)
+                around[i] = w[i];
+            window_at(held.end + 1, w);
+            around[64] = w[63];
+            for (int j = 0; j < 64; j++) {
+                float r[64];
+                for (int i = 0, k = 0; i < 64; i++)
+                    r[i] = moved == 1 ? around[i < j ? i : i + 1] : i == j ? 0.0f : around[k++];
+                read_window(r, &n);
+            }
         }
     }
-    double m = soft_margin(held.w.lambda, others, soft_address_noise);
+    // The codeword the readings weigh most for, by the sum of e^lambda.
+    int best = 0;
+    double best_weight = -INFINITY;
+    for (int i = 0; i < n; i++) {
+        double weight = -INFINITY;
+        for (int k = 0; k < n; k++)
+            if (readings[k].word == readings[i].word)
+                weight = soft_logaddexp(weight, readings[k].lambda);
+        if (weight > best_weight) {
+            best_weight = weight;
+            best = i;
+        }
+    }
+    double others = -INFINITY;
+    for (int k = 0; k < n; k++) {
+        others = soft_logaddexp(others, readings[k].others);
+        if (readings[k].word != readings[best].word)
+            others = soft_logaddexp(others, readings[k].lambda);
+    }
+    double m = soft_margin(best_weight, others, soft_address_noise);
     if (m < soft_threshold) {
         decode_counts.failed++;
         return;
     }
-    if (held.w.flips)
+    if (readings[best].flips != 0 || best != 0)
         decode_counts.corrected++;
-    route(s, held.w.word, false, m);
+    route(s, readings[best].word, false, m);
 }
 
 // A system codeword accepted, ending at the newest bit or early bits
@@ -229,7 +290,7 @@ void settle(mpt1327_t* s, bool confirmed)
 void accept_system(mpt1327_t* s, std::uint64_t word, int early, double margin, bool corrected)
 {
     unsigned long long end = bits - (unsigned long long)early;
-    settle(s, held.on && end == held.end + 64);
+    settle(s, (int)((long long)end - (long long)(held.end + SLOT_BITS - 64)));
     decode_counts.syncs++;
     if (corrected)
         decode_counts.corrected++;
@@ -268,7 +329,7 @@ void slot_due(mpt1327_t* s)
         accept_system(s, templates[best_t], 2 * SLIP_BITS - best_at, m, true);
         return;
     }
-    settle(s, false);
+    settle(s, NO_SLOT);
     expect += SLOT_BITS;
     if (--coast == 0)
         locked = false;
@@ -349,7 +410,7 @@ void soft_bit(float llr, mpt1327_t* state)
 
 void soft_end(mpt1327_t* state)
 {
-    settle(state, false);
+    settle(state, NO_SLOT);
 }
 
 void soft_reset()
