@@ -302,8 +302,54 @@ void accept_system(mpt1327_t* s, std::uint64_t word, int early, double margin, b
     window_end = end + 64;
 }
 
+// lambda of template t ending at bit end with the bit timing slipped
+// inside its bits 1-48 (its sync word is where the place says): one bit of
+// it lost, or one bit read in addition, after each of them, each way with
+// a prior of SLIP_PRIOR (ln); the sum of e^lambda over these, as a log.
+const double SLIP_PRIOR = -std::log(100.0 * 96);  // a slip in one system codeword in 100, at any of 96 places
+double slipped_lambda(unsigned long long end, std::uint64_t t)
+{
+    // term(i, k): template bit i (1-64) against the bit received at end - 64 + k.
+    auto term = [&](int i, int k) {
+        unsigned long long p = end - 64 + (unsigned long long)k;
+        float l = ring[p % RING];
+        bool bit = t >> (64 - i) & 1;
+        return (double)good[p % RING] - ((l > 0) != bit ? std::fabs((double)l) : 0.0);
+    };
+    double suffix[66];
+    suffix[65] = 0;
+    for (int i = 64; i >= 1; i--)
+        suffix[i] = suffix[i + 1] + term(i, i);
+    double sum = -INFINITY, lost = 0, added = 0;
+    for (int j = 1; j <= 48; j++) {
+        // Lost: bits 1..j-1 one place later, bit j not received.
+        if (j > 1)
+            lost += term(j - 1, j);
+        // Added after bit j: bits 1..j one place earlier, bit j + 1 extra.
+        added += term(j, j - 1);
+        sum = soft_logaddexp(sum, soft_logaddexp(lost, added) + suffix[j + 1]);
+    }
+    return sum + SLIP_PRIOR;
+}
+
+// The decision at a slot: the best place and template by the rule, or -1.
+int slot_best(double* margin)
+{
+    int best = 0, n = (2 * SLIP_BITS + 1) * ntemplates;
+    for (int h = 1; h < n; h++)
+        if (slot_lambda[h / ntemplates][h % ntemplates] > slot_lambda[best / ntemplates][best % ntemplates])
+            best = h;
+    double others = -INFINITY;
+    for (int h = 0; h < n; h++)
+        if (h != best)
+            others = soft_logaddexp(others, slot_lambda[h / ntemplates][h % ntemplates]);
+    *margin = soft_margin(slot_lambda[best / ntemplates][best % ntemplates], others, std::log((double)n));
+    return *margin >= soft_threshold ? best : -1;
+}
+
 // Where the next slot is due: the places and templates weighed, the best
-// taken by the rule, or the slot coasted over.
+// taken by the rule, or the slot coasted over.  Where no place explains the
+// bits as they came, each is weighed again with a slip inside it as well.
 void slot_due(mpt1327_t* s)
 {
     int at = (int)(bits + SLIP_BITS - expect);  // 0 .. 2 SLIP_BITS
@@ -311,22 +357,18 @@ void slot_due(mpt1327_t* s)
         slot_lambda[at][t] = template_lambda(templates[t]);
     if (at < 2 * SLIP_BITS)
         return;
-    int best_at = 0, best_t = 0;
-    for (int a = 0; a <= 2 * SLIP_BITS; a++)
-        for (int t = 0; t < ntemplates; t++)
-            if (slot_lambda[a][t] > slot_lambda[best_at][best_t]) {
-                best_at = a;
-                best_t = t;
+    double m;
+    int best = slot_best(&m);
+    if (best < 0) {
+        for (int a = 0; a <= 2 * SLIP_BITS; a++)
+            for (int t = 0; t < ntemplates; t++) {
+                unsigned long long end = expect - SLIP_BITS + (unsigned long long)a;
+                slot_lambda[a][t] = soft_logaddexp(slot_lambda[a][t], slipped_lambda(end, templates[t]));
             }
-    double others = -INFINITY;
-    for (int a = 0; a <= 2 * SLIP_BITS; a++)
-        for (int t = 0; t < ntemplates; t++)
-            if (a != best_at || t != best_t)
-                others = soft_logaddexp(others, slot_lambda[a][t]);
-    double noise = std::log((2.0 * SLIP_BITS + 1) * ntemplates);
-    double m = soft_margin(slot_lambda[best_at][best_t], others, noise);
-    if (m >= soft_threshold) {
-        accept_system(s, templates[best_t], 2 * SLIP_BITS - best_at, m, true);
+        best = slot_best(&m);
+    }
+    if (best >= 0) {
+        accept_system(s, templates[best % ntemplates], 2 * SLIP_BITS - best / ntemplates, m, true);
         return;
     }
     settle(s, NO_SLOT);
