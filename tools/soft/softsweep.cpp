@@ -2,7 +2,8 @@
 // reliabilities an ideal coherent front end would give.
 //
 //   marrowit-softsweep [--from DB] [--to DB] [--step DB] [--slots N] [--seed S]
-//                      [--slip P] [--noise SECONDS] [--threshold T] [--order K]
+//                      [--slip P] [--noise SECONDS [--garbage L]] [--threshold T]
+//                      [--order K] [--noise-bits B] [--raw N]
 //
 // For every SNR (white noise over 0-5400 Hz against the tone's sine power,
 // as the sensitivity sweep measures it) N control-channel slots of random
@@ -18,7 +19,15 @@
 //
 // With --noise S, S seconds (1200 bits a second) of pure noise follow the two
 // clean slots at each SNR's sigma instead: every codeword reported there
-// was never sent.
+// was never sent.  With --garbage L as well, the noise is random bits each
+// as sure as an llr of L (a front end sure of what it made up).
+//
+// With --raw N, N address codewords alone at each SNR (no framing): how
+// often the hard decisions are the codeword, how often Chase decoding (the
+// hard two-error decoder on the patterns of the 6 least reliable bits) and
+// the ordered statistics decoder choose it, how many the rule takes, and,
+// from the margins, how many the rule's posterior probabilities expect to
+// be wrong per million at thresholds 6 to 12.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -170,7 +179,7 @@ void reset()
 
 int main(int argc, char** argv)
 {
-    double from = -6, to = 3, step = 0.5, slip = 0, noise_s = 0, raw_n = 0;
+    double from = -6, to = 3, step = 0.5, slip = 0, noise_s = 0, raw_n = 0, garbage = 0;
     unsigned long long slots = 2000, seed = 1;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -195,6 +204,8 @@ int main(int argc, char** argv)
             noise_s = v;
         else if (a == "--threshold")
             soft_threshold = v;
+        else if (a == "--garbage")
+            garbage = v;
         else if (a == "--raw")
             raw_n = v;
         else if (a == "--noise-bits")
@@ -203,7 +214,8 @@ int main(int argc, char** argv)
             soft_order = (int)v;
         else {
             std::fprintf(stderr, "usage: marrowit-softsweep [--from DB] [--to DB] [--step DB] [--slots N] "
-                                 "[--seed S] [--slip P] [--noise SECONDS] [--threshold T] [--order K]\n");
+                                 "[--seed S] [--slip P] [--noise SECONDS [--garbage L]] [--threshold T] [--order K] [--noise-bits B] "
+                                 "[--raw N]\n");
             return 2;
         }
     }
@@ -259,6 +271,11 @@ int main(int argc, char** argv)
         std::uniform_real_distribution<double> uni(0, 1);
         unsigned long long fed = 0;
         auto feed = [&](unsigned char b) {
+            if (garbage > 0 && b == GEN_SILENT) {  // sure-looking random bits
+                soft_bit(uni(rng) < 0.5 ? (float)garbage : (float)-garbage, &mpt1327_state);
+                fed++;
+                return;
+            }
             double y = (b == GEN_SILENT ? 0.0 : b ? 1.0 : -1.0) + gauss(rng);
             soft_bit((float)(2 * y / (sigma * sigma)), &mpt1327_state);
             fed++;
