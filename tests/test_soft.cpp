@@ -278,3 +278,40 @@ TEST_F(SoftFraming, NoiseAloneDecodesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SoftFraming, AfterAFadeTheSlotsAreFoundAgainWithoutAnErrorFreeSystemCodeword)
+{
+    gen_bits_t clean, after;
+    std::vector<unsigned short> words, later;
+    std::string error;
+    ASSERT_EQ(gen_script("random 3 seed=1 sys=0x1234\n", &clean, &words, &error), 0) << error;
+    ASSERT_EQ(gen_script("random 20 seed=2 sys=0x1234\n", &after, &later, &error), 0) << error;
+    feed(clean);
+    // Two seconds of nothing (the slot timing is lost after 8 slots), then
+    // slots whose system codewords each have two bits wrong, half sure:
+    // only the soft correlation with the known system codeword finds them.
+    std::mt19937 rng(3);
+    std::normal_distribution<float> gauss(0, 1);
+    for (int i = 0; i < 2400 + 37; i++)
+        soft_bit(3.0f * gauss(rng), &mpt1327_state);
+    routed.clear();
+    for (size_t i = 0; i < after.size(); i++) {
+        int in_slot = (int)(i % 128);
+        bool wrong = in_slot == 5 || in_slot == 40;
+        float size = wrong ? -4.0f : 20.0f;
+        soft_bit(after[i] ? size : -size, &mpt1327_state);
+    }
+    soft_end(&mpt1327_state);
+    std::vector<std::uint64_t> sent = addresses(later), got;
+    for (std::uint64_t w : routed)
+        if (w >> 63)
+            got.push_back(w);
+    // The first slot is found by its system codeword while hunting, so
+    // every address codeword comes.
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(routed.size(), 2 * sent.size());
+}
+
+}  // namespace
