@@ -161,6 +161,28 @@ void soft_decode(const float llr[64], soft_word_t* out)
         order[i] = i;
         lambda_hard += M_LN2 - softplus_neg(rel[i]);
     }
+    // A clean codeword needs no search: where the hard decisions pass the
+    // check, every other codeword differs from them in 6 bits at least and
+    // costs at least the 6 smallest |llr|; all 2^48 of them together weigh
+    // at most 2^48 times that.  Where even that bound leaves the word above
+    // the threshold, it is the answer, and the bound its competitors.
+    if (check(hard) == 0) {
+        float smallest[6] = {INFINITY, INFINITY, INFINITY, INFINITY, INFINITY, INFINITY};
+        for (int i = 0; i < 64; i++) {
+            float r = rel[i];
+            for (int k = 0; k < 6 && r < INFINITY; k++)
+                if (r < smallest[k])
+                    std::swap(r, smallest[k]);
+        }
+        double six = 0;
+        for (float r : smallest)
+            six += r;
+        double bound = lambda_hard - six + 48 * M_LN2;
+        if (lambda_hard - bound >= soft_threshold) {
+            *out = soft_word_t{hard, lambda_hard, bound, bound, 0};
+            return;
+        }
+    }
     std::sort(order, order + 64, [&](int a, int b) { return rel[a] < rel[b] || (rel[a] == rel[b] && a < b); });
 
     // The least reliable basis; the MRB columns as masks of its bits.
