@@ -15,20 +15,24 @@
 // bits (their columns are independent: exactly one set of them completes
 // the check).  Order 2 tries every pattern of at most two flips on the MRB
 // (1 + 48 + 1128 codewords) and keeps the one whose flipped bits weigh
-// least, the sum of their |llr|: the most likely codeword.  The codeword
-// sent is among those tried unless three or more of its errors fall on the
-// MRB, which needs three errors among the 48 most reliable bits: near the
-// limit of reception (0 dB, a bit in 40 wrong) that is rarer than the
-// codewords any decoder loses.  Measured against Chase decoding (the hard
-// two-error decoder on every pattern of the 6 least reliable bits, 64
-// tries), ordered statistics of order 2 decodes more at every SNR, and
-// costs about 20 microseconds a codeword, at 10 codewords a second.
+// least, the sum of their |llr|: the most likely codeword among them.  The
+// codeword sent is among those tried unless three or more of its errors
+// fall on the MRB.  Measured on ideal reliabilities (marrowit-softsweep
+// --raw), its choice is the codeword sent for 71 % of the codewords at
+// -6 dB, 92.8 % at -5 and 99.1 % at -4; Chase decoding (the hard two-error
+// decoder of correct.cpp on every pattern of the 6 least reliable bits, 64
+// tries) chooses it for 59 %, 86.9 % and 97.9 %.  It costs about 15
+// microseconds a codeword at -1 dB, 50 at -4 dB, and 1.3 for a clean one
+// (marrowit_soft_bench), at 10 codewords a second.
 //
 // What the search cannot see weighs in as well: a codeword outside it has
 // at least order + 1 flips on the MRB, each costing at least the |llr| of
 // the least reliable MRB bits, and one such competitor with that bound is
 // added to the others (it never lets a word in, it only holds words back
-// where the search was too narrow to be sure).
+// where the search was too narrow to be sure).  Where that bound alone
+// holds a word back, the search runs again with order 3 (18 424 codewords),
+// and at -4 dB the rule takes 50 % of the codewords where it took 37 %
+// with order 2 alone.
 #include <algorithm>
 #include <cmath>
 
