@@ -26,7 +26,9 @@
 //   template.  Where the next slot is due (128 bits after the last system
 //   codeword, SLIP_BITS early or late allowed for a slip of the bit
 //   timing), every place and template is weighed, the best one taken by
-//   the rule below.  Through a fade up to SLOTS_COASTED slots are coasted
+//   the rule below; where none explains the bits as they came, each is
+//   weighed again with a slip inside its bits 1-48 as well (a bit lost or
+//   read in addition there, with a prior of one in 100 slots).  Through a fade up to SLOTS_COASTED slots are coasted
 //   over on the timing alone; after that, and when no slot was framed
 //   yet, every bit is a place, and the rule counts 2^16 places for each.
 //
@@ -36,10 +38,14 @@
 //   timing did not slip between them and the window was read in its place
 //   (confirmed).  Otherwise (the slot came early or late, or not at all,
 //   or the input ended) the window may be a bit out of place, and the
-//   windows read a bit earlier and a bit later are decoded as well and
-//   weigh in as competitors: a codeword read a bit out of place is one or
-//   two bits from another codeword (the code is cyclic), and this is the
-//   way a slip would make one that was never sent.
+//   windows read a bit earlier and a bit later are decoded as well, and
+//   where the next slot came exactly one bit late (early), the window is
+//   read with each of its bits taken as one read twice (with a bit put in
+//   as unknown at each place).  The codeword the readings weigh most for
+//   is the candidate, and the codewords of the other readings are its
+//   competitors: a codeword read a bit out of place is one or two bits from
+//   another codeword (the code is cyclic), and this is the way a slip
+//   would make one that was never sent.
 //
 // The rule, one for system and address codewords alike.  For the best
 // codeword c1 of a window and every other explanation of its reliabilities,
@@ -57,32 +63,35 @@
 //   codeword explains the window almost as well, M is small whatever the
 //   word's own quality, and it is refused: no list of special cases.
 //
-// - Against noise: random reliabilities have lambda 0 for any one word,
-//   and the sum of e^lambda over all 2^48 address codewords is 2^48 on
-//   average.  A window of noise is taken only when that sum exceeds its
-//   average by e^(T + noise - 48 ln 2), a probability of at most
-//   e^-(T + noise - 48 ln 2) (Markov's inequality: the likelihood ratio has
-//   mean 1 under noise).  An address codeword is looked at only after a
-//   system codeword framed its slot, so noise counts with prior odds of
-//   2^-16 against it: noise = 32 ln 2 (soft_address_noise), and a window of
-//   noise passes with a probability of at most 2^-16 e^-T.  For a system
-//   codeword the noise term is the number of places and templates tried.
-//   With the identity known, lambda of a clean system codeword is 64 ln 2
-//   = 44.4; an address codeword can reach 16 ln 2 + 16 ln 2 = 22.2 above
-//   its noise term, so a clean one is taken with room, and the errors a
-//   codeword may have cost at most 22.2 - T of |llr| in all.
+// - Against noise: random reliabilities have lambda 0 on average for any
+//   one word (e^lambda, a likelihood ratio, has mean 1 under noise), so the
+//   sum of e^lambda over all 2^48 address codewords has mean 2^48.  An
+//   address codeword is looked at only after a system codeword framed its
+//   slot, and noise there is given prior odds of 2^-16 against a codeword:
+//   noise = 48 ln 2 - 16 ln 2 = 32 ln 2 (soft_address_noise).  With the
+//   identity known, lambda of a clean system codeword is 64 ln 2 = 44.4; an
+//   address codeword can reach 16 ln 2 + 16 ln 2 = 22.2 above its noise
+//   term, so a clean one is taken with room, and the errors a codeword may
+//   have cost at most 22.2 - T of |llr| in all.  Noise in a framed window
+//   is refused mostly by the other part: many codewords explain noise
+//   about equally well, and where the next slot does not confirm the
+//   window, the windows read a bit earlier and later explain it as well.
+//   For a system codeword the noise term is the number of places and
+//   templates tried (each has lambda 0 on average under noise).
 //
 // T = 12 nats (soft_threshold).  Where a word is closest to it, it is the
-// wrong one with a probability of e^-12 = 6 * 10^-6; summed over what the
-// sweep takes (marrowit-softsweep --raw prints the sum), the posterior
-// probabilities say 0.15 wrong codewords in 10^6 slots from -6 to +3 dB,
-// most of them near -4 dB, where half the codewords are taken.  At T = 10
-// it would be 0.8, and T = 12 costs 0.3 dB at the 50 % point.  A window
-// of pure noise passes with a probability of at most 2^-16 e^-12 = 10^-10.
-// A system codeword is found in noise with a probability of at most
-// e^-12 per coasted slot, and of 10^-10 per bit while hunting (2 * 10^-4 in
-// 30 minutes).  Measured: no codeword that was not sent in the sweep, with
-// and without slips, and in noise alone (README, Soft decoding).
+// wrong one with a probability of e^-12 = 6 * 10^-6.  Summed over what the
+// sweep takes (marrowit-softsweep --raw prints the sums), the posterior
+// probabilities expect about 0.2 wrong codewords in 10^6 slots from -6 to
+// +3 dB, most of them near -4 dB, where half the codewords are taken; at
+// T = 10 they would expect 0.6, and T = 12 costs about 0.2 dB at the 50 %
+// point.  A system codeword is found in noise with a probability of at
+// most e^-12 per coasted slot (Markov's inequality on the sum of e^lambda
+// over the places and templates), and of 2.5 * 10^-11 per bit while
+// hunting (5 * 10^-5 in 30 minutes).  Measured (README, Soft decoding): no
+// codeword that was not sent in 10^6 slots of the sweep, with slips, in
+// noise alone, and where noise came in place of every address codeword
+// between system codewords that framed and confirmed it.
 #include <cmath>
 #include <cstring>
 

@@ -2,7 +2,7 @@
 // reliabilities an ideal coherent front end would give.
 //
 //   marrowit-softsweep [--from DB] [--to DB] [--step DB] [--slots N] [--seed S]
-//                      [--slip P] [--noise SECONDS [--garbage L]] [--threshold T]
+//                      [--slip P] [--noise SECONDS | --blank 1] [--garbage L] [--threshold T]
 //                      [--order K] [--noise-bits B] [--raw N]
 //
 // For every SNR (white noise over 0-5400 Hz against the tone's sine power,
@@ -21,6 +21,11 @@
 // clean slots at each SNR's sigma instead: every codeword reported there
 // was never sent.  With --garbage L as well, the noise is random bits each
 // as sure as an llr of L (a front end sure of what it made up).
+//
+// With --blank 1, every address codeword is left out and noise (or with
+// --garbage L, sure-looking random bits) comes in its place between system
+// codewords that frame and confirm it: every address codeword reported is
+// one that was never sent.
 //
 // With --raw N, N address codewords alone at each SNR (no framing): how
 // often the hard decisions are the codeword, how often Chase decoding (the
@@ -179,7 +184,7 @@ void reset()
 
 int main(int argc, char** argv)
 {
-    double from = -6, to = 3, step = 0.5, slip = 0, noise_s = 0, raw_n = 0, garbage = 0;
+    double from = -6, to = 3, step = 0.5, slip = 0, noise_s = 0, raw_n = 0, garbage = 0, blank = 0;
     unsigned long long slots = 2000, seed = 1;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -204,6 +209,8 @@ int main(int argc, char** argv)
             noise_s = v;
         else if (a == "--threshold")
             soft_threshold = v;
+        else if (a == "--blank")
+            blank = v;
         else if (a == "--garbage")
             garbage = v;
         else if (a == "--raw")
@@ -214,7 +221,7 @@ int main(int argc, char** argv)
             soft_order = (int)v;
         else {
             std::fprintf(stderr, "usage: marrowit-softsweep [--from DB] [--to DB] [--step DB] [--slots N] "
-                                 "[--seed S] [--slip P] [--noise SECONDS [--garbage L]] [--threshold T] [--order K] [--noise-bits B] "
+                                 "[--seed S] [--slip P] [--noise SECONDS | --blank 1] [--garbage L] [--threshold T] [--order K] [--noise-bits B] "
                                  "[--raw N]\n");
             return 2;
         }
@@ -280,7 +287,10 @@ int main(int argc, char** argv)
             soft_bit((float)(2 * y / (sigma * sigma)), &mpt1327_state);
             fed++;
         };
+        unsigned long long index = 0;
         for (unsigned char b : bits) {
+            if (blank > 0 && index++ % 128 >= 64)
+                b = GEN_SILENT;  // the address codeword not sent: noise in its place
             double u = slip > 0 ? uni(rng) : 1;
             if (u < slip / 2)
                 continue;  // dropped
