@@ -87,8 +87,8 @@
 // T = 10 they would expect 0.6, and T = 12 costs about 0.2 dB at the 50 %
 // point.  A system codeword is found in noise with a probability of at
 // most e^-12 per coasted slot (Markov's inequality on the sum of e^lambda
-// over the places and templates), and of 2.5 * 10^-11 per bit while
-// hunting (5 * 10^-5 in 30 minutes).  Measured (README, Soft decoding): no
+// over the places and templates), and of 10^-10 per bit while
+// hunting (2 * 10^-4 in 30 minutes).  Measured (README, Soft decoding): no
 // codeword that was not sent in 10^6 slots of the sweep, with slips, in
 // noise alone, and where noise came in place of every address codeword
 // between system codewords that framed and confirmed it.
