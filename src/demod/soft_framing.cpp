@@ -120,7 +120,7 @@ const int RING = 256;           // reliabilities kept: the held window, a slot a
 float ring[RING];
 float good[RING];  // ln 2 - ln(1 + e^-|llr|) of each: its part of lambda when matched
 unsigned long long bits;
-double good_sum, abs_sum;  // over the last 64 bits (recomputed every 64)
+double good_sum;  // of the last 64 bits (recomputed every 64)
 std::uint64_t reg;         // hard decisions of the last 64 bits, the newest lowest
 
 // The system codewords of the current identity.
@@ -405,6 +405,8 @@ void soft_bit(float llr, mpt1327_t* state)
 {
     if (!(llr == llr))
         llr = 0;  // a NaN from a broken front end is no information
+    const float SUREST = 100;  // e^-100: sure beyond any use, and never infinite
+    llr = llr > SUREST ? SUREST : llr < -SUREST ? -SUREST : llr;
     unsigned short* cw = state->cw;
     cw[0] = (unsigned short)(cw[0] << 1 | cw[1] >> 15);
     cw[1] = (unsigned short)(cw[1] << 1 | cw[2] >> 15);
@@ -416,20 +418,15 @@ void soft_bit(float llr, mpt1327_t* state)
     bits++;
     double a = std::fabs((double)llr);
     float g = (float)(M_LN2 - (a > 30 ? 0.0 : std::log1p(std::exp(-a))));
-    if (bits > 64) {
+    if (bits > 64)
         good_sum -= good[(bits - 64) % RING];
-        abs_sum -= std::fabs(ring[(bits - 64) % RING]);
-    }
     ring[bits % RING] = llr;
     good[bits % RING] = g;
     good_sum += g;
-    abs_sum += a;
-    if (bits % 64 == 0) {  // no drift of the running sums
-        good_sum = abs_sum = 0;
-        for (int i = 0; i < 64; i++) {
+    if (bits % 64 == 0) {  // no drift of the running sum
+        good_sum = 0;
+        for (int i = 0; i < 64; i++)
             good_sum += good[(bits - (unsigned long long)i) % RING];
-            abs_sum += std::fabs(ring[(bits - (unsigned long long)i) % RING]);
-        }
     }
 
     if (window_end != 0) {
@@ -469,7 +466,7 @@ void soft_reset()
     std::memset(ring, 0, sizeof ring);
     std::memset(good, 0, sizeof good);
     bits = 0;
-    good_sum = abs_sum = 0;
+    good_sum = 0;
     reg = 0;
     ntemplates = 0;
     template_sys = 0xffff;
