@@ -184,41 +184,55 @@ std::vector<std::uint64_t> addresses(const std::vector<unsigned short>& words)
 
 TEST_F(SoftFraming, ACleanSignalGivesEveryLineDemod0Gives)
 {
-    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nBINARY=1\n[rs232]\nRADIO=0\n");
-    const std::string script =
-        "preamble 20\n"
-        "random 40 seed=7 sys=0x2345\n"
-        "ccsc 0x2345\naloha\nccsc 0x2345\ngtc pfix=1 ident1=2 ident2=3 chan=4\n"
-        "dcsc 0x2345\nclear chan=4\n"
-        "bits 0110\n"  // the slot timing broken
-        "ccsc 0x0777\nack pfix=9 ident1=99 ident2=5\nccsc 0x0777\nbcast\n"
-        "ccsc 0x0777\nsam pfix=3 ident1=77\n";
-    gen_bits_t bits;
-    std::vector<unsigned short> words;
-    std::string error;
-    ASSERT_EQ(gen_script(script, &bits, &words, &error), 0) << error;
-    feed_bits(bits);
-    mpt1327_end(&mpt1327_state);
-    std::string hard = console_output();
-    decode_counts_t hard_counts = decode_counts;
-    ASSERT_NE(hard.find("SYS 0x0777"), std::string::npos);
+    struct case_t {
+        const char* sync;    // SYNC setting
+        const char* script;  // the signal
+    } cases[] = {
+        {"0",
+         "preamble 20\n"
+         "random 40 seed=7 sys=0x2345\n"
+         "ccsc 0x2345\naloha\nccsc 0x2345\ngtc pfix=1 ident1=2 ident2=3 chan=4\n"
+         "dcsc 0x2345\nclear chan=4\n"
+         "bits 0110\n"  // the slot timing broken
+         "ccsc 0x0777\nack pfix=9 ident1=99 ident2=5\nccsc 0x0777\nbcast\n"
+         "ccsc 0x0777\nsam pfix=3 ident1=77\n"},
+        {"2",  // both pairs of sync words: four system codewords a system
+         "sync french\nrandom 10 seed=8 sys=0x0123\nsync standard\nrandom 10 seed=9 sys=0x0123\n"
+         "sync french\ndcsc 0x0123\nmove chan=7\n"},
+    };
+    for (const case_t& c : cases) {
+        write_file(dir.file("solvane.ini"),
+                   std::string("[general]\nFILTER=5\nBINARY=1\nSYNC=") + c.sync + "\n[rs232]\nRADIO=0\n");
+        gen_bits_t bits;
+        std::vector<unsigned short> words;
+        std::string error;
+        ASSERT_EQ(gen_script(c.script, &bits, &words, &error), 0) << error;
+        reset_decoder();
+        mpt1327_setup();  // the settings read, as the program does at its start
+        feed_bits(bits);
+        mpt1327_end(&mpt1327_state);
+        std::string hard = console_output();
+        decode_counts_t hard_counts = decode_counts;
+        ASSERT_NE(hard.find("- CCSC"), std::string::npos) << c.script;
 
-    reset_decoder();
-    soft_reset();
-    routed.clear();
-    feed(bits);
-    soft_end(&mpt1327_state);
-    std::string soft = console_output();
-    EXPECT_EQ(soft, hard);
-    EXPECT_EQ(decode_counts.passed, hard_counts.passed);
-    EXPECT_EQ(decode_counts.failed, 0u);
-    EXPECT_EQ(decode_counts.corrected, 0u);
-    EXPECT_EQ(routed.size(), words.size() / 4);
+        reset_decoder();
+        mpt1327_setup();
+        soft_reset();
+        routed.clear();
+        feed(bits);
+        soft_end(&mpt1327_state);
+        std::string soft = console_output();
+        EXPECT_EQ(soft, hard) << c.script;
+        EXPECT_EQ(decode_counts.passed, hard_counts.passed);
+        EXPECT_EQ(decode_counts.failed, 0u);
+        EXPECT_EQ(decode_counts.corrected, 0u);
+        EXPECT_EQ(routed.size(), words.size() / 4);
 
-    // And the real program with DEMOD=0 on the signal rendered as audio.
-    run_result_t r = run_program(marrowit_path(), {"-q", "-"}, dir.path, render_u8(script));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(mask_times(r.out), mask_times(soft));
+        // And the real program with DEMOD=0 on the signal rendered as audio.
+        run_result_t r = run_program(marrowit_path(), {"-q", "-"}, dir.path, render_u8(c.script));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(mask_times(r.out), mask_times(soft)) << c.script;
+    }
 }
 
 TEST_F(SoftFraming, ASlipIsReframedAndTheCodewordsReadAcrossItRebuilt)
