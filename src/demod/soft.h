@@ -6,6 +6,9 @@
 
 #include "demod.h"
 
+// ln 2: what one bit is worth (M_LN2 is not in every C library's math.h).
+constexpr double SOFT_LN2 = 0.69314718055994530942;
+
 // ---- the likelihood of a word ------------------------------------------------
 //
 // For 64 reliabilities llr[0] (bit 1) to llr[63] (bit 64) and a word c,

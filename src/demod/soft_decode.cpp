@@ -125,7 +125,7 @@ double soft_lambda(const float llr[64], std::uint64_t word)
     double sum = 0;
     for (int i = 0; i < 64; i++) {
         double x = (word >> (63 - i) & 1) ? llr[i] : -llr[i];
-        sum += M_LN2 - softplus_neg(x);
+        sum += SOFT_LN2 - softplus_neg(x);
     }
     return sum;
 }
@@ -163,7 +163,7 @@ void soft_decode(const float llr[64], soft_word_t* out)
         hard = hard << 1 | (llr[i] > 0 ? 1u : 0u);
         rel[i] = std::fabs(llr[i]);
         order[i] = i;
-        lambda_hard += M_LN2 - softplus_neg(rel[i]);
+        lambda_hard += SOFT_LN2 - softplus_neg(rel[i]);
     }
     // A clean codeword needs no search: where the hard decisions pass the
     // check, every other codeword differs from them in 6 bits at least and
@@ -181,7 +181,7 @@ void soft_decode(const float llr[64], soft_word_t* out)
         double six = 0;
         for (float r : smallest)
             six += r;
-        double bound = lambda_hard - six + 48 * M_LN2;
+        double bound = lambda_hard - six + 48 * SOFT_LN2;
         if (lambda_hard - bound >= soft_threshold) {
             *out = soft_word_t{hard, lambda_hard, bound, bound, 0};
             return;

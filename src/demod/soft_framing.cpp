@@ -100,7 +100,7 @@
 #include "soft.h"
 
 double soft_threshold = 12;
-double soft_address_noise = 32 * M_LN2;
+double soft_address_noise = 32 * SOFT_LN2;
 void (*soft_watch)(const unsigned short cw[4], double margin);
 
 double soft_margin(double lambda, double others, double noise)
@@ -113,7 +113,7 @@ namespace {
 const int SLOT_BITS = 128;
 const int SLIP_BITS = 2;        // a slot may end this many bits early or late
 const int SLOTS_COASTED = 8;    // slots missed before every bit is a place again
-const double HUNT_PLACES = 16 * M_LN2;  // ln of the places counted for one while hunting
+const double HUNT_PLACES = 16 * SOFT_LN2;  // ln of the places counted for one while hunting
 const int RING = 256;           // reliabilities kept: the held window, a slot and more
 
 // The last RING reliabilities, by bit number (bits counted from 1).
@@ -417,7 +417,7 @@ void soft_bit(float llr, mpt1327_t* state)
 
     bits++;
     double a = std::fabs((double)llr);
-    float g = (float)(M_LN2 - (a > 30 ? 0.0 : std::log1p(std::exp(-a))));
+    float g = (float)(SOFT_LN2 - (a > 30 ? 0.0 : std::log1p(std::exp(-a))));
     if (bits > 64)
         good_sum -= good[(bits - 64) % RING];
     ring[bits % RING] = llr;

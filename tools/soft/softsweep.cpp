@@ -216,7 +216,7 @@ int main(int argc, char** argv)
         else if (a == "--raw")
             raw_n = v;
         else if (a == "--noise-bits")
-            soft_address_noise = v * M_LN2;
+            soft_address_noise = v * SOFT_LN2;
         else if (a == "--order")
             soft_order = (int)v;
         else {
