@@ -194,11 +194,12 @@ void make_templates()
         }
 }
 
-// lambda of template t for the last 64 bits.
-double template_lambda(std::uint64_t t)
+// lambda of template t for the last 64 bits, or anything below floor
+// once it is sure to end there.
+double template_lambda(std::uint64_t t, double floor = -INFINITY)
 {
     double lambda = good_sum;
-    for (std::uint64_t diff = reg ^ t; diff; diff &= diff - 1) {
+    for (std::uint64_t diff = reg ^ t; diff && lambda >= floor; diff &= diff - 1) {
         int k = __builtin_ctzll(diff);  // k bits before the newest
         lambda -= std::fabs(ring[(bits - (unsigned long long)k) % RING]);
     }
@@ -389,9 +390,10 @@ void slot_due(mpt1327_t* s)
 // No slot timing: every bit is a place for each template.
 void hunt_places(mpt1327_t* s)
 {
+    double noise = HUNT_PLACES + std::log((double)ntemplates);
     for (int t = 0; t < ntemplates; t++) {
-        double lambda = template_lambda(templates[t]);
-        double m = soft_margin(lambda, -INFINITY, HUNT_PLACES + std::log((double)ntemplates));
+        double lambda = template_lambda(templates[t], soft_threshold + noise);
+        double m = soft_margin(lambda, -INFINITY, noise);
         if (m >= soft_threshold) {
             accept_system(s, templates[t], 0, m, true);
             return;
