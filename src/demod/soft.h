@@ -16,9 +16,9 @@ constexpr double SOFT_LN2 = 0.69314718055994530942;
 //     lambda(c) = ln P(llr | c sent) / P(llr | 64 random bits)
 //               = sum over the bits of ln(2 P(bit i = c_i | llr_i))
 //
-// at most 64 ln 2 (every bit certain and as c says it), 0 on average for a
-// word that has nothing to do with what was received.  A bit that c has
-// against the sign of its llr costs about |llr| of it.
+// at most 64 ln 2 (every bit certain and as c says it); e^lambda is 1 on
+// average for a word that has nothing to do with what was received.  A bit
+// that c has against the sign of its llr costs about |llr| of it.
 
 // lambda of a word (bit 1 the most significant bit of word).
 double soft_lambda(const float llr[64], std::uint64_t word);

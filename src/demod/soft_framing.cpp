@@ -63,8 +63,8 @@
 //   codeword explains the window almost as well, M is small whatever the
 //   word's own quality, and it is refused: no list of special cases.
 //
-// - Against noise: random reliabilities have lambda 0 on average for any
-//   one word (e^lambda, a likelihood ratio, has mean 1 under noise), so the
+// - Against noise: e^lambda of any one word, a likelihood ratio, has mean 1
+//   under noise, so the
 //   sum of e^lambda over all 2^48 address codewords has mean 2^48.  An
 //   address codeword is looked at only after a system codeword framed its
 //   slot, and noise there is given prior odds of 2^-16 against a codeword:
@@ -77,7 +77,7 @@
 //   about equally well, and where the next slot does not confirm the
 //   window, the windows read a bit earlier and later explain it as well.
 //   For a system codeword the noise term is the number of places and
-//   templates tried (each has lambda 0 on average under noise).
+//   templates tried (each has e^lambda 1 on average under noise).
 //
 // T = 12 nats (soft_threshold).  Where a word is closest to it, it is the
 // wrong one with a probability of e^-12 = 6 * 10^-6.  Summed over what the
