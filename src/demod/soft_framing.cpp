@@ -64,9 +64,8 @@
 //   word's own quality, and it is refused: no list of special cases.
 //
 // - Against noise: e^lambda of any one word, a likelihood ratio, has mean 1
-//   under noise, so the
-//   sum of e^lambda over all 2^48 address codewords has mean 2^48.  An
-//   address codeword is looked at only after a system codeword framed its
+//   under noise, so the sum of e^lambda over all 2^48 address codewords has
+//   mean 2^48.  An address codeword is looked at only after a system codeword framed its
 //   slot, and noise there is given prior odds of 2^-16 against a codeword:
 //   noise = 48 ln 2 - 16 ln 2 = 32 ln 2 (soft_address_noise).  With the
 //   identity known, lambda of a clean system codeword is 64 ln 2 = 44.4; an
