@@ -65,9 +65,10 @@
 //
 // - Against noise: e^lambda of any one word, a likelihood ratio, has mean 1
 //   under noise, so the sum of e^lambda over all 2^48 address codewords has
-//   mean 2^48.  An address codeword is looked at only after a system codeword framed its
-//   slot, and noise there is given prior odds of 2^-16 against a codeword:
-//   noise = 48 ln 2 - 16 ln 2 = 32 ln 2 (soft_address_noise).  With the
+//   mean 2^48.  An address codeword is looked at only after a system
+//   codeword framed its slot, and noise there is given prior odds of 2^-16
+//   against a codeword: noise = 48 ln 2 - 16 ln 2 = 32 ln 2
+//   (soft_address_noise).  With the
 //   identity known, lambda of a clean system codeword is 64 ln 2 = 44.4; an
 //   address codeword can reach 16 ln 2 + 16 ln 2 = 22.2 above its noise
 //   term, so a clean one is taken with room, and the errors a codeword may
@@ -86,8 +87,8 @@
 // T = 10 they would expect 0.6, and T = 12 costs about 0.2 dB at the 50 %
 // point.  A system codeword is found in noise with a probability of at
 // most e^-12 per coasted slot (Markov's inequality on the sum of e^lambda
-// over the places and templates), and of 10^-10 per bit while
-// hunting (2 * 10^-4 in 30 minutes).  Measured (README, Soft decoding): no
+// over the places and templates), and of 10^-10 per bit while hunting
+// (2 * 10^-4 in 30 minutes).  Measured (README, Soft decoding): no
 // codeword that was not sent in 10^6 slots of the sweep, with slips, in
 // noise alone, and where noise came in place of every address codeword
 // between system codewords that framed and confirmed it.
