@@ -212,7 +212,7 @@ double template_lambda(std::uint64_t t, double floor = -INFINITY)
 
 // The readings of a held window that the next slot leaves possible, each
 // decoded: the codeword found, its lambda and its competitors' weight.
-const int READINGS = 2 + 2 + 65;
+const int READINGS = 1 + 2 + 64;  // in place, a bit earlier and later, a slip at each bit
 struct reading_t {
     std::uint64_t word;
     double lambda, others;
@@ -232,12 +232,12 @@ void read_window(const float w[64], int* n)
 // the next system codeword ended against a slot after the held window's
 // own (0: the window confirmed), NO_SLOT when none came in its place.
 //
-// Unconfirmed, the window is read a bit earlier and a bit later as well,
-// and where the next slot came one bit late (early), with each of its bits
-// taken as the one read twice (the place of each as the one skipped): the
-// codeword is the one that explains the readings best, each reading
-// counting with all its weight, and the codewords of the other readings
-// are its competitors.
+// Unconfirmed, the window is read a bit earlier and a bit later as well
+// (competitors only), and where the next slot came one bit late (early),
+// with each of its bits taken as the one read twice (the place of each as
+// the one skipped): the codeword taken is the one the readings in place
+// and across a slip explain best, each reading counting with all its
+// weight, and the codewords of the other readings are its competitors.
 const int NO_SLOT = 1000;
 void settle(mpt1327_t* s, int moved)
 {
