@@ -4,6 +4,8 @@
 // real program decoding a signal that went through a receiver's chain.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <complex>
 
@@ -310,4 +312,90 @@ TEST(ReceiverFaults, ProgramDecodesThroughAReceiversChain)
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+namespace {
+
+// A codeword as the program dumps it with BINARY=1.
+std::string dump(std::initializer_list<unsigned> words)
+{
+    std::string s;
+    for (unsigned w : words) {
+        s += "   ";
+        for (int b = 15; b >= 0; b--)
+            s += (b == 7 ? " " : "") + std::string(1, (char)('0' + ((w >> b) & 1)));
+    }
+    return s;
+}
+
+}  // namespace
+
+// The sweep counts address and system codewords apart and every codeword
+// reported that was never sent: against a stand-in for the program that
+// reports two system codewords and one never sent, whatever it hears, and
+// says the settings it was given; then the real program at high SNR, where
+// everything is decoded, and a second decoder whose settings change nothing.
+TEST(ReceiverFaults, SensitivitySweepCountsApart)
+{
+    const std::string sweep = SENSITIVITY_BIN;
+    if (sweep.empty())
+        GTEST_SKIP() << "the sweep is not run in a cross build";
+    temp_dir_t dir;
+    const std::string system = dump({0x1234, 0x4221, 0xAAAA, 0xC4D7});
+    write_file(dir.file("stand-in"), "#!/bin/sh\ncat solvane.ini >&2\ncat > /dev/null\necho '" +
+                                         system + "- CCSC'\necho '" + system + "'\necho '" +
+                                         dump({0xFFFF, 0x0000, 0xFFFF, 0x0001}) + "'\n");
+    chmod(dir.file("stand-in").c_str(), 0755);
+    run_result_t r = run_program(sweep,
+                                 {"--slots", "4", "--from", "10", "--to", "10.5", "--channel",
+                                  "tilt-6", "--decoder", "a:CORRECT=1,X=2", "--marrowit",
+                                  dir.file("stand-in")},
+                                 "");
+    EXPECT_EQ(r.status, 0);
+    const std::string ini = "[general]\nFILTER=5\nBINARY=1\nLOG=0\nCORRECT=1\nX=2\n[rs232]\nRADIO=0\n";
+    EXPECT_EQ(r.err, ini + ini);
+    EXPECT_EQ(r.out,
+              "# fraction of codewords decoded, address and system codewords apart; SNR over "
+              "0-5400 Hz at 10800 samples/s, 8-bit; 4 slots a point\n"
+              "# decoder a: CORRECT=1 X=2 \n"
+              "# channel tilt-6: de-emphasis -6 dB/octave, band-pass 300-3000 Hz\n"
+              "# snr_db a/tilt-6/address a/tilt-6/system\n"
+              "  10.0  0.0000  0.5000\n"
+              "  10.5  0.0000  0.5000\n"
+              "# address codewords, a tilt-6: 50% at above 10.5 dB, 99% at above 10.5 dB\n"
+              "# system codewords, a tilt-6: 50% at below 10.0 dB, 99% at above 10.5 dB\n"
+              "# never sent, a tilt-6: 2 codewords (0 of them within 8 bits of one sent)\n"
+              "# never sent, a: 2 codewords over 8 slots (0 within 8 bits of one sent)\n");
+
+    r = run_program(sweep, {"--slots", "20", "--from", "19.5", "--to", "20", "--channel", "exact",
+                            "--channel", "tilt+6", "--decoder", "a:CORRECT=0", "--decoder",
+                            "b:CORRECT=0,FILTER=5"},
+                    "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "marrowit-sensitivity: b reported exactly what a did at every point: does "
+                     "this program know its settings?\n");
+    std::string table;
+    for (const std::string& line : lines_of(r.out))
+        if (line.compare(0, 9, "# decoder") != 0 && line.compare(0, 9, "# channel") != 0 &&
+            line.compare(0, 10, "# fraction") != 0)
+            table += line + "\n";
+    EXPECT_EQ(table,
+              "# snr_db a/exact/address a/exact/system a/tilt+6/address a/tilt+6/system "
+              "b/exact/address b/exact/system b/tilt+6/address b/tilt+6/system\n"
+              "  19.5  1.0000  1.0000  1.0000  1.0000  1.0000  1.0000  1.0000  1.0000\n"
+              "  20.0  1.0000  1.0000  1.0000  1.0000  1.0000  1.0000  1.0000  1.0000\n"
+              "# address codewords, a exact: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# address codewords, a tilt+6: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# address codewords, b exact: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# address codewords, b tilt+6: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# system codewords, a exact: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# system codewords, a tilt+6: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# system codewords, b exact: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# system codewords, b tilt+6: 50% at below 19.5 dB, 99% at below 19.5 dB\n"
+              "# never sent, a exact: 0 codewords (0 of them within 8 bits of one sent)\n"
+              "# never sent, a tilt+6: 0 codewords (0 of them within 8 bits of one sent)\n"
+              "# never sent, a: 0 codewords over 80 slots (0 within 8 bits of one sent)\n"
+              "# never sent, b exact: 0 codewords (0 of them within 8 bits of one sent)\n"
+              "# never sent, b tilt+6: 0 codewords (0 of them within 8 bits of one sent)\n"
+              "# never sent, b: 0 codewords over 80 slots (0 within 8 bits of one sent)\n");
 }

@@ -3,7 +3,7 @@
 // settings and several channels (sample clock errors, a receiver's faults).
 //
 //   marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] [--set KEY=VALUE]...
-//                        [--decoder NAME:KEY=VALUE[,KEY=VALUE]...]...
+//                        [--decoder [NAME:]KEY=VALUE[,KEY=VALUE]...]...
 //                        [--channel NAME]... [--from DB] [--to DB] > table.dat
 //
 // For every point (--from -6 to --to 20 dB in steps of 0.5 dB, so that the
@@ -26,9 +26,10 @@
 // header line; the 50 % and 99 % points of each and the codewords never
 // sent follow as comment lines.
 //
-// The decoders are c0 (CORRECT=0) and c1 (CORRECT=1) unless --decoder names
-// others: each is a name and the [general] settings it runs with, for
-// example "d1:DEMOD=1".  A program that does not know a setting ignores it,
+// The decoders are CORRECT=0 and CORRECT=1 unless --decoder names others:
+// each is the [general] settings it runs with, named by themselves or by a
+// name before them ("DEMOD=1", "soft:DEMOD=1,CORRECT=1").  A program that
+// does not know a setting ignores it,
 // so a decoder that reports exactly what another does at every point is
 // said on standard error.
 #include <cmath>
@@ -86,13 +87,13 @@ std::string point(double db, const std::vector<double>& snr)
     return s;
 }
 
-[[noreturn]] void usage()
+[[noreturn]] void usage(FILE* out = stderr)
 {
-    std::fprintf(stderr,
+    std::fprintf(out,
                  "usage: marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] "
-                 "[--set KEY=VALUE]... [--decoder NAME:KEY=VALUE[,KEY=VALUE]...]... "
+                 "[--set KEY=VALUE]... [--decoder [NAME:]KEY=VALUE[,KEY=VALUE]]... "
                  "[--channel exact|+1000ppm|-1000ppm|tilt+6|tilt-6]... [--from DB] [--to DB]\n");
-    std::exit(2);
+    std::exit(out == stderr ? 2 : 0);
 }
 
 }  // namespace
@@ -106,12 +107,20 @@ int main(int argc, char** argv)
     std::vector<char*> rest = {argv[0]};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a == "-h" || a == "--help")
+            usage(stdout);
         if ((a == "--decoder" || a == "--channel" || a == "--from" || a == "--to") && i + 1 >= argc)
             usage();
         if (a == "--decoder") {
+            // NAME:SETTINGS, or SETTINGS alone, named by themselves.
             std::string v = argv[++i];
             size_t colon = v.find(':');
-            if (colon == 0 || colon == std::string::npos || v.find('/') != std::string::npos)
+            if (colon == std::string::npos) {
+                colon = v.size();
+                v += ":" + v;
+            }
+            if (colon == 0 || v.find('/') != std::string::npos ||
+                v.find_first_of(" \t") != std::string::npos)
                 usage();
             decoder_t d{v.substr(0, colon), ""};
             std::string list = v.substr(colon + 1) + ",";
@@ -140,13 +149,13 @@ int main(int argc, char** argv)
         }
     }
     if (decoders.empty())
-        decoders = {{"c0", "CORRECT=0\n"}, {"c1", "CORRECT=1\n"}};
+        decoders = {{"CORRECT=0", "CORRECT=0\n"}, {"CORRECT=1", "CORRECT=1\n"}};
     if (channels.empty())
         for (const channel_t& c : all_channels)
             channels.push_back(&c);
     tool_args_t args = parse_tool_args((int)rest.size(), rest.data(), "--slots", 1000,
                                        "marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] "
-                                       "[--set KEY=VALUE]... [--decoder NAME:SETTINGS]... "
+                                       "[--set KEY=VALUE]... [--decoder [NAME:]SETTINGS]... "
                                        "[--channel NAME]... [--from DB] [--to DB]");
     const int slots = (int)args.count;
     const unsigned long long seed = args.seed;
