@@ -43,6 +43,19 @@ static void usage(FILE* out)
                  "  --sync WORDS    sync words: standard (0xC4D7/0x3B28) or french\n"
                  "                  (0xB433/0x4BCC) (standard)\n"
                  "\n"
+                 "A receiver's faults (audio only; none by default).  The tones pass the tilt,\n"
+                 "then the band-pass, as in a receiver; noise, hum and clicks are added after\n"
+                 "them, so --snr means what it does without; the drift acts on all of it.\n"
+                 "  --tilt DB       de-emphasis (< 0) or pre-emphasis (> 0): 1800 Hz DB per\n"
+                 "                  octave above 1200 Hz, a first-order shelf (up to about 6)\n"
+                 "  --bandpass LO:HI  audio band-pass, Butterworth of order 4 at either edge,\n"
+                 "                  with its group delay (for example 300:3000)\n"
+                 "  --noise KIND    white (as --snr alone) or fm: rising 6 dB per octave as\n"
+                 "                  from an FM discriminator, of the same power\n"
+                 "  --clicks N      clicks per second, at random times\n"
+                 "  --hum DB        50 Hz hum and harmonics, DB of power against the tone\n"
+                 "  --drift DB:S    the level sinks by up to DB and back every S seconds\n"
+                 "\n"
                  "IQ captures (-t cu8|cs16|cf32): the control channel FM-modulated by the\n"
                  "audio, and each traffic channel a voice GTC allocates carrying a tone until\n"
                  "the CLEAR for it.  --level is each carrier's amplitude (0.2), --snr each\n"
@@ -99,6 +112,7 @@ int main(int argc, char** argv)
     std::string out = "-", kind, script, words_path, script_path;
     long repeat = 1;
     bool inline_script = false;
+    bool faults = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -140,6 +154,42 @@ int main(int argc, char** argv)
             opt.channels = (int)number("--channels", value());
         } else if (a == "--repeat") {
             repeat = (long)number("--repeat", value());
+        } else if (a == "--tilt") {
+            opt.tilt = number("--tilt", value());
+            faults = true;
+        } else if (a == "--bandpass") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos)
+                die("--bandpass takes LO:HI");
+            opt.bp_lo = number("--bandpass", v.substr(0, colon).c_str());
+            opt.bp_hi = number("--bandpass", v.substr(colon + 1).c_str());
+            faults = true;
+        } else if (a == "--noise") {
+            std::string v = value();
+            if (v != "white" && v != "fm")
+                die("--noise takes white or fm");
+            opt.fm_noise = v == "fm";
+            faults = faults || opt.fm_noise;
+        } else if (a == "--clicks") {
+            opt.clicks = number("--clicks", value());
+            if (opt.clicks < 0)
+                die("--clicks takes a number of clicks per second");
+            faults = true;
+        } else if (a == "--hum") {
+            opt.hum = true;
+            opt.hum_db = number("--hum", value());
+            faults = true;
+        } else if (a == "--drift") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos)
+                die("--drift takes DB:SECONDS");
+            opt.drift_db = number("--drift", v.substr(0, colon).c_str());
+            opt.drift_s = number("--drift", v.substr(colon + 1).c_str());
+            if (opt.drift_db < 0 || !(opt.drift_s > 0))
+                die("--drift takes DB >= 0 and SECONDS > 0");
+            faults = true;
         } else if (a == "--center") {
             iq.center = number("--center", value());
             center_given = true;
@@ -225,6 +275,9 @@ int main(int argc, char** argv)
         std::fclose(w);
     }
 
+    if (iq_kind && faults)
+        die("a receiver's faults (--tilt, --bandpass, --noise, --clicks, --hum, --drift) "
+            "apply to audio only");
     if (iq_kind) {
         iq.rate = rate_given ? opt.rate : 2048000;
         if (iq.rate < 48000 || iq.rate > 100e6)
@@ -261,7 +314,8 @@ int main(int argc, char** argv)
         die(kind + " output needs a file name (-o FILE)");
     gen_stream_t g;
     std::vector<float> samples;
-    gen_stream_begin(&g, opt);
+    if (gen_stream_begin(&g, opt, &error) != 0)
+        die(error);
     FILE* f = nullptr;
     if (raw) {
         f = out == "-" ? stdout : std::fopen(out.c_str(), "wb");

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -418,11 +419,161 @@ int gen_script(const std::string& text, gen_bits_t* bits, std::vector<unsigned s
     return 0;
 }
 
+// ---- the receiver's faults --------------------------------------------------
+
+// The tones reach a decoder through a receiver's audio chain, which the
+// transmitter's ideal FFSK never meets in a test unless it is made here:
+//
+//   tones -> tilt -> band-pass -> + noise, hum, clicks -> level drift -> DC
+//
+// The tilt comes first, as the de-emphasis sits right after the
+// discriminator; the band-pass (the receiver's audio filter against sub-
+// audible tones and hiss) after it, as in a receiver's audio stages.  Noise,
+// hum and clicks are added after both, at the decoder's input, so that --snr
+// keeps its meaning whatever the chain does to the tones: white (or
+// discriminator-shaped) noise of a fixed power over 0 to half the rate,
+// against the power of the tone as it was sent.  A demodulator that copes
+// with the chain must do so at the same noise as without it.  The level
+// drift acts on everything, as a receiver's or sound card's gain that
+// wanders: the SNR stays, the level the decoder sees does not.  The DC
+// offset of the sound card comes last, as before.
+
+static const double two_pi_rx = 6.283185307179586;
+
+// The tilt: one first-order shelf, H(s) = g (s + zc) / (s + pc), turned
+// digital by the bilinear transform (s = (1 - 1/z) / (1 + 1/z), an analog
+// frequency of tan(pi f / rate)).  Its corners lie symmetric about the
+// geometric centre of the tones, zc = w0 / k and pc = w0 * k for a boost of
+// the high tone (the other way round for a cut), and g makes the gain at the
+// centre 1, so that the mean tone power stays.  k is found by bisection so
+// that 1800 Hz lies tilt * log2(1.5) dB above (or below) 1200 Hz.  A first-
+// order section cannot tilt more than about 6 dB per octave (a little more
+// at low rates, where the transform stretches the band).
+static int design_tilt(gen_biquad_t* q, double tilt, double rate, std::string* error)
+{
+    if (rate <= 3700) {
+        *error = "a tilt needs a sample rate above 3700 Hz";
+        return -1;
+    }
+    const double w1 = std::tan(M_PI * 1200 / rate), w2 = std::tan(M_PI * 1800 / rate);
+    const double w0 = std::sqrt(w1 * w2);
+    const double target = std::fabs(tilt) * std::log2(1.5);
+    auto ratio_db = [&](double k) {  // 1800 over 1200 Hz for a boost
+        double zc = w0 / k, pc = w0 * k;
+        return 10 * std::log10((w2 * w2 + zc * zc) / (w1 * w1 + zc * zc) *
+                               (w1 * w1 + pc * pc) / (w2 * w2 + pc * pc));
+    };
+    const double most = 20 * std::log10(w2 / w1);
+    if (target >= most - 1e-6) {
+        char why[120];
+        std::snprintf(why, sizeof why, "a tilt of at most %.2f dB per octave at %.0f Hz",
+                      most / std::log2(1.5), rate);
+        *error = why;
+        return -1;
+    }
+    double lo = 0, hi = 40;  // ln k
+    for (int i = 0; i < 200; i++) {
+        double mid = (lo + hi) / 2;
+        (ratio_db(std::exp(mid)) < target ? lo : hi) = mid;
+    }
+    double k = std::exp((lo + hi) / 2);
+    double zc = w0 / k, pc = w0 * k, g = k;
+    if (tilt < 0) {
+        std::swap(zc, pc);
+        g = 1 / k;
+    }
+    q->b0 = g * (1 + zc) / (1 + pc);
+    q->b1 = g * (zc - 1) / (1 + pc);
+    q->b2 = 0;
+    q->a1 = (pc - 1) / (1 + pc);
+    q->a2 = 0;
+    return 0;
+}
+
+// One second-order Butterworth section, low-pass or high-pass at hz with
+// quality q (the bilinear transform, its frequency prewarped so that hz is
+// where it is meant to be).
+static gen_biquad_t butterworth_section(bool high, double hz, double q, double rate)
+{
+    const double w = two_pi_rx * hz / rate, c = std::cos(w), alpha = std::sin(w) / (2 * q);
+    const double a0 = 1 + alpha;
+    gen_biquad_t s;
+    s.b0 = (high ? (1 + c) / 2 : (1 - c) / 2) / a0;
+    s.b1 = (high ? -(1 + c) : 1 - c) / a0;
+    s.b2 = s.b0;
+    s.a1 = -2 * c / a0;
+    s.a2 = (1 - alpha) / a0;
+    return s;
+}
+
+int gen_rx_filter_init(gen_rx_filter_t* f, const gen_audio_t& opt, std::string* error)
+{
+    std::string why;
+    if (!error)
+        error = &why;
+    *f = gen_rx_filter_t();
+    if (opt.tilt != 0 && design_tilt(&f->stage[f->n++], opt.tilt, opt.rate, error) != 0) {
+        f->n = 0;
+        return -1;
+    }
+    if (opt.bp_lo > 0 || opt.bp_hi > 0) {
+        if (!(opt.bp_lo > 0 && opt.bp_lo < opt.bp_hi && opt.bp_hi < opt.rate / 2)) {
+            *error = "the band-pass needs 0 < LO < HI < half the sample rate";
+            f->n = 0;
+            return -1;
+        }
+        // Order 4 on either side: the two sections of a fourth-order
+        // Butterworth have the qualities 1 / (2 cos(pi/8)) and 1 / (2 cos(3 pi/8)).
+        const double q1 = 0.5411961001461970, q2 = 1.3065629648763766;
+        f->stage[f->n++] = butterworth_section(true, opt.bp_lo, q1, opt.rate);
+        f->stage[f->n++] = butterworth_section(true, opt.bp_lo, q2, opt.rate);
+        f->stage[f->n++] = butterworth_section(false, opt.bp_hi, q1, opt.rate);
+        f->stage[f->n++] = butterworth_section(false, opt.bp_hi, q2, opt.rate);
+    }
+    return 0;
+}
+
+double gen_rx_filter_step(gen_rx_filter_t* f, double x)
+{
+    for (int i = 0; i < f->n; i++) {
+        gen_biquad_t& s = f->stage[i];
+        double y = s.b0 * x + s.s1;
+        s.s1 = s.b1 * x - s.a1 * y + s.s2;
+        s.s2 = s.b2 * x - s.a2 * y;
+        x = y;
+    }
+    return x;
+}
+
+static std::complex<double> rx_at(const gen_rx_filter_t& f, double w)
+{
+    std::complex<double> h = 1, z1 = std::polar(1.0, -w), z2 = std::polar(1.0, -2 * w);
+    for (int i = 0; i < f.n; i++) {
+        const gen_biquad_t& s = f.stage[i];
+        h *= (s.b0 + s.b1 * z1 + s.b2 * z2) / (1.0 + s.a1 * z1 + s.a2 * z2);
+    }
+    return h;
+}
+
+void gen_rx_filter_response(const gen_rx_filter_t& f, double rate, double hz, double* gain,
+                            double* delay)
+{
+    const double w = two_pi_rx * hz / rate, dw = 1e-5;
+    *gain = std::abs(rx_at(f, w));
+    *delay = -std::arg(rx_at(f, w + dw) / rx_at(f, w - dw)) / (2 * dw);
+}
+
 // ---- audio -----------------------------------------------------------------
 
-void gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt)
+int gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt, std::string* error)
 {
     g->opt = opt;
+    int ok = gen_rx_filter_init(&g->rx, opt, error);
+    g->last_noise = 0;
+    g->click_rng.seed(opt.seed ^ 0x636c69636b73ULL);
+    g->click = 0;
+    g->clicks = 0;
+    g->next_click = -1;
     g->phase = g->decoy = 0;
     g->sample = 0;
     g->bit_time = 0;
@@ -432,6 +583,7 @@ void gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt)
     g->rng.seed(opt.seed);
     g->gauss = std::normal_distribution<double>(0.0, 1.0);
     gen_append_preamble(&g->pending, opt.lead);
+    return ok;
 }
 
 // The bit a sample falls in: exact integer arithmetic for an exact clock;
@@ -443,6 +595,43 @@ static long long bit_of(const gen_stream_t* g, long long sample)
     if (g->exact_clock)
         return sample * 1200 / (long long)g->opt.rate;
     return (long long)std::floor(g->bit_time + 1e-9);
+}
+
+// Hum, clicks and the level drift for the sample g->sample.
+static double add_faults(gen_stream_t* g, double x)
+{
+    const gen_audio_t& opt = g->opt;
+    const double t = (double)g->sample / opt.rate;
+    if (opt.hum) {
+        // Mains hum: 50 Hz and its harmonics to the sixth, each k-th at 1/k
+        // of the fundamental's amplitude (sum of 1/k^2: 1.4914), together
+        // hum_db of the power of the tone (level^2 / 2).
+        const double a = opt.level * std::sqrt(std::pow(10.0, opt.hum_db / 10) / 1.4913888888888889);
+        for (int k = 1; k <= 6; k++)
+            x += a / k * std::sin(two_pi_rx * 50 * k * t + 0.7 * k);
+    }
+    if (opt.clicks > 0) {
+        // Clicks: at times of a Poisson process, a step of twice the tone's
+        // amplitude, either sign, decaying in 0.3 ms, as the spikes of a
+        // discriminator near its threshold or of a squelch that chatters.
+        // Two never fall on one sample: the second waits for the next.
+        if (g->next_click < 0)
+            g->next_click = -std::log(1 - std::generate_canonical<double, 53>(g->click_rng)) *
+                            opt.rate / opt.clicks;
+        g->click *= std::exp(-1 / (0.0003 * opt.rate));
+        if (g->next_click < 1) {
+            g->click += (g->click_rng() & 1 ? 2 : -2) * opt.level;
+            g->clicks++;
+            g->next_click += -std::log(1 - std::generate_canonical<double, 53>(g->click_rng)) *
+                             opt.rate / opt.clicks;
+        }
+        g->next_click -= 1;
+        x += g->click;
+    }
+    if (opt.drift_db > 0 && opt.drift_s > 0)
+        // The level sinks by up to drift_db and comes back, over drift_s.
+        x *= std::pow(10.0, -opt.drift_db * (1 - std::cos(two_pi_rx * t / opt.drift_s)) / 40);
+    return x;
 }
 
 // Render every sample whose bit is known.
@@ -469,8 +658,21 @@ static void stream_render(gen_stream_t* g, std::vector<float>* out, bool last)
         g->phase += two_pi * (b == 1 ? 1200.0 : 1800.0) * scale / opt.rate;
         if (g->phase > two_pi)
             g->phase -= two_pi;
-        if (sigma > 0)
+        if (g->rx.n)
+            x = gen_rx_filter_step(&g->rx, x);
+        if (sigma > 0 && opt.fm_noise) {
+            // An FM discriminator's noise: its amplitude density rises in
+            // proportion to frequency.  The difference of white samples
+            // rises so (2 sin(pi f / rate)) to within 1 dB up to a quarter
+            // of the rate; halved in power, it has the white noise's power.
+            double w = g->gauss(g->rng);
+            x += sigma * M_SQRT1_2 * (w - g->last_noise);
+            g->last_noise = w;
+        } else if (sigma > 0) {
             x += sigma * g->gauss(g->rng);
+        }
+        if (opt.hum || opt.clicks > 0 || opt.drift_db > 0)
+            x = add_faults(g, x);
         if (opt.dc_hz > 0)
             x += opt.dc * std::sin(two_pi * opt.dc_hz * (double)g->sample / opt.rate);
         else

@@ -74,7 +74,45 @@ struct gen_audio_t {
     int lead = 32;           // preamble bits before the stream
     int tail = 16;           // preamble bits after it
     int channels = 1;        // channels beyond the first carry a steady 1800 Hz tone
+
+    // A real receiver's faults, all off by default (the output is then as
+    // without them, sample for sample).  See gen_rx_filter_t and
+    // stream_render for the order in which they act and why.
+    double tilt = 0;         // dB per octave: 1800 Hz this much per octave above 1200 Hz
+    double bp_lo = 0;        // audio band-pass, Hz; both 0: none
+    double bp_hi = 0;
+    bool fm_noise = false;   // noise rising 6 dB per octave, as from an FM discriminator
+    double clicks = 0;       // clicks per second, at random times
+    bool hum = false;        // 50 Hz and its harmonics,
+    double hum_db = 0;       //   this much power relative to the tone's
+    double drift_db = 0;     // the level sinks by up to this much and back,
+    double drift_s = 0;      //   over this many seconds, again and again
 };
+
+// The receiver's audio chain that the tones pass before noise is added:
+// a first-order tilt (de-emphasis or pre-emphasis), then a Butterworth
+// band-pass, high-pass and low-pass of order 4 each.  A chain of biquads
+// (the tilt is one with b2 = a2 = 0).
+struct gen_biquad_t {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;  // a0 = 1
+    double s1 = 0, s2 = 0;                          // transposed direct form II
+};
+struct gen_rx_filter_t {
+    int n = 0;
+    gen_biquad_t stage[5];
+};
+
+// Design the chain for opt (tilt, bp_lo, bp_hi at opt.rate).  Returns 0, or
+// -1 with a reason in *error (a tilt no first-order section can give at
+// this rate, a band-pass outside 0 to half the rate).
+int gen_rx_filter_init(gen_rx_filter_t* f, const gen_audio_t& opt, std::string* error);
+
+// One sample through the chain.
+double gen_rx_filter_step(gen_rx_filter_t* f, double x);
+
+// The chain's gain (as a fraction) and group delay (samples) at hz.
+void gen_rx_filter_response(const gen_rx_filter_t& f, double rate, double hz, double* gain,
+                            double* delay);
 
 // Streaming renderer, for streams too long to hold as audio.  Level, noise
 // and clock error may be changed in opt between calls.
@@ -88,8 +126,20 @@ struct gen_stream_t {
     gen_bits_t pending;
     std::mt19937_64 rng;
     std::normal_distribution<double> gauss;
+    // The receiver's faults (gen_audio_t): the audio chain, the last noise
+    // sample (FM noise is its difference), the click generator with a
+    // random stream of its own (so that clicks leave the noise as it was),
+    // the time to the next click and the one sounding.
+    gen_rx_filter_t rx;
+    double last_noise;
+    std::mt19937_64 click_rng;
+    double next_click;   // samples
+    double click;        // amplitude of the click now decaying
+    long long clicks;    // clicks begun so far
 };
-void gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt);  // queues the lead-in
+// Queues the lead-in.  Returns 0, or -1 with a reason when the receiver's
+// faults cannot be made at this rate (see gen_rx_filter_init).
+int gen_stream_begin(gen_stream_t* g, const gen_audio_t& opt, std::string* error = nullptr);
 void gen_stream_bits(gen_stream_t* g, const gen_bits_t& bits, std::vector<float>* out);
 void gen_stream_end(gen_stream_t* g, std::vector<float>* out);  // the tail, and the rest
 
