@@ -20,11 +20,13 @@ need() {
 
 # What the program and its tools need to build.
 BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev
-                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev)
+                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev libsqlite3-dev
+                nlohmann-json3-dev)
 # What the tests and benchmarks need besides.
 # (libhamlib-utils: rigctld, which the tests of RADIO 3 tune.)
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils nlohmann-json3-dev
-               mosquitto mosquitto-clients)
+# (sqlite3: the command-line shell the README's queries are run with.)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils
+               mosquitto mosquitto-clients sqlite3)
 # The arm64 cross build and its tests under emulation (scripts/arm64): the
 # cross compiler, qemu-user, and the arm64 development packages installed
 # beside the native ones (multiarch).  The optional libraries other

@@ -20,6 +20,7 @@
 #include "sdr/sdr.h"
 #include "events/mqtt.h"
 #include "events/output.h"
+#include "db/db.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -67,6 +68,9 @@ static void usage(FILE* out)
                  "                     1883 by default), QoS 1, to the topic\n"
                  "                     marrowit/SYS/TYPE; [mqtt] USER, PASSWORD and TOPIC\n"
                  "                     in the settings file%s\n"
+                 "  --db FILE          keep every call, the other records and the statistics\n"
+                 "                     in the SQLite database FILE (made when missing);\n"
+                 "                     [db] KEEP_DAYS in the settings file%s\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
@@ -79,7 +83,8 @@ static void usage(FILE* out)
                  sdr_can_demodulate ? "" : " (not in this build)",
                  sdr_can_open_devices ? "" : "\n                     (not in this build)",
                  audio_can_receive_udp ? "" : "\n                     (not in this build)",
-                 mqtt_available ? "" : "\n                     (not in this build)");
+                 mqtt_available ? "" : "\n                     (not in this build)",
+                 db_available ? "" : "\n                     (not in this build)");
 }
 
 static void usage_error(const char* what, const char* arg)
@@ -137,6 +142,7 @@ static bool starts_with(const char* s, const char* prefix)
 static const char* iq_only_option;
 static const char* json_path;
 static const char* mqtt_host;
+static const char* db_path;
 
 static void parse_args(int argc, char** argv)
 {
@@ -194,6 +200,8 @@ static void parse_args(int argc, char** argv)
             json_path = option_value(argc, argv, &i, "--json");
         } else if (is_option(arg, "--mqtt")) {
             mqtt_host = option_value(argc, argv, &i, "--mqtt");
+        } else if (is_option(arg, "--db")) {
+            db_path = option_value(argc, argv, &i, "--db");
         } else {
             usage_error("unknown option", arg);
         }
@@ -287,9 +295,17 @@ int main(int argc, char** argv)
     output_check_open();
     if (mqtt_host && mqtt_open(mqtt_host) != 0)
         return 2;
+    if (db_path && db_open(db_path) != 0)
+        return 2;
     if (json_path && events_json(json_path) != 0)
         return 255;
+    // A recording waits for the database rather than losing records.
+    db_wait_for_room = audio_source.kind == AUDIO_FILE ||
+                       (sdr_options.path && std::strcmp(sdr_options.path, "-") != 0);
+    events_stats_wanted = db_path != nullptr;
     events_start();
+    if (db_path)
+        db_start();
     comm_info_t info = {1200, 1800, 1200, 2};
     input_add_ticker(timeout_tick);
     corr(nullptr, &info);

@@ -12,6 +12,13 @@ long long json_now_ms()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+long long json_record_ms;
+
+long long json_record_time()
+{
+    return json_record_ms ? json_record_ms : json_now_ms();
+}
+
 // The proleptic Gregorian date of a day number (days since 1970-01-01).
 static void civil_date(long long days, long long* y, unsigned* m, unsigned* d)
 {

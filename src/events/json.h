@@ -21,6 +21,12 @@
 // Milliseconds since 1970-01-01 00:00:00 UTC.
 long long json_now_ms();
 
+// The wall clock of the record being handed to the sinks: now, or the time
+// it was made when it was taken in from another receiver (mqtt: input sets
+// json_record_ms while it hands a record over, 0 otherwise).
+extern long long json_record_ms;
+long long json_record_time();
+
 // "2026-12-07T07:25:03.123Z"
 std::string json_utc(long long unix_ms);
 
