@@ -33,6 +33,7 @@ LOADED_FORWARD(sqlite, int, sqlite3_bind_null, (sqlite3_stmt * stmt, int k), (st
 LOADED_FORWARD(sqlite, int, sqlite3_bind_text,
                (sqlite3_stmt * stmt, int k, const char* text, int n, void (*del)(void*)),
                (stmt, k, text, n, del))
+LOADED_FORWARD(sqlite, int, sqlite3_column_count, (sqlite3_stmt * stmt), (stmt))
 LOADED_FORWARD(sqlite, int, sqlite3_column_type, (sqlite3_stmt * stmt, int k), (stmt, k))
 LOADED_FORWARD(sqlite, sqlite3_int64, sqlite3_column_int64, (sqlite3_stmt * stmt, int k), (stmt, k))
 LOADED_FORWARD(sqlite, double, sqlite3_column_double, (sqlite3_stmt * stmt, int k), (stmt, k))
