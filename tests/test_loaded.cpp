@@ -1,5 +1,5 @@
-// liquid-dsp and libmosquitto (with FFTW and OpenSSL behind them) are in
-// memory only in a run that uses IQ input or --mqtt: the libraries mapped
+// liquid-dsp, libmosquitto (with FFTW and OpenSSL behind them) and SQLite
+// are in memory only in a run that uses IQ input, --mqtt or --db: the libraries mapped
 // by the real program, read from /proc while it listens for UDP.
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "db/db.h"
 #include "events/mqtt.h"
 #include "harness.h"
 #include "rigctld.h"
@@ -19,20 +20,27 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
 {
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
-    for (bool mqtt : {false, mqtt_available != 0}) {
-        SCOPED_TRACE(mqtt ? "--mqtt" : "plain");
+    enum { PLAIN, MQTT, DB };
+    for (int use : {PLAIN, MQTT, DB}) {
+        if ((use == MQTT && !mqtt_available) || (use == DB && !db_available))
+            continue;
+        bool mqtt = use == MQTT, db = use == DB;
+        SCOPED_TRACE(mqtt ? "--mqtt" : db ? "--db" : "plain");
         std::vector<std::string> args = {"-q", "udp:" + std::to_string(free_loopback_port())};
         if (mqtt)
             args.insert(args.begin(), {"--mqtt", "127.0.0.1:" + std::to_string(free_loopback_port())});
+        if (db)
+            args.insert(args.begin(), {"--db", "calls.db"});
         std::string maps;
         run_result_t r = run_program_meanwhile(marrowit_path(), args, dir.path, [&](int pid) {
             std::string path = "/proc/" + std::to_string(pid) + "/maps";
             // Linked libraries are mapped before the program starts;
-            // libmosquitto when --mqtt is read.
+            // libmosquitto when --mqtt is read, SQLite when --db is.
             auto ready = [&] {
                 maps = read_file(path);
                 return maps.find("libc.so") != std::string::npos &&
-                       (!mqtt || maps.find("libmosquitto") != std::string::npos);
+                       (!mqtt || maps.find("libmosquitto") != std::string::npos) &&
+                       (!db || maps.find("libsqlite3") != std::string::npos);
             };
             for (int tries = 0; tries < 1500 && !ready(); tries++)  // 30 s at most
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -43,6 +51,7 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
         EXPECT_EQ(maps.find("libfftw"), std::string::npos);
         EXPECT_EQ(maps.find("libmosquitto") != std::string::npos, mqtt);
         EXPECT_EQ(maps.find("libssl") != std::string::npos, mqtt);
+        EXPECT_EQ(maps.find("libsqlite3") != std::string::npos, db);
     }
 }
 
