@@ -21,6 +21,7 @@
 #include "events/mqtt.h"
 #include "events/output.h"
 #include "db/db.h"
+#include "names/names.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -71,6 +72,9 @@ static void usage(FILE* out)
                  "  --db FILE          keep every call, the other records and the statistics\n"
                  "                     in the SQLite database FILE (made when missing);\n"
                  "                     [db] KEEP_DAYS in the settings file%s\n"
+                 "  --aliases FILE     names for units and groups (CSV: system, prefix, ident\n"
+                 "                     or range, name), added to the records, the database\n"
+                 "                     and recorded calls' file names; read again when changed\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
@@ -143,6 +147,7 @@ static const char* iq_only_option;
 static const char* json_path;
 static const char* mqtt_host;
 static const char* db_path;
+static const char* aliases_path;
 
 static void parse_args(int argc, char** argv)
 {
@@ -200,6 +205,8 @@ static void parse_args(int argc, char** argv)
             json_path = option_value(argc, argv, &i, "--json");
         } else if (is_option(arg, "--mqtt")) {
             mqtt_host = option_value(argc, argv, &i, "--mqtt");
+        } else if (is_option(arg, "--aliases")) {
+            aliases_path = option_value(argc, argv, &i, "--aliases");
         } else if (is_option(arg, "--db")) {
             db_path = option_value(argc, argv, &i, "--db");
         } else {
@@ -294,6 +301,8 @@ int main(int argc, char** argv)
     parse_args(argc, argv);
     output_check_open();
     if (mqtt_host && mqtt_open(mqtt_host) != 0)
+        return 2;
+    if (aliases_path && names_open(aliases_path) != 0)
         return 2;
     if (db_path && db_open(db_path) != 0)
         return 2;
