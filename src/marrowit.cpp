@@ -44,6 +44,9 @@ static void usage(FILE* out)
                  "  udp:[ADDRESS:]PORT decode raw mono samples sent in UDP datagrams to PORT\n"
                  "                     (ADDRESS 127.0.0.1 by default; 0.0.0.0 listens on every\n"
                  "                     interface) until stopped with Ctrl-C or SIGTERM%s\n"
+                 "  mqtt:HOST[:PORT]   take the records other receivers publish to the MQTT\n"
+                 "                     broker (under [mqtt] TOPIC) instead of decoding, for\n"
+                 "                     --json, --db; until stopped%s\n"
                  "\n"
                  "Options:\n"
                  "  --format FMT       raw sample format: u8 (unsigned 8-bit) or s16le (signed\n"
@@ -87,6 +90,7 @@ static void usage(FILE* out)
                  sdr_can_demodulate ? "" : " (not in this build)",
                  sdr_can_open_devices ? "" : "\n                     (not in this build)",
                  audio_can_receive_udp ? "" : "\n                     (not in this build)",
+                 mqtt_available ? "" : " (not in this build)",
                  mqtt_available ? "" : "\n                     (not in this build)",
                  db_available ? "" : "\n                     (not in this build)");
 }
@@ -148,6 +152,7 @@ static const char* json_path;
 static const char* mqtt_host;
 static const char* db_path;
 static const char* aliases_path;
+static const char* mqtt_input;
 
 static void parse_args(int argc, char** argv)
 {
@@ -214,6 +219,18 @@ static void parse_args(int argc, char** argv)
         }
     }
 
+    if (input && starts_with(input, "mqtt:")) {
+        if (iq_only_option)
+            usage_error("this option is for iq: and sdr: input:", iq_only_option);
+        if (format || rate)
+            usage_error("--format and --rate describe samples, not the input", input);
+        if (audio_source.device)
+            usage_error("--device is for live listening, not with the input", input);
+        if (mqtt_host)
+            usage_error("--mqtt would publish again what the input takes in:", input);
+        mqtt_input = input + 5;
+        return;
+    }
     if (input && (starts_with(input, "iq:") || starts_with(input, "sdr:"))) {
         audio_source.kind = AUDIO_IQ;
         if (audio_source.device)
@@ -302,6 +319,8 @@ int main(int argc, char** argv)
     output_check_open();
     if (mqtt_host && mqtt_open(mqtt_host) != 0)
         return 2;
+    if (mqtt_input && mqtt_input_open(mqtt_input) != 0)
+        return 2;
     if (aliases_path && names_open(aliases_path) != 0)
         return 2;
     if (db_path && db_open(db_path) != 0)
@@ -315,6 +334,8 @@ int main(int argc, char** argv)
     events_start();
     if (db_path)
         db_start();
+    if (mqtt_input)
+        return mqtt_input_run();
     comm_info_t info = {1200, 1800, 1200, 2};
     input_add_ticker(timeout_tick);
     corr(nullptr, &info);

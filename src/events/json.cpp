@@ -199,6 +199,10 @@ void json_line(std::string* out, const event_t& e, long long unix_ms)
                         hex[e.sys >> 4 & 15], hex[e.sys & 15], '"', 0};
         out->append(text, 8);
     }
+    if (!e.source.empty()) {  // a record taken in from another receiver
+        out->append(",\"source\":");
+        json_string(out, e.source);
+    }
     out->append(",\"type\":");
     json_string(out, e.type);
     for (const event_field_t& f : e.fields) {

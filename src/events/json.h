@@ -7,7 +7,8 @@
 //
 // time is the wall clock (UTC, milliseconds), offset the input time in
 // seconds, sys the identity as the console shows it (null before the first
-// one), then the record's own fields in the order they were added.  Numbers
+// one), source the receiver a record taken in from another receiver came
+// from (only for those: "source":"marrowit/north"), then the record's own fields in the order they were added.  Numbers
 // are JSON numbers; a frequency keeps the decimals the console prints, so
 // that it is the same value.  Texts are valid UTF-8 whatever the settings
 // file holds: a byte that does not start a valid UTF-8 sequence is taken as
