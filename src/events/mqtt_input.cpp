@@ -277,7 +277,8 @@ bool mqtt_record(const std::string& under, const std::string& topic, const std::
     // <source>/<sys or none>/<type>, the source under the prefix subscribed to.
     size_t last = topic.rfind('/');
     size_t second = last == std::string::npos || last == 0 ? std::string::npos : topic.rfind('/', last - 1);
-    if (second == std::string::npos || second < under.size() || topic.compare(0, under.size(), under) != 0) {
+    if (second == std::string::npos || second < under.size() || topic.compare(0, under.size(), under) != 0 ||
+        topic[under.size()] != '/') {
         *why = "not <TOPIC>/<SYS>/<type>";
         return false;
     }
