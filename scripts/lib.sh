@@ -24,9 +24,8 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr
                 nlohmann-json3-dev)
 # What the tests and benchmarks need besides.
 # (libhamlib-utils: rigctld, which the tests of RADIO 3 tune.)
-# (sqlite3: the command-line shell the README's queries are run with.)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils
-               mosquitto mosquitto-clients sqlite3)
+               mosquitto mosquitto-clients)
 # The arm64 cross build and its tests under emulation (scripts/arm64): the
 # cross compiler, qemu-user, and the arm64 development packages installed
 # beside the native ones (multiarch).  The optional libraries other
