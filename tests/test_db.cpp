@@ -1,7 +1,7 @@
 // The call database (--db) against the JSON lines of the same run, with real
 // SQLite files: every call with the same fields, the other records, the
 // statistics, the history the web page reads; KEEP_DAYS; a database that
-// cannot be written (read-only, locked, corrupt, not a file) said once while
+// cannot be written (read-only, locked, corrupt, not a file, on a full disk) said once while
 // decoding goes on unchanged; and kill -9 in the middle of a decode.
 #include <gtest/gtest.h>
 
@@ -293,19 +293,32 @@ TEST(Db, TroubleIsSaidOnceAndDecodingGoesOn)
     } cases[] = {{"read-only", "attempt to write a readonly database"},
                  {"locked", "database is locked"},
                  {"corrupt", "file is not a database"},
-                 {"a folder", "unable to open database file"}};
+                 {"a folder", "unable to open database file"},
+                 {"a full disk", "database or disk is full"}};
     temp_dir_t plain_dir;
     write_file(plain_dir.file("solvane.ini"), settings);
     run_result_t plain = run_program(marrowit_path(), {"-q", "--json", "j.jsonl", "-"}, plain_dir.path, audio);
+    // More records than the full disk holds.
+    std::string big_audio = render_u8(traffic(3000, {{10, 5, 50, 1001, 9}}));
+    run_result_t big_plain = run_program(marrowit_path(), {"-q", "--json", "big.jsonl", "-"}, plain_dir.path, big_audio);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         temp_dir_t dir;
         chmod(dir.path.c_str(), 0777);
         write_file(dir.file("solvane.ini"), settings);
-        const std::string db = dir.file("c.db");
+        std::string db = dir.file("c.db"), shown = "c.db";
+        bool full = c.what == std::string("a full disk");
+        if (full) {
+            // A file system of 64 kB (root only).
+            mkdir(dir.file("small").c_str(), 0755);
+            if (getuid() != 0 || std::system(("mount -t tmpfs -o size=64k tmpfs " + dir.file("small") +
+                                              " 2>/dev/null").c_str()) != 0)
+                continue;
+            db = shown = dir.file("small/c.db");
+        }
         sqlite3* holder = nullptr;
         std::string program = marrowit_path();
-        std::vector<std::string> args = {"-q", "--json", "j.jsonl", "--db", "c.db", "-"};
+        std::vector<std::string> args = {"-q", "--json", "j.jsonl", "--db", shown, "-"};
         if (c.what == std::string("read-only") || c.what == std::string("locked")) {
             ASSERT_EQ(run_program(marrowit_path(), {"-q", "--db", "c.db", "-"}, dir.path, audio).status, 0);
         }
@@ -324,19 +337,22 @@ TEST(Db, TroubleIsSaidOnceAndDecodingGoesOn)
             write_file(db, std::string(8192, 'x'));
         if (c.what == std::string("a folder"))
             mkdir(db.c_str(), 0755);
-        std::string before = c.what == std::string("a folder") ? "" : read_file(db);
-        run_result_t r = run_program(program, args, dir.path, audio);
+        std::string before = c.what == std::string("a folder") || full ? "" : read_file(db);
+        run_result_t r = run_program(program, args, dir.path, full ? big_audio : audio);
+        if (full) {
+            EXPECT_EQ(std::system(("umount " + dir.file("small")).c_str()), 0);
+        }
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "marrowit: database c.db: " + c.why +
+        EXPECT_EQ(r.err, "marrowit: database " + shown + ": " + c.why +
                              "; calls and events are not being stored (decoding goes on, trying again)\n");
-        EXPECT_EQ(mask_times(r.out), mask_times(plain.out));
+        EXPECT_EQ(mask_times(r.out), mask_times(full ? big_plain.out : plain.out));
         std::vector<std::string> got, expected;
         for (const std::string& l : lines_of(read_file(dir.file("j.jsonl"))))
             got.push_back(masked(l));
-        for (const std::string& l : lines_of(read_file(plain_dir.file("j.jsonl"))))
+        for (const std::string& l : lines_of(read_file(plain_dir.file(full ? "big.jsonl" : "j.jsonl"))))
             expected.push_back(masked(l));
         EXPECT_EQ(got, expected);
-        if (c.what != std::string("locked") && c.what != std::string("a folder")) {
+        if (c.what != std::string("locked") && c.what != std::string("a folder") && !full) {
             EXPECT_EQ(read_file(db), before);
         }
         if (holder) {

@@ -391,7 +391,7 @@ void sink(const event_t& e)
     }
     if (held >= (size_t)DB_QUEUE || writer_done) {
         dropped++;
-        if (!full_said)
+        if (!full_said && !in_trouble)  // else said already
             std::fprintf(stderr,
                          "marrowit: database %s: %d records wait for the disk; dropping records\n",
                          path.c_str(), DB_QUEUE);
@@ -473,8 +473,13 @@ long long db_call_history_times(const call_query_t& query, std::vector<event_t>*
 {
     static std::mutex reading;
     static sqlite3* reader;
+    static std::string reader_path;
     static bool said;
     std::lock_guard<std::mutex> lock(reading);
+    if (reader && reader_path != path) {  // another database given since (tests)
+        sqlite3_close_v2(reader);
+        reader = nullptr;
+    }
     calls->clear();
     if (end_ms)
         end_ms->clear();
@@ -495,6 +500,7 @@ long long db_call_history_times(const call_query_t& query, std::vector<event_t>*
         if (rc != SQLITE_OK)
             return fail(reader ? sqlite3_errmsg(reader) : sqlite3_errstr(rc));
         sqlite3_busy_timeout(reader, 1000);
+        reader_path = path;
     }
     const char* where = " FROM calls WHERE (?1 < 0 OR ident1 = ?1 OR ident2 = ?1)"
                         " AND (?2 < 0 OR channel = ?2)";
