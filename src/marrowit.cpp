@@ -90,7 +90,7 @@ static void usage(FILE* out)
                  sdr_can_demodulate ? "" : " (not in this build)",
                  sdr_can_open_devices ? "" : "\n                     (not in this build)",
                  audio_can_receive_udp ? "" : "\n                     (not in this build)",
-                 mqtt_available ? "" : " (not in this build)",
+                 mqtt_input_available ? "" : " (not in this build)",
                  mqtt_available ? "" : "\n                     (not in this build)",
                  db_available ? "" : "\n                     (not in this build)");
 }

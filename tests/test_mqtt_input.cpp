@@ -33,6 +33,8 @@ const char* line_name =
 
 TEST(MqttInput, MessagesReadBackIntoRecords)
 {
+    if (!mqtt_input_available)
+        GTEST_SKIP() << "no mqtt: input in this build";
     struct {
         std::string topic, payload;
         std::string back;  // the record written again; empty: not a record
@@ -108,8 +110,8 @@ std::string without_source(std::string line)
 
 TEST(MqttInput, TwoReceiversThroughABrokerKeptApart)
 {
-    if (!mqtt_available || !have("mosquitto"))
-        GTEST_SKIP() << "no MQTT in this build, or no mosquitto";
+    if (!mqtt_input_available || !have("mosquitto"))
+        GTEST_SKIP() << "no mqtt: input in this build, or no mosquitto";
     temp_dir_t dir;
     broker_t broker(dir, false);
     const std::string at = "127.0.0.1:" + std::to_string(broker.port);
@@ -183,8 +185,8 @@ TEST(MqttInput, TwoReceiversThroughABrokerKeptApart)
 
 TEST(MqttInput, UsageAndABrokerGoneForGood)
 {
-    if (!mqtt_available)
-        GTEST_SKIP() << "no MQTT in this build";
+    if (!mqtt_input_available)
+        GTEST_SKIP() << "no mqtt: input in this build";
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), "[mqtt]\nGIVEUP=2\n");
     struct {

@@ -40,6 +40,9 @@ bool mqtt_topic_valid(const std::string& topic);
 // "the topic less its last two levels" (a receiver with TOPIC=marrowit/north
 // is "marrowit/north"), and is handed to the sinks (--json, --db, ...).
 
+// false in a build without libmosquitto or nlohmann-json
+extern const bool mqtt_input_available;
+
 // Check the broker and the topic, and load libmosquitto: 0, or -1 after
 // saying why.
 int mqtt_input_open(const char* host_port);

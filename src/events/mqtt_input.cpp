@@ -26,6 +26,8 @@
 #include "mpt1327/summary.h"
 #include "names/names.h"
 
+const bool mqtt_input_available = true;
+
 namespace {
 
 std::string host, prefix, user, password;

@@ -3,6 +3,8 @@
 
 #include "events/mqtt.h"
 
+const bool mqtt_input_available = false;
+
 int mqtt_input_open(const char*)
 {
     std::fprintf(stderr, "marrowit: mqtt: input is not available in this build\n");
