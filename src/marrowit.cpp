@@ -6,6 +6,7 @@
 //   marrowit iq:FILE     decode the control channel of an IQ recording
 //   marrowit sdr:ARGS    ... of a live SDR
 //   marrowit udp:PORT    decode raw samples arriving in UDP datagrams
+//   marrowit mqtt:HOST   take in the records other receivers publish
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +31,8 @@
 static void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: marrowit [OPTIONS] [FILE | - | udp:[ADDRESS:]PORT | iq:FILE | sdr:ARGS]\n"
+                 "Usage: marrowit [OPTIONS] [FILE | - | udp:[ADDRESS:]PORT | iq:FILE | sdr:ARGS |\n"
+                 "                         mqtt:HOST[:PORT]]\n"
                  "Decode the control channel of an MPT 1327 trunked radio network.\n"
                  "\n"
                  "  (no input)         listen to the sound card's recording input\n"
