@@ -50,6 +50,14 @@ foreach(soname IN ITEMS ${LIQUID_SONAME} ${MOSQUITTO_SONAME} ${SQLITE_SONAME})
     list(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS "${CMAKE_MATCH_1}-${CMAKE_MATCH_2}")
   endif()
 endforeach()
+# ALSA, libsndfile and libsoxr are loaded on first use as well, but every
+# run that listens to the sound card, reads a recording or resamples needs
+# them: they are dependencies.
+foreach(soname IN ITEMS ${ALSA_SONAME} ${SNDFILE_SONAME} ${SOXR_SONAME})
+  if(soname MATCHES "^(lib[A-Za-z0-9_-]*[A-Za-z_-])\\.so\\.([0-9]+)$")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${CMAKE_MATCH_1}${CMAKE_MATCH_2}")
+  endif()
+endforeach()
 string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS "${CPACK_DEBIAN_PACKAGE_RECOMMENDS}")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/debian/postinst;${PROJECT_SOURCE_DIR}/packaging/debian/postrm")

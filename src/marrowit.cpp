@@ -15,6 +15,7 @@
 #include "audio/audio.h"
 #include "corr.h"
 #include "mpt1327/output.h"
+#include "play/play.h"
 #include "mpt1327/summary.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
@@ -66,6 +67,9 @@ static void usage(FILE* out)
                  "                     (default 0)\n"
                  "  --record DIR       IQ: write every followed call inside the band to DIR as\n"
                  "                     a WAV file\n"
+                 "  --play DEVICE      IQ: play the newest followed call on the sound device\n"
+                 "                     (default: the system's default output); an iq:FILE\n"
+                 "                     recording is then read at the pace it was captured%s\n"
                  "  --json FILE        append every report, call start and end, and the\n"
                  "                     statistics of every minute of input to FILE as JSON\n"
                  "                     lines; - for standard output, which then carries\n"
@@ -93,6 +97,7 @@ static void usage(FILE* out)
                  sdr_can_open_devices ? "" : "\n                     (not in this build)",
                  audio_can_receive_udp ? "" : "\n                     (not in this build)",
                  mqtt_input_available ? "" : " (not in this build)",
+                 play_available && sdr_can_demodulate ? "" : "\n                     (not in this build)",
                  mqtt_available ? "" : "\n                     (not in this build)",
                  db_available ? "" : "\n                     (not in this build)");
 }
@@ -208,6 +213,10 @@ static void parse_args(int argc, char** argv)
         } else if (is_option(arg, "--record")) {
             sdr_options.record_dir = option_value(argc, argv, &i, "--record");
             iq_only_option = "--record";
+        } else if (is_option(arg, "--play")) {
+            sdr_options.play_device = option_value(argc, argv, &i, "--play");
+            if (!play_available)
+                usage_error("--play is not in this build:", sdr_options.play_device);
         } else if (is_option(arg, "--json")) {
             json_path = option_value(argc, argv, &i, "--json");
         } else if (is_option(arg, "--mqtt")) {
@@ -269,6 +278,12 @@ static void parse_args(int argc, char** argv)
         }
         return;
     }
+    // The calls are heard only in IQ input: with any other input the
+    // receiver plays them itself.
+    if (sdr_options.play_device)
+        usage_error("--play plays the followed call of IQ input (iq: or sdr:) and has nothing "
+                    "to play from",
+                    input ? input : "the sound card");
     if (iq_only_option)
         usage_error("this option is for iq: and sdr: input:", iq_only_option);
     if (format) {

@@ -1,6 +1,9 @@
 // liquid-dsp, libmosquitto (with FFTW and OpenSSL behind them) and SQLite
-// are in memory only in a run that uses IQ input, --mqtt or --db: the libraries mapped
-// by the real program, read from /proc while it listens for UDP.
+// are in memory only in a run that uses IQ input, --mqtt or --db, and ALSA,
+// libsndfile (with its codecs) and libsoxr (with OpenMP) only in one that
+// uses the sound card, a recording or another sample rate: the libraries
+// mapped by the real program, read from /proc while it listens for UDP at
+// 10800 Hz.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -26,7 +29,8 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
             continue;
         bool mqtt = use == MQTT, db = use == DB;
         SCOPED_TRACE(mqtt ? "--mqtt" : db ? "--db" : "plain");
-        std::vector<std::string> args = {"-q", "udp:" + std::to_string(free_loopback_port())};
+        std::vector<std::string> args = {"-q", "--rate", "10800",
+                                         "udp:" + std::to_string(free_loopback_port())};
         if (mqtt)
             args.insert(args.begin(), {"--mqtt", "127.0.0.1:" + std::to_string(free_loopback_port())});
         if (db)
@@ -36,9 +40,12 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
             std::string path = "/proc/" + std::to_string(pid) + "/maps";
             // Linked libraries are mapped before the program starts;
             // libmosquitto when --mqtt is read, SQLite when --db is.
+            // The forked test program, before it has run marrowit, holds
+            // what the tests before loaded into it.
             auto ready = [&] {
                 maps = read_file(path);
-                return maps.find("libc.so") != std::string::npos &&
+                return maps.find("marrowit_tests") == std::string::npos &&
+                       maps.find("libc.so") != std::string::npos &&
                        (!mqtt || maps.find("libmosquitto") != std::string::npos) &&
                        (!db || maps.find("libsqlite3") != std::string::npos);
             };
@@ -52,6 +59,8 @@ TEST(LoadedLibraries, MappedOnlyWhenTheirFeatureIsUsed)
         EXPECT_EQ(maps.find("libmosquitto") != std::string::npos, mqtt);
         EXPECT_EQ(maps.find("libssl") != std::string::npos, mqtt);
         EXPECT_EQ(maps.find("libsqlite3") != std::string::npos, db);
+        for (const char* late : {"libasound", "libsndfile", "libFLAC", "libsoxr", "libgomp"})
+            EXPECT_EQ(maps.find(late), std::string::npos) << late;
     }
 }
 

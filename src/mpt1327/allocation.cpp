@@ -14,6 +14,7 @@
 // see timeout.cpp for a clear-down that never comes).  The call tracker
 // hears of every voice GTC and every CLEAR.
 #include "calls.h"
+#include "chanmap.h"
 #include "event.h"
 #include "families.h"
 #include "fields.h"
@@ -31,12 +32,12 @@ static void report_clear(const mpt1327_t* s)
     unsigned chan = cw_bits(s->cw, 2, 11);
     unsigned cont = cw_bits(s->cw, 12, 21);
     double freq = chan_freq(chan);
-    ptext_format("- CLEAR| Call clear-down                | Ch: %d  Freq: %.4f \n       | CCh: %d\t\t\t| %s",
-                 chan, freq, cont, stamp);
+    ptext_format("- CLEAR| Call clear-down                | Ch: %d  Freq: %s \n       | CCh: %d\t\t\t| %s",
+                 chan, freq_text(freq).c_str(), cont, stamp);
     event_begin("CLEAR");
     event_int("channel", chan);
     event_int("cont", cont);
-    event_real("freq", freq, 4);
+    event_freq("freq", freq);
     report_line(s);
     setfreq(control);
     timeout_clear();
@@ -56,20 +57,22 @@ static void report_gtc(const mpt1327_t* s)
     ptext_append("(%3d)  Org: %4d       Tar: %4d \n", pfix, ident2, ident1);
     ptext_append("       | Ch:%3d ", chan);
     double freq = chan_freq(chan);
-    ptext_append("   Freq:%.4f Mhz    |         ", freq);
+    ptext_append("   Freq:%s Mhz    |         ", freq_text(freq).c_str());
     bool followed = false;
     if (!data) {
         ptext_append("%s", time_stamp());
         // Each rule acts on its own; two can hold for one allocation.
         bool rules[4] = {trg_pre == 9999, trg_pre == pfix && trg_id == 9999,
                          trg_pre == pfix && trg_id == ident2, trg_id == ident1};
+        // A channel in no range of CHANMAP is not tuned (chan_freq said so).
         for (bool rule : rules) {
             if (rule) {
-                follow(freq);
+                if (!freq_unmapped(freq))
+                    follow(freq);
                 followed = true;
             }
         }
-        if (followed)
+        if (followed && !freq_unmapped(freq))
             timeout_follow(chan, freq);
     }
     event_begin("GTC");
@@ -77,7 +80,7 @@ static void report_gtc(const mpt1327_t* s)
     event_int("ident1", ident1);
     event_int("ident2", ident2);
     event_int("channel", chan);
-    event_real("freq", freq, 4);
+    event_freq("freq", freq);
     event_bool("data", data != 0);
     event_bool("followed", followed);
     report_line(s);

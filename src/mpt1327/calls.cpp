@@ -1,6 +1,7 @@
 // The call tracker.
 #include "calls.h"
 
+#include "chanmap.h"
 #include "event.h"
 #include "mpt1327.h"
 
@@ -40,7 +41,11 @@ static void call_fields(event_t* e, const call_t& c)
     e->fields.push_back(event_field_t{"ident1", EVENT_INT, c.ident1, 0, 0, {}});
     e->fields.push_back(event_field_t{"ident2", EVENT_INT, c.ident2, 0, 0, {}});
     e->fields.push_back(event_field_t{"channel", EVENT_INT, c.channel, 0, 0, {}});
-    e->fields.push_back(event_field_t{"freq", EVENT_REAL, 0, c.freq, 4, {}});
+    // A channel in no range of CHANMAP has no frequency: null.
+    if (freq_unmapped(c.freq))
+        e->fields.push_back(event_field_t{"freq", EVENT_NULL, 0, 0, 0, {}});
+    else
+        e->fields.push_back(event_field_t{"freq", EVENT_REAL, 0, c.freq, 4, {}});
     e->fields.push_back(event_field_t{"data", EVENT_BOOL, 0, 0, 0, {}});
     e->fields.push_back(event_field_t{"followed", EVENT_BOOL, c.followed, 0, 0, {}});
 }

@@ -15,6 +15,7 @@
 //
 //   MAINT / MOVE  1   2 ............... 21  22  23-25  26-27  28-30  31 .. 40  41-48
 //   TYPE 3 FUNC 1/3  .                      .   0      3      1 / 3  CHAN      .
+#include "chanmap.h"
 #include "event.h"
 #include "families.h"
 #include "fields.h"
@@ -152,11 +153,11 @@ void report_maint(const mpt1327_t* s)
 {
     unsigned chan = cw_bits(s->cw, 31, 40);
     double freq = chan_freq(chan);
-    ptext_format("- MAINT| Call maintenance message       | (Act. Chan: %d Freq: %.4f MHz)", chan,
-                 freq);
+    ptext_format("- MAINT| Call maintenance message       | (Act. Chan: %d Freq: %s MHz)", chan,
+                 freq_text(freq).c_str());
     event_begin("MAINT");
     event_int("channel", chan);
-    event_real("freq", freq, 4);
+    event_freq("freq", freq);
     report_line(s);
 }
 
@@ -166,10 +167,10 @@ void report_move(const mpt1327_t* s)
     double freq = chan_freq(chan);
     if (sound != 0)
         console_write("\a");
-    ptext_format("- MOVE | Move to specified Control-Chan.|      ->     Ch:%3d Freq:%.4f MHz", chan,
-                 freq);
+    ptext_format("- MOVE | Move to specified Control-Chan.|      ->     Ch:%3d Freq:%s MHz", chan,
+                 freq_text(freq).c_str());
     event_begin("MOVE");
     event_int("channel", chan);
-    event_real("freq", freq, 4);
+    event_freq("freq", freq);
     report_line(s);
 }

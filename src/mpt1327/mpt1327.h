@@ -107,7 +107,10 @@ extern const char* log_file;       // "logfile.txt"
 
 void mpt1327_setup();
 
-// Frequency in MHz of a channel number under the current channel plan.
+// Frequency in MHz of a channel number under the current channel plan: the
+// range of CHANMAP that holds it, else BEGINOFBAND, STEP and OFFSET.  A
+// channel in no range of a CHANMAP gets NaN (freq_unmapped in chanmap.h),
+// said once on standard error (chanmap.cpp).
 double chan_freq(unsigned chan);
 
 // ---- report output --------------------------------------------------------

@@ -6,7 +6,7 @@
 //               DCREMOVE CORRECT
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE RIG_MODEL RIG_PATH
 //   [mqtt]      USER PASSWORD TOPIC
-//   [0x1a2b]    BEGINOFBAND OFFSET STEP CCHFREQUENCY NAME   (one per system)
+//   [0x1a2b]    BEGINOFBAND OFFSET STEP CHANMAP CCHFREQUENCY NAME   (one per system)
 //
 // The system section is named by the identity being received ("0xffff"
 // before the first one), so the channel plan and name follow the system on
@@ -29,6 +29,7 @@
 #include <cstring>
 #include <thread>
 
+#include "chanmap.h"
 #include "families.h"
 #include "ini.h"
 #include "settings_check.h"
@@ -107,6 +108,7 @@ void mpt1327_setup()
     offset = ini_get_int(&ini, sys, "OFFSET", 2);
     step = ini_get_int(&ini, sys, "STEP", 125) / 10000.0;
     control = ini_get_int(&ini, sys, "CCHFREQUENCY", 4200000) / 10000.0;
+    chanmap_setup(&ini, settings_file, sys);
 
     portadr = ini_get_int(&ini, "rs232", "PORTADR", 1);
     portspeed = ini_get_int(&ini, "rs232", "PORTSPEED", 9600);
@@ -133,15 +135,4 @@ void mpt1327_setup()
     log_trouble = !logfile;
     ptext_format("\n  === Marrowit - MPT1327 Trunking-Decoder - QX9ZA ===  %s", time_stamp());
     pprint(ptext);
-}
-
-// Channel plan: ((CHAN + OFFSET) - 2) * STEP + BEGINOFBAND, evaluated in that
-// order in extended precision and held as a double.
-double chan_freq(unsigned chan)
-{
-    long double f = (long double)chan + offset;
-    f = f - 2;
-    f = f * step;
-    f = f + baseFreq;
-    return (double)f;
 }

@@ -30,6 +30,8 @@ void receiver_ok(receiver_trouble_t* t)
 
 void setfreq(double mhz)
 {
+    if (mhz != mhz)  // a channel in no range of CHANMAP: never a command
+        return;
     if (rx == 1 || rx == 2)
         serial_setfreq(mhz);
     else if (rx == 3)

@@ -5,7 +5,8 @@
 // mean power of each over a fifth of a second is the carrier test.  An FM
 // carrier keeps its whole power inside its channel, noise spreads over all
 // of them, so a channel 10 dB above the median of the band holds a carrier.
-// Each channel of the raster (BEGINOFBAND + k STEP) inside the band takes
+// Each channel of the raster (BEGINOFBAND + k STEP, or every channel of
+// CHANMAP when the system's section has one) inside the band takes
 // the power of the filter-bank channel it lies in.  The carriers are then
 // tried, strongest first: the control channel is cut there and the decoder
 // runs as usual; two system codewords within a dwell make it the control
@@ -19,6 +20,7 @@
 
 #include <liquid/liquid.h>
 
+#include "mpt1327/chanmap.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 
@@ -85,10 +87,17 @@ void choose_candidates()
     double hi = (sdr_options.center + sdr_options.rate / 2) / 1e6;
     std::vector<char> taken(h.channels, 0);
     std::vector<candidate_t> all;
-    long long first = (long long)std::ceil((lo - baseFreq) / st);
-    long long last = (long long)std::floor((hi - baseFreq) / st);
-    for (long long k = first; k <= last; k++) {
-        double mhz = baseFreq + (double)k * st;
+    // The raster: the channels of CHANMAP in the band, or BEGINOFBAND + k STEP.
+    std::vector<double> raster;
+    if (chanmap.present) {
+        raster = chanmap_raster(chanmap, lo, hi);
+    } else {
+        long long first = (long long)std::ceil((lo - baseFreq) / st);
+        long long last = (long long)std::floor((hi - baseFreq) / st);
+        for (long long k = first; k <= last; k++)
+            raster.push_back(baseFreq + (double)k * st);
+    }
+    for (double mhz : raster) {
         if (!sdr_in_band(mhz))
             continue;
         double bin = sdr_offset_hz(mhz) * h.channels / h.rate;

@@ -90,6 +90,8 @@ int iq_init(audio_setup_t* setup)
     setup->buffer_bytes = (int)samples.size();
     if (sdr_options.record_dir && recorder_start() != 0)
         return -1;
+    if (sdr_options.play_device && player_start() != 0)
+        return -1;
     return hunt_init(sdr_options.rate);
 }
 
@@ -119,6 +121,7 @@ int iq_read(unsigned char** data)
         // The calls first: a GTC decoded from this block opens its channel
         // with the next one.
         recorder_process(block, n);
+        player_process(block, n);
         hunted = hunt_process(block, n);
         tune_control();
         int count = channel_process(control_channel, block, n, audio.data());

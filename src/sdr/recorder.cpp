@@ -20,6 +20,7 @@
 
 #include "channel.h"
 #include "mpt1327/calls.h"
+#include "mpt1327/chanmap.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "names/names.h"
@@ -71,7 +72,7 @@ void on_start(call_t* call)
 {
     calls_seen++;
     calls_followed += call->followed;
-    if (!call->followed)
+    if (!call->followed || freq_unmapped(call->freq))  // no range of CHANMAP: said already
         return;
     if (!sdr_in_band(call->freq)) {
         if (said_outside.insert(call->channel).second)

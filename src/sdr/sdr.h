@@ -26,6 +26,7 @@ struct sdr_options_t {
     double gain = 0;                    // dB when not automatic
     double ppm = 0;                     // receiver's frequency error (positive: runs fast)
     const char* record_dir = nullptr;   // --record: where followed calls are written
+    const char* play_device = nullptr;  // --play: the sound device the followed call plays on
 };
 extern sdr_options_t sdr_options;
 
@@ -57,6 +58,15 @@ int recorder_start();  // 0, or -1 after a message: the folder cannot be written
 // Feed one block of IQ (n new samples at in[0..n), with history before
 // in[0] as channel.h describes) to every channel being recorded.
 void recorder_process(const iq_sample_t* in, int n);
+
+// ---- the player (--play) -----------------------------------------------------
+
+// Open the sound device and hook the player into the call tracker (called
+// by iq_init with --play): 0, or -1 after a message.
+int player_start();
+// Feed one block of IQ, as recorder_process: the newest followed call's
+// audio, or silence, goes to the sound card; an IQ recording is paced here.
+void player_process(const iq_sample_t* in, int n);
 
 // The name a recording of a call gets:
 // <UTC start>_<sys hex>_ch<channel>_<prefix>-<ident1>_from_<ident2>.wav

@@ -86,6 +86,9 @@ bool put(std::FILE* f, const std::string& kind, const std::vector<float>& iq, st
 
 double gen_iq_channel_hz(const gen_iq_t& opt, unsigned chan)
 {
+    for (const auto& c : opt.chan_at)
+        if (c.first == chan)
+            return c.second;
     return opt.base + chan * opt.step;
 }
 

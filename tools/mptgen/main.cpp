@@ -52,6 +52,8 @@ static void usage(FILE* out)
                  "  --move S:HZ     the control channel moves to HZ at S seconds (repeatable)\n"
                  "  --base HZ       channel plan: channel C at BASE + C * STEP (420000000)\n"
                  "  --step HZ       (12500)\n"
+                 "  --chan-at C:HZ  channel C lies at HZ instead (repeatable; a channel map\n"
+                 "                  with ranges)\n"
                  "  --deviation HZ  peak deviation of the control channel (2500)\n"
                  "  --tone HZ       tone on traffic channels (1000)\n"
                  "  --tone-on C:HZ  another tone on channel C (repeatable)\n"
@@ -154,6 +156,13 @@ int main(int argc, char** argv)
             iq.base = number("--base", value());
         } else if (a == "--step") {
             iq.step = number("--step", value());
+        } else if (a == "--chan-at") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos)
+                die("--chan-at takes CHANNEL:HZ");
+            iq.chan_at.push_back({(unsigned)number("--chan-at", v.substr(0, colon).c_str()),
+                                  number("--chan-at", v.substr(colon + 1).c_str())});
         } else if (a == "--deviation") {
             iq.deviation = number("--deviation", value());
         } else if (a == "--tone") {

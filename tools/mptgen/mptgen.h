@@ -123,6 +123,7 @@ struct gen_iq_t {
     std::vector<std::pair<double, double>> moves;  // seconds, Hz: the control channel moves there
     double base = 420e6;        // channel plan: channel c at base + c * step (OFFSET 2)
     double step = 12500;
+    std::vector<std::pair<unsigned, double>> chan_at;  // channel, Hz: off the plan (a second range)
     double deviation = 2500;    // peak deviation of the control channel, Hz
     double traffic_deviation = 2500;
     double tone = 1000;         // Hz on traffic channels without a tone of their own
