@@ -12,8 +12,9 @@
 // resident memory; child_cpu_s = the child's processor time per run (user
 // and system), steadier than the wall time on a busy machine.
 //
-// BM_Filter5 and BM_Filter5Json: the whole program at report level 5 (a
-// line for every codeword of the hour) without and with --json to a file.
+// BM_Filter5, BM_Filter5Json and BM_Filter5Db: the whole program at report
+// level 5 (a line for every codeword of the hour) without and with --json to
+// a file or --db.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -151,8 +152,9 @@ void BM_WholeProgram(benchmark::State& state)
 }
 BENCHMARK(BM_WholeProgram)->Args({1, 0})->Args({0, 0})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
-// FILTER 5 in a directory of its own, with or without JSON lines to a file.
-void filter5(benchmark::State& state, bool json)
+// FILTER 5 in a directory of its own, with or without JSON lines to a file
+// or the call database.
+void filter5(benchmark::State& state, const char* output)
 {
     std::string dir = work_dir() + "/filter5";
     mkdir(dir.c_str(), 0755);
@@ -163,13 +165,18 @@ void filter5(benchmark::State& state, bool json)
     }
     const std::string& input = hour_u8_file();
     std::string out = dir + "/events.jsonl";
-    long lines = 0;
+    bool json = std::strstr(output, "--json") != nullptr;
+    long lines = 0, rss = 0;
+    double cpu = 0;
     for (auto _ : state) {
-        std::remove(out.c_str());
+        for (const char* file : {"/events.jsonl", "/events.db", "/events.db-wal", "/events.db-shm"})
+            std::remove((dir + file).c_str());
         std::vector<std::string> argv = {"sh", "-c", std::string("cd '") + dir + "' && exec " +
-                                                         MARROWIT_BIN + (json ? " --json events.jsonl" : "") + " -"};
-        if (run(argv, input, "/dev/null") < 0)
+                                                         MARROWIT_BIN + output + " -"};
+        rss = run(argv, input, "/dev/null");
+        if (rss < 0)
             state.SkipWithError("marrowit failed");
+        cpu += child_cpu_s;
     }
     if (json) {
         std::FILE* j = std::fopen(out.c_str(), "r");
@@ -179,19 +186,27 @@ void filter5(benchmark::State& state, bool json)
             std::fclose(j);
         state.counters["json_lines"] = (double)lines;
     }
+    state.counters["child_cpu_s"] = cpu / (double)state.iterations();
+    state.counters["maxrss_kB"] = (double)rss;
     state.counters["rt"] = benchmark::Counter(hour_s * (double)state.iterations(),
                                               benchmark::Counter::kIsRate);
 }
 void BM_Filter5(benchmark::State& state)
 {
-    filter5(state, false);
+    filter5(state, "");
 }
 void BM_Filter5Json(benchmark::State& state)
 {
-    filter5(state, true);
+    filter5(state, " --json events.jsonl");
+}
+// Every record of the hour into SQLite (--db), committed by its own thread.
+void BM_Filter5Db(benchmark::State& state)
+{
+    filter5(state, " --db events.db");
 }
 BENCHMARK(BM_Filter5)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 BENCHMARK(BM_Filter5Json)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
+BENCHMARK(BM_Filter5Db)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
 
 void BM_PerSampleStep(benchmark::State& state)
 {

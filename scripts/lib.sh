@@ -20,13 +20,14 @@ need() {
 
 # What the program and its tools need to build.
 BUILD_PACKAGES=(g++ cmake make pkg-config libasound2-dev libsndfile1-dev libsoxr-dev
-                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev libcpp-httplib-dev)
+                libhamlib-dev libliquid-dev libsoapysdr-dev libmosquitto-dev libcpp-httplib-dev
+                libsqlite3-dev nlohmann-json3-dev)
 # What the tests and benchmarks need besides.
 # (libhamlib-utils: rigctld, which the tests of RADIO 3 tune.)
 # (chromium, nodejs: the web page's test in a real browser, tests/browser/,
 # which installs puppeteer-core itself with npm ci; npm from Debian unless
 # the installed Node.js brings its own.)
-TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils nlohmann-json3-dev
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev socat libhamlib-utils
                mosquitto mosquitto-clients chromium nodejs)
 command -v npm >/dev/null 2>&1 || TEST_PACKAGES+=(npm)
 # The arm64 cross build and its tests under emulation (scripts/arm64): the

@@ -6,6 +6,7 @@
 //   marrowit iq:FILE     decode the control channel of an IQ recording
 //   marrowit sdr:ARGS    ... of a live SDR
 //   marrowit udp:PORT    decode raw samples arriving in UDP datagrams
+//   marrowit mqtt:HOST   take in the records other receivers publish
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,8 +21,11 @@
 #include "mpt1327/mpt1327.h"
 #include "sdr/sdr.h"
 #include "events/mqtt.h"
+#include "events/json.h"
 #include "events/output.h"
 #include "web/web.h"
+#include "db/db.h"
+#include "names/names.h"
 
 #ifndef MARROWIT_VERSION
 #define MARROWIT_VERSION "unknown"
@@ -30,7 +34,8 @@
 static void usage(FILE* out)
 {
     std::fprintf(out,
-                 "Usage: marrowit [OPTIONS] [FILE | - | udp:[ADDRESS:]PORT | iq:FILE | sdr:ARGS]\n"
+                 "Usage: marrowit [OPTIONS] [FILE | - | udp:[ADDRESS:]PORT | iq:FILE | sdr:ARGS |\n"
+                 "                         mqtt:HOST[:PORT]]\n"
                  "Decode the control channel of an MPT 1327 trunked radio network.\n"
                  "\n"
                  "  (no input)         listen to the sound card's recording input\n"
@@ -44,6 +49,9 @@ static void usage(FILE* out)
                  "  udp:[ADDRESS:]PORT decode raw mono samples sent in UDP datagrams to PORT\n"
                  "                     (ADDRESS 127.0.0.1 by default; 0.0.0.0 listens on every\n"
                  "                     interface) until stopped with Ctrl-C or SIGTERM%s\n"
+                 "  mqtt:HOST[:PORT]   take the records other receivers publish to the MQTT\n"
+                 "                     broker (under [mqtt] TOPIC) instead of decoding, for\n"
+                 "                     --json, --db; until stopped%s\n"
                  "\n"
                  "Options:\n"
                  "  --format FMT       raw sample format: u8 (unsigned 8-bit) or s16le (signed\n"
@@ -77,6 +85,12 @@ static void usage(FILE* out)
                  "                     events, and its JSON API, on PORT (ADDRESS 127.0.0.1\n"
                  "                     by default; [::1]:PORT for IPv6); with [http] USER\n"
                  "                     and PASSWORD in the settings file it asks for them%s\n"
+                 "  --db FILE          keep every call, the other records and the statistics\n"
+                 "                     in the SQLite database FILE (made when missing);\n"
+                 "                     [db] KEEP_DAYS in the settings file%s\n"
+                 "  --aliases FILE     names for units and groups (CSV: system, prefix, ident\n"
+                 "                     or range, name), added to the records, the database\n"
+                 "                     and recorded calls' file names; read again when changed\n"
                  "  -h, --help         show this help and exit\n"
                  "  -V, --version      show the version and exit\n"
                  "\n"
@@ -89,9 +103,11 @@ static void usage(FILE* out)
                  sdr_can_demodulate ? "" : " (not in this build)",
                  sdr_can_open_devices ? "" : "\n                     (not in this build)",
                  audio_can_receive_udp ? "" : "\n                     (not in this build)",
+                 mqtt_input_available ? "" : " (not in this build)",
                  play_available && sdr_can_demodulate ? "" : "\n                     (not in this build)",
                  mqtt_available ? "" : "\n                     (not in this build)",
-                 web_available ? "" : "\n                     (not in this build)");
+                 web_available ? "" : "\n                     (not in this build)",
+                 db_available ? "" : "\n                     (not in this build)");
 }
 
 static void usage_error(const char* what, const char* arg)
@@ -152,6 +168,9 @@ static const char* mqtt_host;
 static const char* http_where;
 static std::string http_address;
 static int http_port;
+static const char* db_path;
+static const char* aliases_path;
+static const char* mqtt_input;
 
 static void parse_args(int argc, char** argv)
 {
@@ -218,11 +237,27 @@ static void parse_args(int argc, char** argv)
             if (!web_split(http_where, &http_address, &http_port))
                 usage_error("--http is [ADDRESS:]PORT with PORT 1 to 65535 ([::1]:PORT for IPv6), not",
                             http_where);
+        } else if (is_option(arg, "--aliases")) {
+            aliases_path = option_value(argc, argv, &i, "--aliases");
+        } else if (is_option(arg, "--db")) {
+            db_path = option_value(argc, argv, &i, "--db");
         } else {
             usage_error("unknown option", arg);
         }
     }
 
+    if (input && starts_with(input, "mqtt:")) {
+        if (iq_only_option)
+            usage_error("this option is for iq: and sdr: input:", iq_only_option);
+        if (format || rate)
+            usage_error("--format and --rate describe samples, not the input", input);
+        if (audio_source.device)
+            usage_error("--device is for live listening, not with the input", input);
+        if (mqtt_host)
+            usage_error("--mqtt would publish again what the input takes in:", input);
+        mqtt_input = input + 5;
+        return;
+    }
     if (input && (starts_with(input, "iq:") || starts_with(input, "sdr:"))) {
         audio_source.kind = AUDIO_IQ;
         if (audio_source.device)
@@ -311,20 +346,53 @@ static void parse_args(int argc, char** argv)
     }
 }
 
+// The web page's history read from the database: each call with the
+// wall-clock time it ended, as the page shows the live ones.
+static long long history_from_db(const call_query_t& query, std::vector<event_t>* calls)
+{
+    std::vector<long long> end_ms;
+    long long total = db_call_history_times(query, calls, &end_ms);
+    for (size_t k = 0; k < calls->size() && k < end_ms.size(); k++) {
+        event_field_t time{};
+        time.name = "time";
+        time.kind = EVENT_TEXT;
+        time.text = json_utc(end_ms[k]);
+        (*calls)[k].fields.insert((*calls)[k].fields.begin(), time);
+    }
+    return total;
+}
+
 int main(int argc, char** argv)
 {
     parse_args(argc, argv);
     output_check_open();
     if (mqtt_host && mqtt_open(mqtt_host) != 0)
         return 2;
+    if (mqtt_input && mqtt_input_open(mqtt_input) != 0)
+        return 2;
+    if (aliases_path && names_open(aliases_path) != 0)
+        return 2;
+    if (db_path && db_open(db_path) != 0)
+        return 2;
     if (json_path && events_json(json_path) != 0)
         return 255;
+    // The page's call history from the database, when there is one, so
+    // that it survives a restart.
+    if (db_path)
+        web_call_history = history_from_db;
     if (http_where && web_open(http_address, http_port, sdr_options.record_dir) != 0)
         return 255;
-    events_stats_wanted = http_where != nullptr;
+    // A recording waits for the database rather than losing records.
+    db_wait_for_room = audio_source.kind == AUDIO_FILE ||
+                       (sdr_options.path && std::strcmp(sdr_options.path, "-") != 0);
+    events_stats_wanted = http_where != nullptr || db_path != nullptr;
     events_start();
     if (http_where)
         input_add_end(web_finish);
+    if (db_path)
+        db_start();
+    if (mqtt_input)
+        return mqtt_input_run();
     comm_info_t info = {1200, 1800, 1200, 2};
     input_add_ticker(timeout_tick);
     corr(nullptr, &info);

@@ -12,6 +12,13 @@ long long json_now_ms()
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+long long json_record_ms;
+
+long long json_record_time()
+{
+    return json_record_ms ? json_record_ms : json_now_ms();
+}
+
 // The proleptic Gregorian date of a day number (days since 1970-01-01).
 static void civil_date(long long days, long long* y, unsigned* m, unsigned* d)
 {
@@ -192,6 +199,10 @@ void json_line(std::string* out, const event_t& e, long long unix_ms)
         char text[9] = {'"', '0', 'x', hex[e.sys >> 12 & 15], hex[e.sys >> 8 & 15],
                         hex[e.sys >> 4 & 15], hex[e.sys & 15], '"', 0};
         out->append(text, 8);
+    }
+    if (!e.source.empty()) {  // a record taken in from another receiver
+        out->append(",\"source\":");
+        json_string(out, e.source);
     }
     out->append(",\"type\":");
     json_string(out, e.type);

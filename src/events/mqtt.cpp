@@ -99,15 +99,16 @@ static std::string prefix()
 }
 
 // A TOPIC may not hold the wildcards '#' and '+'.
-static bool mqtt_topic_valid(const std::string& topic)
+bool mqtt_topic_valid(const std::string& topic)
 {
     return topic.find_first_of("#+") == std::string::npos && topic.find('\0') == std::string::npos;
 }
 
-int mqtt_open(const char* host_port)
+int mqtt_split(const char* host_port, std::string* host_out, int* port_out)
 {
     std::string hp = host_port;
-    host = hp;
+    std::string host = hp;
+    int port = 1883;
     std::string digits;
     bool has_port = false;
     if (!hp.empty() && hp[0] == '[') {  // [IPv6]:PORT, as for UDP input
@@ -145,6 +146,15 @@ int mqtt_open(const char* host_port)
                      host_port);
         return -1;
     }
+    *host_out = host;
+    *port_out = port;
+    return 0;
+}
+
+int mqtt_open(const char* host_port)
+{
+    if (mqtt_split(host_port, &host, &port) != 0)
+        return -1;
     ini_t ini;
     ini_load(&ini, settings_file);
     std::string topic = ini_get_string(&ini, "mqtt", "TOPIC", "marrowit");

@@ -25,6 +25,35 @@ const int MQTT_ANSWER_SECONDS = 3;  // for the broker to answer a connection it 
 int mqtt_open(const char* host_port);
 extern const bool mqtt_available;  // false in a build without libmosquitto
 
+// Split "HOST", "HOST:PORT" or "[IPv6]:PORT" (port 1883 by default): 0, or
+// -1 after saying why.
+int mqtt_split(const char* host_port, std::string* host, int* port);
+// A topic prefix without the wildcards '#' and '+'.
+bool mqtt_topic_valid(const std::string& topic);
+
+// ---- mqtt:HOST[:PORT] as the input (mqtt_input.cpp) ------------------------
+//
+// The records other receivers publish are taken in from the broker: every
+// message under "<TOPIC>/#" (TOPIC of [mqtt], "marrowit" by default) whose
+// topic ends in "/<SYS>/<type>" and whose text is one of their JSON objects
+// becomes a record again, with its own time, offset and sys, and the source
+// "the topic less its last two levels" (a receiver with TOPIC=marrowit/north
+// is "marrowit/north"), and is handed to the sinks (--json, --db, ...).
+
+// false in a build without libmosquitto or nlohmann-json
+extern const bool mqtt_input_available;
+
+// Check the broker and the topic, and load libmosquitto: 0, or -1 after
+// saying why.
+int mqtt_input_open(const char* host_port);
+// Take records until asked to stop (0) or until the broker has been away
+// for [mqtt] GIVEUP seconds (default 60; 0 never): 255 after saying so.
+int mqtt_input_run();
+// One message as a record: false when it is not a record of a receiver
+// under prefix (why in *why).  *ms: the record's wall clock.
+bool mqtt_record(const std::string& prefix, const std::string& topic, const std::string& payload,
+                 event_t* e, long long* ms, std::string* why);
+
 // Make libmosquitto available (loaded on Linux, linked on Windows): true,
 // or false after saying why.
 bool mqtt_library();

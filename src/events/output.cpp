@@ -59,7 +59,7 @@ int events_json(const char* path)
 static void sink(const event_t& e)
 {
     static std::string line;
-    json_line(&line, e, json_now_ms());
+    json_line(&line, e, json_record_time());
     if (json_file)
         json_write(line);
     mqtt_publish(e, line);
@@ -111,10 +111,10 @@ bool events_stats_wanted;
 
 void events_start()
 {
+    if (!json_file && !mqtt_enabled() && !events_stats_wanted)
+        return;
     if (json_file || mqtt_enabled())
         event_add_sink(sink);
-    else if (!events_stats_wanted)
-        return;
     input_add_ticker(stats_tick);
     input_add_end(at_end);
 }
@@ -125,7 +125,7 @@ void events_reset()
         std::fclose(json_file);
     json_file = nullptr;
     json_trouble = false;
+    events_stats_wanted = false;
     stats_sample = 0;
     stats_last = decode_counts_t{};
-    events_stats_wanted = false;
 }

@@ -8,6 +8,10 @@
 // console report is not printed).  0, or -1 after saying why.
 int events_json(const char* path);
 
+// Another sink (the database) wants the statistics records even without
+// --json and --mqtt: set before events_start.
+extern bool events_stats_wanted;
+
 // Register the sink, the statistics every 60 s of input and the work at the
 // end of the input.  Call once, after events_json and mqtt_open.
 void events_start();

@@ -38,6 +38,15 @@ LOADED_FORWARD(mosq, void, mosquitto_disconnect_callback_set,
                (struct mosquitto * m, void (*cb)(struct mosquitto*, void*, int)), (m, cb))
 LOADED_FORWARD(mosq, void, mosquitto_publish_callback_set,
                (struct mosquitto * m, void (*cb)(struct mosquitto*, void*, int)), (m, cb))
+LOADED_FORWARD(mosq, int, mosquitto_subscribe,
+               (struct mosquitto * m, int* mid, const char* sub, int qos), (m, mid, sub, qos))
+LOADED_FORWARD(mosq, void, mosquitto_subscribe_callback_set,
+               (struct mosquitto * m, void (*cb)(struct mosquitto*, void*, int, int, const int*)),
+               (m, cb))
+LOADED_FORWARD(mosq, void, mosquitto_message_callback_set,
+               (struct mosquitto * m,
+                void (*cb)(struct mosquitto*, void*, const struct mosquitto_message*)),
+               (m, cb))
 LOADED_FORWARD(mosq, const char*, mosquitto_strerror, (int e), (e))
 LOADED_FORWARD(mosq, const char*, mosquitto_connack_string, (int code), (code))
 }

@@ -86,6 +86,15 @@ void event_publish(event_t& e)
 {
     e.offset = input_seconds();
     e.sys = currentsys == 0xffff ? -1 : currentsys;
+    event_deliver(e);
+}
+
+void (*event_amend)(event_t& e);
+
+void event_deliver(event_t& e)
+{
+    if (event_amend)
+        event_amend(e);
     for (event_sink_t sink : sinks)
         sink(e);
 }

@@ -68,6 +68,14 @@ void event_remove_sinks();
 // identity) and hand it to every sink.
 void event_publish(event_t& e);
 
+// Hand e to every sink as it is: a record taken in from another receiver,
+// which carries its own offset, sys and source.
+void event_deliver(event_t& e);
+
+// Set while names are given (--aliases): adds the names of the parties to
+// a record before any sink sees it.
+extern void (*event_amend)(event_t& e);
+
 // ---- input time ------------------------------------------------------------
 
 // Samples of input at the run loop's rate (10800 Hz) up to and including

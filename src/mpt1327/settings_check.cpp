@@ -31,7 +31,8 @@ const number_key_t number_keys[] = {
     {nullptr, "OFFSET", false},       {nullptr, "STEP", false},
     {nullptr, "CCHFREQUENCY", true},  {"rs232", "PORTADR", false},
     {"rs232", "PORTSPEED", false},    {"rs232", "RADIO", false},
-    {"rs232", "RIG_MODEL", false},
+    {"rs232", "RIG_MODEL", false},    {"mqtt", "GIVEUP", false},
+    {"db", "KEEP_DAYS", false},
 };
 
 const unsigned FREQ_LOW = 10000;       // 1 MHz in units of 100 Hz

@@ -23,6 +23,7 @@
 #include "mpt1327/chanmap.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "names/names.h"
 #include "recorder_platform.h"
 #include "sdr.h"
 
@@ -148,10 +149,19 @@ std::string recorder_file_name(const call_t& call, long long utc_start)
     std::tm tm_utc = utc_calendar(t);
     char when[32];
     std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm_utc);
-    char name[128];
-    std::snprintf(name, sizeof name, "%s_%04x_ch%u_%u-%u_from_%u.wav", when,
+    // The parties' names (--aliases), when given, follow their idents.
+    std::string names[2];
+    unsigned idents[2] = {call.ident1, call.ident2};
+    for (int k = 0; k < 2; k++)
+        if (const std::string* n = names_lookup(call.sys, call.prefix, idents[k])) {
+            names[k] = names_file_safe(*n);
+            if (!names[k].empty())
+                names[k] = "_" + names[k];
+        }
+    char name[256];
+    std::snprintf(name, sizeof name, "%s_%04x_ch%u_%u-%u%s_from_%u%s.wav", when,
                   call.sys < 0 ? 0xffffu : (unsigned)call.sys, call.channel, call.prefix,
-                  call.ident1, call.ident2);
+                  call.ident1, names[0].c_str(), call.ident2, names[1].c_str());
     return name;
 }
 
