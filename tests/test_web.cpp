@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "db/db.h"
 #include "sdr/sdr.h"
 #include "web/web.h"
 
@@ -388,6 +389,39 @@ TEST(WebPage, ApiAgreesWithJsonOfTheSameRun)
 
 // The page and its files; a NAME with markup, quotes and bytes that are not
 // UTF-8 is valid JSON text; [http] USER and PASSWORD are asked for.
+// With --db the page's history is the database's: a second run on the same
+// file, before it has decoded anything, gives every call of the first, each
+// with the wall-clock time it ended.
+TEST(WebPage, HistoryFromTheDatabaseSurvivesARestart)
+{
+    if (!web_available || !db_available)
+        GTEST_SKIP() << "no HTTP server or SQLite in this build";
+    temp_dir_t dir;
+    write_file(dir.file("solvane.ini"), settings);
+    {
+        child_t first({"--db", "calls.db", "--json", "events.json", "-"}, dir.path);
+        first.feed(render_u8(traffic_script(12)));
+        ASSERT_EQ(first.finish(), 0) << first.err();
+    }
+    std::vector<json> ended;
+    for (const json& r : json_lines(read_file(dir.file("events.json"))))
+        if (r["type"] == "call_end")
+            ended.insert(ended.begin(), r);
+    ASSERT_EQ(ended.size(), 12u);
+
+    int port = free_port();
+    child_t second({"--db", "calls.db", "--http", std::to_string(port), "-"}, dir.path);
+    ASSERT_TRUE(second.serving(port)) << second.err();
+    json page = get_json(port, "/api/calls?limit=100");
+    EXPECT_EQ(page["total"], 12);
+    ASSERT_EQ(page["calls"].size(), 12u);
+    for (size_t k = 0; k < ended.size(); k++) {
+        EXPECT_EQ(without_time(page["calls"][k]), without_time(ended[k])) << k;
+        // Ended in the first run, a moment ago: not the start of 1970.
+        EXPECT_EQ(page["calls"][k]["time"].get<std::string>().substr(0, 2), "20") << page["calls"][k];
+    }
+}
+
 TEST(WebPage, PageAuthenticationAndText)
 {
     if (!web_available)
