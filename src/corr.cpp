@@ -18,6 +18,8 @@
 #endif
 
 #include "audio/audio.h"
+#include "demod/coherent.h"
+#include "demod/demod.h"
 #include "mpt1327/calls.h"
 #include "mpt1327/correct.h"
 #include "mpt1327/event.h"
@@ -167,6 +169,12 @@ void corr(FILE* stream, comm_info_t* info)
     static corr_t c;
     if (corr_init(&c, setup.sample_rate, info) != 0)
         std::exit(-1);
+    // DEMOD=1: the coherent front end and the soft framing take the samples
+    // instead (src/demod/); chosen once, at the start.
+    static coherent_t coherent;
+    const bool soft = demod == 1;
+    if (soft)
+        coherent_init(&coherent);
 
     if (audio_read_begin() != 0)
         std::exit(-1);
@@ -178,15 +186,25 @@ void corr(FILE* stream, comm_info_t* info)
         if (n == 0) {
             if (!audio_end_of_input())
                 std::exit(-1);
-            input_sample = c.samples_done;
-            mpt1327_end(&mpt1327_state);
+            if (soft) {
+                input_sample = coherent.n;
+                soft_end(&mpt1327_state);
+            } else {
+                input_sample = c.samples_done;
+                mpt1327_end(&mpt1327_state);
+            }
             calls_end_all(stop_requested() ? CALL_STOPPED : CALL_INPUT_END);
             input_end();
             summary_print(audio_source.kind == AUDIO_PIPE || audio_source.kind == AUDIO_UDP);
             std::exit(0);
         }
-        corr_process(&c, stream, buffer, n);
-        input_sample = c.samples_done;
+        if (soft) {
+            coherent_process_u8(&coherent, buffer, n);
+            input_sample = coherent.n;
+        } else {
+            corr_process(&c, stream, buffer, n);
+            input_sample = c.samples_done;
+        }
         input_tick();
     }
 }

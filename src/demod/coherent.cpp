@@ -1,0 +1,333 @@
+// The coherent front end of DEMOD=1.
+//
+// The signal.  MPT 1327 sends 1200 bit/s in fast FSK: 1200 Hz for a 1, 1800
+// Hz for a 0, phase continuous.  Around the centre frequency fc = 1500 Hz
+// the phase moves by -pi/2 over a 1 and +pi/2 over a 0: continuous-phase FSK
+// with modulation index 0.5, that is minimum-shift keying.  At 10800
+// samples per second a bit lasts 9 samples.
+//
+// MSK as offset QPSK.  Mixed down to complex baseband z = x e^{-j 2 pi fc t},
+// the signal is (the image at -3000 Hz aside)
+//
+//     z(t) = a e^{j theta} sum_k b_k j^k p(t - kT),   p(t) = cos(pi t / 2T), |t| < T
+//
+// with symbols b_k = +-1 alternating between the real and the imaginary axis
+// at the bit boundaries kT, each a half-sine pulse two bits long.  Between
+// boundaries k and k+1 the phase turns by +pi/2 when b_k = b_{k+1} (1800 Hz,
+// a 0) and by -pi/2 when they differ (1200 Hz, a 1):
+//
+//     bit = b_k XOR b_{k+1}          (1 where the symbols differ)
+//
+// The pulses of one axis do not overlap each other, and the two axes are in
+// quadrature, so each symbol is detected on its own by the filter matched to
+// its pulse, projected on its axis: y_k = Re{ conj(ref_k) sum z(t) p(t - kT) }
+// with ref_k = e^{j theta} j^k.  In white noise y_k = A b_k + n_k with
+// independent Gaussian n_k: each symbol has the error rate of BPSK,
+// Q(sqrt(2 Eb/N0)), the physical limit for this signal, and its LLR is
+// exactly L_k = 2 A y_k / sigma^2.  The data bit, an XOR of two independent
+// symbols, has the LLR
+//
+//     llr(bit = 1) = -(L_k [+] L_{k+1}),   L1 [+] L2 = 2 atanh(tanh(L1/2) tanh(L2/2))
+//
+// (the "box-plus" of the two): the exact posterior of the bit, not an
+// approximation, since with equally likely bits the symbols are independent
+// too.  A hard decision errs when one of its symbols does, so hard bit
+// errors come in pairs at 2 Q(sqrt(2 Eb/N0)); the soft decoder sees both
+// bits of a pair marked unsure by the same weak symbol.
+//
+// Carrier phase and bit timing, without decisions.  Squared, the signal is
+// z^2 = a^2 e^{j 2 theta} (-1)^k e^{+-j pi (t - kT)/T}: over a 0 the phasor
+// e^{j 2 theta} e^{+j pi (t - eps)/T} (eps: where the boundaries lie), over
+// a 1 e^{j 2 theta} e^{-j pi (t - eps)/T}.  These are two spectral lines at
+// +-600 Hz (1 / 2T) whatever the data, as long as both bits occur (the
+// preamble and every codeword have both).  Against the receiver's own
+// references e^{-+j pi n / 9} they give two slowly turning phasors
+//
+//     P = e^{j (2 theta - pi eps / T)},   M = e^{j (2 theta + pi eps / T)}
+//
+// and everything follows from them: at a symbol instant t the reference
+// squared is ref^2 = P e^{j pi t / T} = M e^{-j pi t / T} (both agree only
+// on a boundary), and arg(P conj(M) e^{j 2 pi t / T}) = 2 pi (t - eps) / T is
+// the timing error.  The square root's sign is taken continuous from symbol
+// to symbol (ref_{k+1} near j ref_k); a sign for all of them is no matter,
+// as the bits are XORs.  This is a feed-forward estimator: no loop to pull
+// in, no hang-up, and it acquires as fast as its averages fill.  It needs no
+// knowledge of the level.
+//
+// The lines are read from z low-passed by two boxcars (7 and 9 samples: nulls
+// at 1543/3086 and 1200/2400/3600 Hz, the image at -3000 Hz and a DC offset
+// (-1500 Hz here) down by 30-45 dB, the signal's +-300 Hz by 1 dB), which
+// also narrows the noise before squaring.  Each block of 9 samples adds its
+// sums to averages that start as plain means (fast acquisition: the first
+// bits of a recording already count fully) and become exponential with a
+// time constant of LINE_TAU blocks.  A sample clock error moves the tones
+// and the bit rate together: at 1000 ppm P turns by 3.6 Hz and M by 2.4 Hz;
+// each line's rotation per block is tracked from its own average and undone
+// before the next block is added, so that the averages do not lag.
+//
+// Fractional timing.  The matched filter is evaluated at the exact
+// (fractional) symbol instant: its taps cos(pi (i - f) / 18) for a fraction
+// f are cos(pi i/18) cos(pi f/18) + sin(pi i/18) sin(pi f/18), two fixed
+// dot products and one rotation, so no interpolator is needed and no sample
+// is moved whole.  The instants advance by the tracked period and are pulled
+// toward the measured boundary.
+//
+// Level, tone balance and the LLR scale.  The projections are y = A b + n.
+// Their second and fourth moments give both A and the noise without
+// decisions (M4 = A^4 + 6 A^2 s^2 + 3 s^4, so A^2 = sqrt((3 M2^2 - M4) / 2),
+// s^2 = M2 - A^2), averaged over MOMENT_TAU symbols: level changes and fades
+// are followed within a few tens of milliseconds.  A tilt between the tones
+// (de-emphasis, a band-pass) changes the pulse amplitude with the tones next
+// to it; the signs stay right and the averages take the mean amplitude.
+//
+// Costs: per sample a complex mix, two boxcars, a square and two line
+// products; per symbol two 18-tap dot products, a square root and a few
+// transcendental functions.  No allocation, no division per sample.
+#include "coherent.h"
+
+#include <cmath>
+
+#include "demod.h"
+#include "mpt1327/correct.h"
+#include "mpt1327/event.h"
+#include "mpt1327/mpt1327.h"
+
+namespace {
+
+const double PI = 3.141592653589793;
+const int SPB = 9;                 // samples per bit at 10800 Hz
+const int BOX1 = 7, BOX2 = 9;      // the boxcars before squaring
+const int LINE_DELAY = (BOX1 - 1) / 2 + (BOX2 - 1) / 2;  // their delay, samples
+const double LINE_TAU = 24;        // blocks (bits) of the lines' averages
+const double ROT_TAU = 256;        // blocks of the rotation estimate
+const double ROT_MAX = 2 * 3.141592653589793 * 6 / 1200;  // 6 Hz: 1700 ppm
+const double MOMENT_TAU = 64;      // symbols of the level and noise estimate
+const double TIMING_GAIN = 0.25;   // share of the timing error corrected per symbol
+const double PERIOD_GAIN = 0.004;  // ... and taken into the period
+const int RING_MASK = COHERENT_RING - 1;
+
+// ln(1 + e^-x), the correction of the box-plus, x >= 0.
+inline double softplus_neg(double x)
+{
+    return x > 30 ? 0 : std::log1p(std::exp(-x));
+}
+
+// L1 [+] L2: the LLR that two symbols are equal.
+inline double boxplus(double a, double b)
+{
+    double m = std::fabs(a) < std::fabs(b) ? std::fabs(a) : std::fabs(b);
+    double s = (a < 0) != (b < 0) ? -m : m;
+    return s + softplus_neg(std::fabs(a + b)) - softplus_neg(std::fabs(a - b));
+}
+
+// One block of 9 samples ended: fold its line sums into the averages.
+void block_end(coherent_t* c)
+{
+    c->blocks++;
+    double alpha = c->blocks < LINE_TAU ? 1.0 / c->blocks : 1.0 / LINE_TAU;
+    // Undo the tracked rotation, then average.
+    double cp = std::cos(c->P_rot), sp = std::sin(c->P_rot);
+    double cm = std::cos(c->M_rot), sm = std::sin(c->M_rot);
+    double pr = c->P_re * cp - c->P_im * sp, pi = c->P_re * sp + c->P_im * cp;
+    double mr = c->M_re * cm - c->M_im * sm, mi = c->M_re * sm + c->M_im * cm;
+    double npr = pr + alpha * (c->pr - pr), npi = pi + alpha * (c->pi - pi);
+    double nmr = mr + alpha * (c->mr - mr), nmi = mi + alpha * (c->mi - mi);
+    // The rotation: how far the new average turned from the old one.
+    if (c->blocks > 4) {
+        const double beta = 1.0 / ROT_TAU, most = ROT_MAX;
+        double dp = std::atan2(npi * c->P_re - npr * c->P_im, npr * c->P_re + npi * c->P_im);
+        double dm = std::atan2(nmi * c->M_re - nmr * c->M_im, nmr * c->M_re + nmi * c->M_im);
+        c->P_rot += beta * (dp - c->P_rot);
+        c->M_rot += beta * (dm - c->M_rot);
+        c->P_rot = c->P_rot > most ? most : c->P_rot < -most ? -most : c->P_rot;
+        c->M_rot = c->M_rot > most ? most : c->M_rot < -most ? -most : c->M_rot;
+    }
+    c->P_re = npr;
+    c->P_im = npi;
+    c->M_re = nmr;
+    c->M_im = nmi;
+    c->pr = c->pi = c->mr = c->mi = 0;
+}
+
+// The symbol at c->t_next: its window is complete.
+void symbol(coherent_t* c)
+{
+    double t = c->t_next;
+    double base = std::floor(t);
+    double f = t - base;
+    std::uint64_t b = (std::uint64_t)base;
+
+    // The matched filter at the fractional instant.
+    double ccr = 0, cci = 0, csr = 0, csi = 0;
+    for (int i = 0; i < 18; i++) {
+        int at = (int)((b + (std::uint64_t)(i - 8)) & RING_MASK);
+        ccr += c->zr[at] * c->mf_cos[i];
+        cci += c->zi[at] * c->mf_cos[i];
+        csr += c->zr[at] * c->mf_sin[i];
+        csi += c->zi[at] * c->mf_sin[i];
+    }
+    double cf = std::cos(PI * f / 18), sf = std::sin(PI * f / 18);
+    double mf_r = cf * ccr + sf * csr, mf_i = cf * cci + sf * csi;
+
+    // The reference: ref^2 from both lines at t, each by its own phase.
+    double tm = std::fmod(t, 18.0);
+    double ang = PI * tm / 9;
+    double ca = std::cos(ang), sa = std::sin(ang);
+    double pa = std::hypot(c->P_re, c->P_im), ma = std::hypot(c->M_re, c->M_im);
+    double r2r = 0, r2i = 0;
+    double err = 0;
+    if (pa > 0 && ma > 0) {
+        // P e^{j pi t/9} / |P| + M e^{-j pi t/9} / |M|
+        double ur = (c->P_re * ca - c->P_im * sa) / pa, ui = (c->P_re * sa + c->P_im * ca) / pa;
+        double vr = (c->M_re * ca + c->M_im * sa) / ma, vi = (c->M_im * ca - c->M_re * sa) / ma;
+        r2r = ur + vr;
+        r2i = ui + vi;
+        // arg(u conj(v)) = 2 pi (t - eps) / 9
+        err = std::atan2(ui * vr - ur * vi, ur * vr + ui * vi) * (SPB / (2 * PI));
+    }
+    // The square root, its sign continuous with j times the last reference.
+    double mag = std::hypot(r2r, r2i);
+    double refr, refi;
+    if (mag > 0) {
+        double h = std::sqrt(0.5 * (1 + r2r / mag));  // cos of half the angle
+        double g = std::sqrt(0.5 * (1 - r2r / mag));  // |sin| of it
+        refr = h;
+        refi = r2i < 0 ? -g : g;
+    } else {
+        refr = 1;
+        refi = 0;
+    }
+    // Expected: j * last = (-c_im, c_re).
+    if (refr * -c->c_im + refi * c->c_re < 0) {
+        refr = -refr;
+        refi = -refi;
+    }
+    c->c_re = refr;
+    c->c_im = refi;
+
+    double y = mf_r * refr + mf_i * refi;  // Re{ mf conj(ref) }
+
+    // Level and noise from the moments of y.
+    c->symbols++;
+    double w = c->symbols < MOMENT_TAU ? 1.0 / c->symbols : 1.0 / MOMENT_TAU;
+    double y2 = y * y;
+    c->m2 += w * (y2 - c->m2);
+    c->m4 += w * (y2 * y2 - c->m4);
+    double d = 3 * c->m2 * c->m2 - c->m4;
+    double a2 = d > 0 ? std::sqrt(0.5 * d) : 0;
+    if (a2 > c->m2)
+        a2 = c->m2;
+    double s2 = c->m2 - a2;
+    if (s2 < 1e-3 * c->m2)
+        s2 = 1e-3 * c->m2;  // a clean signal: LLRs of 2000 / A at most
+    c->amp = std::sqrt(a2);
+    c->noise = s2;
+    double llr = s2 > 0 ? 2 * c->amp * y / s2 : 0;
+
+    // The bit between the last symbol and this one.
+    if (c->symbols > 1) {
+        double bit_llr = -boxplus(c->last_llr, llr);
+        input_sample = c->n + 1;
+        c->sink((float)bit_llr);
+    }
+    c->last_llr = llr;
+
+    // The next instant.
+    c->last_timing_error = err;
+    c->period -= PERIOD_GAIN * err;
+    if (c->period < SPB * 0.99)
+        c->period = SPB * 0.99;
+    if (c->period > SPB * 1.01)
+        c->period = SPB * 1.01;
+    c->t_next = t + c->period - TIMING_GAIN * err;
+    c->ready_at = (std::uint64_t)std::floor(c->t_next) + 9;
+}
+
+template <typename Sample, typename Level>
+void process(coherent_t* c, const Sample* samples, int count, Level level)
+{
+    for (int i = 0; i < count; i++) {
+        double x = level(samples[i]);
+        std::uint64_t n = c->n;
+        int at = (int)(n & RING_MASK);
+        double zr = x * c->mix_re[c->mix_phase], zi = x * c->mix_im[c->mix_phase];
+        c->zr[at] = zr;
+        c->zi[at] = zi;
+        // The two boxcars.
+        int back1 = (int)((n - BOX1) & RING_MASK), back2 = (int)((n - BOX2) & RING_MASK);
+        c->s1r += zr - c->zr[back1];
+        c->s1i += zi - c->zi[back1];
+        c->ar[at] = c->s1r;
+        c->ai[at] = c->s1i;
+        c->s2r += c->s1r - c->ar[back2];
+        c->s2i += c->s1i - c->ai[back2];
+        // Squared, against both lines: w conj(l) and w l with l = e^{j pi n'/9}.
+        double wr = c->s2r * c->s2r - c->s2i * c->s2i, wi = 2 * c->s2r * c->s2i;
+        double lr = c->line_re[c->line_phase], li = -c->line_im[c->line_phase];  // e^{+j pi n'/9}
+        double a = wr * lr, b2 = wi * li, e = wr * li, g = wi * lr;
+        c->pr += a + b2;  // w conj(l)
+        c->pi += g - e;
+        c->mr += a - b2;  // w l
+        c->mi += g + e;
+        c->mix_phase = c->mix_phase == 35 ? 0 : c->mix_phase + 1;
+        c->line_phase = c->line_phase == 17 ? 0 : c->line_phase + 1;
+        if (++c->block_fill == SPB) {
+            c->block_fill = 0;
+            block_end(c);
+        }
+        if (n >= c->ready_at)
+            symbol(c);
+        c->n = n + 1;
+    }
+}
+
+}  // namespace
+
+void coherent_to_framing(float llr)
+{
+    // What the correlator tells CORRECT=1 of each bit beside its value,
+    // from the size of the LLR: weak, doubtful and split bits are those
+    // whose chance of being wrong is above about 2 %, 12 % and 30 %.
+    float a = llr < 0 ? -llr : llr;
+    int ones = a < 0.85f ? 5 : a < 2.0f ? 6 : a < 4.0f ? 7 : 9;
+    correct_note_bit(llr > 0 ? ones : 9 - ones, 9, 0);
+    soft_bit(llr, &mpt1327_state);
+}
+
+void coherent_init(coherent_t* c, void (*sink)(float llr))
+{
+    *c = coherent_t{};
+    for (int n = 0; n < 36; n++) {
+        double a = 2 * PI * 1500.0 * n / 10800.0;
+        c->mix_re[n] = std::cos(a);
+        c->mix_im[n] = -std::sin(a);
+    }
+    for (int n = 0; n < 18; n++) {
+        c->line_re[n] = std::cos(PI * n / 9);
+        c->line_im[n] = -std::sin(PI * n / 9);
+    }
+    for (int i = 0; i < 18; i++) {
+        c->mf_cos[i] = std::cos(PI * (i - 8) / 18);
+        c->mf_sin[i] = std::sin(PI * (i - 8) / 18);
+    }
+    for (int s = 0; s < 256; s++)
+        c->level_u8[s] = (s - 128.0) / 128.0;
+    c->line_phase = (18 - LINE_DELAY % 18) % 18;
+    c->period = SPB;
+    c->t_next = 9;
+    c->ready_at = 9 + 9;
+    c->c_re = 0;
+    c->c_im = -1;  // so that the first reference keeps the sign sqrt gives it
+    c->sink = sink ? sink : coherent_to_framing;
+}
+
+void coherent_process_u8(coherent_t* c, const unsigned char* samples, int n)
+{
+    const double* level = c->level_u8;
+    process(c, samples, n, [level](unsigned char s) { return level[s]; });
+}
+
+void coherent_process_float(coherent_t* c, const float* samples, int n)
+{
+    process(c, samples, n, [](float s) { return (double)s; });
+}
