@@ -98,10 +98,10 @@ const double PI = 3.141592653589793;
 const int SPB = 9;                 // samples per bit at 10800 Hz
 const int BOX1 = 7, BOX2 = 9;      // the boxcars before squaring
 const int LINE_DELAY = (BOX1 - 1) / 2 + (BOX2 - 1) / 2;  // their delay, samples
-const double LINE_TAU = 24;        // blocks (bits) of the lines' averages
+const double LINE_TAU = 48;        // blocks (bits) of the lines' averages
 const double ROT_TAU = 256;        // blocks of the rotation estimate
 const double ROT_MAX = 2 * 3.141592653589793 * 6 / 1200;  // 6 Hz: 1700 ppm
-const double MOMENT_TAU = 64;      // symbols of the level and noise estimate
+const double MOMENT_TAU = 256;     // symbols of the level and noise estimate
 const double TIMING_GAIN = 0.25;   // share of the timing error corrected per symbol
 const double PERIOD_GAIN = 0.004;  // ... and taken into the period
 const int RING_MASK = COHERENT_RING - 1;
@@ -207,20 +207,17 @@ void symbol(coherent_t* c)
 
     double y = mf_r * refr + mf_i * refi;  // Re{ mf conj(ref) }
 
-    // Level and noise from the moments of y.
+    // Level and noise from the moments of y: A from the mean of |y|, the
+    // noise from what y varies about +-A.
     c->symbols++;
     double w = c->symbols < MOMENT_TAU ? 1.0 / c->symbols : 1.0 / MOMENT_TAU;
-    double y2 = y * y;
-    c->m2 += w * (y2 - c->m2);
-    c->m4 += w * (y2 * y2 - c->m4);
-    double d = 3 * c->m2 * c->m2 - c->m4;
-    double a2 = d > 0 ? std::sqrt(0.5 * d) : 0;
-    if (a2 > c->m2)
-        a2 = c->m2;
-    double s2 = c->m2 - a2;
+    double ay = std::fabs(y);
+    c->m1 += w * (ay - c->m1);
+    c->m2 += w * (y * y - c->m2);
+    double s2 = c->m2 - c->m1 * c->m1;
     if (s2 < 1e-3 * c->m2)
         s2 = 1e-3 * c->m2;  // a clean signal: LLRs of 2000 / A at most
-    c->amp = std::sqrt(a2);
+    c->amp = c->m1;
     c->noise = s2;
     double llr = s2 > 0 ? 2 * c->amp * y / s2 : 0;
 

@@ -36,7 +36,7 @@ struct coherent_t {
     double period;            // samples per symbol, tracked (9 at an exact clock)
     std::uint64_t ready_at;   // the sample at which t_next's window is complete
     double c_re, c_im;        // the last symbol's reference phasor, e^{j theta} j^m
-    double m2, m4;            // smoothed moments of the projections y
+    double m1, m2;            // smoothed mean of |y| and of y^2 (the projections)
     double amp, noise;        // estimated symbol amplitude and noise variance of y
     double last_llr;          // the last symbol's LLR (positive: +1 on its axis)
     std::uint32_t symbols;    // symbols since the start
