@@ -16,7 +16,8 @@ struct coherent_t {
     double level_u8[256];             // unsigned 8-bit sample s as (s - 128) / 128
 
     // ---- per sample ----
-    double zr[COHERENT_RING], zi[COHERENT_RING];  // the baseband, z[n] at n & (RING - 1)
+    double zr[2 * COHERENT_RING], zi[2 * COHERENT_RING];  // the baseband, z[n] at n & (RING - 1)
+                                                        // and again RING further
     double ar[COHERENT_RING], ai[COHERENT_RING];  // the first boxcar's output, same indexing
     double s1r, s1i;          // running sum of z over 7 samples (the first boxcar)
     double s2r, s2i;          // running sum of that over 9 samples (the second)
