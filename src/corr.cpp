@@ -179,10 +179,17 @@ void corr(FILE* stream, comm_info_t* info)
     if (audio_read_begin() != 0)
         std::exit(-1);
 
+    // IQ input hands DEMOD=1 its samples before they are quantised to 8
+    // bits, limited against the clicks of the FM discriminator near its
+    // threshold instead (coherent.cpp).
+    const bool floats = soft && audio_source.kind == AUDIO_IQ;
+    if (floats)
+        coherent.limit_tones = COHERENT_IQ_LIMIT;
     for (;;) {
-        unsigned char* buffer;
+        unsigned char* buffer = nullptr;
+        float* float_buffer = nullptr;
         audio_dc_remove = dcremove != 0;  // DCREMOVE, as last read
-        int n = audio_read(&buffer);
+        int n = floats ? audio_read_float(&float_buffer) : audio_read(&buffer);
         if (n == 0) {
             if (!audio_end_of_input())
                 std::exit(-1);
@@ -198,7 +205,10 @@ void corr(FILE* stream, comm_info_t* info)
             summary_print(audio_source.kind == AUDIO_PIPE || audio_source.kind == AUDIO_UDP);
             std::exit(0);
         }
-        if (soft) {
+        if (floats) {
+            coherent_process_float(&coherent, float_buffer, n);
+            input_sample = coherent.n;
+        } else if (soft) {
             coherent_process_u8(&coherent, buffer, n);
             input_sample = coherent.n;
         } else {

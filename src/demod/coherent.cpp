@@ -80,6 +80,17 @@
 // (de-emphasis, a band-pass) changes the pulse amplitude with the tones next
 // to it; the signs stay right and the averages take the mean amplitude.
 //
+// IQ input.  The IQ path's FM discriminator gives floats, and below the FM
+// threshold its noise is mostly above the tones (it rises with frequency)
+// with clicks, impulses of a whole turn of phase, that a matched filter
+// takes at full weight.  Quantised to 8 bits they were clipped at about
+// twice the tone's amplitude, which helped; taken as floats unclipped,
+// decoding was worse; limited at 1.2 times the tone's amplitude
+// (COHERENT_IQ_LIMIT, from the amplitude estimate below, once known) it is
+// much better than either (README: IQ input).  Audio from a receiver is
+// not limited: there the noise lies in the tones' band, and a limiter at
+// the tone's level costs several dB in it.
+//
 // Costs: per sample a complex mix, two boxcars, a square and two line
 // products; per symbol two 18-tap dot products, a square root and a few
 // transcendental functions.  No allocation, no division per sample.
@@ -194,6 +205,13 @@ void block_end(coherent_t* c)
     c->M_re = nmr;
     c->M_im = nmi;
     c->pr = c->pi = c->mr = c->mi = 0;
+    // The click limiter's level from the tone's amplitude (the matched
+    // filter's amplitude is 9/2 of it), once that is known.
+    c->power += alpha * (c->block_power * (1.0 / SPB) - c->power);
+    c->block_power = 0;
+    c->limit = c->limit_tones > 0 && c->symbols > 32 && c->amp > 0
+                   ? c->limit_tones * (2.0 / 9) * c->amp
+                   : 1e30;
 }
 
 // The symbol at c->t_next: its window is complete.
@@ -311,10 +329,13 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
     const double* const __restrict line_im = c->line_im;
     double s1r = c->s1r, s1i = c->s1i, s2r = c->s2r, s2i = c->s2i;
     double pr = c->pr, pi = c->pi, mr = c->mr, mi = c->mi;
+    double limit = c->limit, power = c->block_power;
     int mix_phase = c->mix_phase, line_phase = c->line_phase, block_fill = c->block_fill;
     std::uint64_t n = c->n;
     for (int i = 0; i < count; i++, n++) {
         double x = level(samples[i]);
+        x = x > limit ? limit : x < -limit ? -limit : x;
+        power += x * x;
         int at = (int)(n & RING_MASK);
         double r = x * mix_re[mix_phase], m = x * mix_im[mix_phase];
         // Each baseband sample is kept twice, RING apart, so that the
@@ -346,6 +367,7 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
             c->mr = mr;
             c->mi = mi;
             c->n = n;
+            c->block_power = power;
             if (block) {
                 block_fill = 0;
                 block_end(c);
@@ -356,6 +378,8 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
             pi = c->pi;
             mr = c->mr;
             mi = c->mi;
+            power = c->block_power;
+            limit = c->limit;
         }
     }
     c->s1r = s1r;
@@ -366,6 +390,7 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
     c->pi = pi;
     c->mr = mr;
     c->mi = mi;
+    c->block_power = power;
     c->mix_phase = mix_phase;
     c->line_phase = line_phase;
     c->block_fill = block_fill;
@@ -412,6 +437,7 @@ void coherent_init(coherent_t* c, void (*sink)(float llr))
     c->c_re = 0;
     c->c_im = -1;  // so that the first reference keeps the sign sqrt gives it
     c->sink = sink ? sink : coherent_to_framing;
+    c->limit = 1e30;
 }
 
 void coherent_process_u8(coherent_t* c, const unsigned char* samples, int n)

@@ -21,6 +21,9 @@ struct coherent_t {
     double ar[COHERENT_RING], ai[COHERENT_RING];  // the first boxcar's output, same indexing
     double s1r, s1i;          // running sum of z over 7 samples (the first boxcar)
     double s2r, s2i;          // running sum of that over 9 samples (the second)
+    double limit_tones;       // not 0: limit samples to this many times the tone's amplitude
+    double limit;             // samples are limited to +-limit
+    double block_power;       // this block's sum of squared samples, as limited
     double pr, pi, mr, mi;    // this block's sums of the squared signal against both lines
     int mix_phase;            // n mod 36
     int line_phase;           // (n - LINE_DELAY) mod 18
@@ -29,6 +32,7 @@ struct coherent_t {
 
     // ---- per block: the two lines, smoothed, and their rotation ----
     double P_re, P_im, M_re, M_im;
+    double power;             // mean power of the samples, as limited
     double P_rot, M_rot;      // the lines' rotation per block (radians), tracked
     std::uint32_t blocks;     // blocks seen since the start (the averages warm up)
 
@@ -59,6 +63,9 @@ void coherent_init(coherent_t* c, void (*sink)(float llr) = nullptr);
 // the sink is called, is the count of samples read when it was decided.
 void coherent_process_u8(coherent_t* c, const unsigned char* samples, int n);
 void coherent_process_float(coherent_t* c, const float* samples, int n);
+
+// The limit of the IQ path's samples, in tone amplitudes (see coherent.cpp).
+const double COHERENT_IQ_LIMIT = 1.2;
 
 // The default sink: the bit to the soft framing.
 void coherent_to_framing(float llr);
