@@ -315,6 +315,38 @@ TEST(Demod1, BitErrorsAtTheCoherentLimit)
     }
 }
 
+TEST(Demod1, ToneTiltIsBalanced)
+{
+    // A receiver's de-emphasis or pre-emphasis tilts signal and noise alike
+    // by 6 dB per octave; balanced again, the bits come out as untilted.
+    gen_bits_t bits = random_bits(60000, 13);
+    for (int direction : {-1, 0, 1}) {
+        gen_audio_t opt;
+        opt.snr_db = 0;
+        opt.level = 0.3;
+        opt.seed = 8;
+        std::vector<float> x = gen_render(bits, opt);
+        if (direction)
+            x = tilt(x, direction);
+        coherent_t c;
+        coherent_init(&c, collect);
+        llrs.clear();
+        std::vector<unsigned char> u = gen_u8(x);
+        coherent_process_u8(&c, u.data(), (int)u.size());
+        errors_t e = count_errors(bits, llrs);
+        double q = 0.5 * std::erfc(std::sqrt(std::pow(10, 10 * std::log10(4.5) / 10)));
+        EXPECT_GT(e.bits, 59000);
+        EXPECT_LT((double)e.wrong / (double)e.bits, 1.5 * 2 * q) << "tilt " << direction;
+        // 1800 Hz is 3.5 dB below 1200 Hz after de-emphasis: a gain of 1.5.
+        if (direction < 0)
+            EXPECT_NEAR(c.tilt, 0.2, 0.07);
+        else if (direction > 0)
+            EXPECT_LT(c.tilt, -0.1);
+        else
+            EXPECT_NEAR(c.tilt, 0, 0.05);
+    }
+}
+
 TEST(Demod1, LlrsMeanWhatTheySay)
 {
     // In each bin of |llr| the share of wrong signs is about 1 / (1 + e^|llr|),

@@ -112,6 +112,8 @@ const int LINE_DELAY = (BOX1 - 1) / 2 + (BOX2 - 1) / 2;  // their delay, samples
 const double LINE_TAU = 48;        // blocks (bits) of the lines' averages
 const double ROT_TAU = 256;        // blocks of the rotation estimate
 const double ROT_MAX = 2 * 3.141592653589793 * 6 / 1200;  // 6 Hz: 1700 ppm
+const double BALANCE_TAU = 512;   // symbols of the tone balance
+const double TILT_MAX = 0.6;       // 1800 Hz against 1200 Hz: 12 dB either way
 const double MOMENT_TAU = 256;     // symbols of the level and noise estimate
 const double TIMING_GAIN = 0.25;   // share of the timing error corrected per symbol
 const double PERIOD_GAIN = 0.004;  // ... and taken into the period
@@ -237,6 +239,13 @@ void symbol(coherent_t* c)
     double cf, sf;
     small_rotation(PI * f / 18, &cf, &sf);
     double mf_r = cf * ccr + sf * csr, mf_i = cf * cci + sf * csi;
+    // The same with the sine taps sin(pi (i - f) / 18): the matched filter
+    // of the derivative (the tone balance below).
+    double ms_r = cf * csr - sf * ccr, ms_i = cf * csi - sf * cci;
+    // Tone balance: mf - j tilt ms, the matched filter of z + tilt z' / (j pi/18),
+    // a gain of 1 + tilt at 1800 Hz and 1 - tilt at 1200 Hz.
+    mf_r += c->tilt * ms_i;
+    mf_i -= c->tilt * ms_r;
 
     // The reference: ref^2 from both lines at t, each by its own phase.
     // e^{j pi t / 9}: the whole samples from the line table, the fraction
@@ -301,6 +310,18 @@ void symbol(coherent_t* c)
         input_sample = c->n + 1;
         c->sink((float)bit_llr);
     }
+    // The tone balance: the symbol before this one lay between two bits now
+    // known; between two 0s it is all 1800 Hz, between two 1s all 1200 Hz,
+    // and both must come out alike.  Bits of the last BALANCE_TAU symbols
+    // weigh in, each as sure as its sign.
+    bool bit_now = (llr < 0) != (c->last_llr < 0);
+    if (c->symbols > 2 && bit_now == c->last_bit && c->amp > 0) {
+        double step = std::fabs(c->last_y) / c->amp - 1;  // how far from the mean
+        c->tilt += (bit_now ? step : -step) * (1.0 / BALANCE_TAU);
+        c->tilt = c->tilt > TILT_MAX ? TILT_MAX : c->tilt < -TILT_MAX ? -TILT_MAX : c->tilt;
+    }
+    c->last_bit = bit_now;
+    c->last_y = y;
     c->last_llr = llr;
 
     // The next instant.

@@ -44,6 +44,9 @@ struct coherent_t {
     double m1, m2;            // smoothed mean of |y| and of y^2 (the projections)
     double amp, noise;        // estimated symbol amplitude and noise variance of y
     double last_llr;          // the last symbol's LLR (positive: +1 on its axis)
+    double last_y;            // and its projection
+    bool last_bit;            // the bit before it, as decided
+    double tilt;              // the tone balance: gain 1 + tilt at 1800 Hz, 1 - tilt at 1200 Hz
     std::uint32_t symbols;    // symbols since the start
     double last_timing_error; // samples, the last symbol's (for tests)
 
