@@ -209,8 +209,6 @@ void block_end(coherent_t* c)
     c->pr = c->pi = c->mr = c->mi = 0;
     // The click limiter's level from the tone's amplitude (the matched
     // filter's amplitude is 9/2 of it), once that is known.
-    c->power += alpha * (c->block_power * (1.0 / SPB) - c->power);
-    c->block_power = 0;
     c->limit = c->limit_tones > 0 && c->symbols > 32 && c->amp > 0
                    ? c->limit_tones * (2.0 / 9) * c->amp
                    : 1e30;
@@ -350,13 +348,12 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
     const double* const __restrict line_im = c->line_im;
     double s1r = c->s1r, s1i = c->s1i, s2r = c->s2r, s2i = c->s2i;
     double pr = c->pr, pi = c->pi, mr = c->mr, mi = c->mi;
-    double limit = c->limit, power = c->block_power;
+    double limit = c->limit;
     int mix_phase = c->mix_phase, line_phase = c->line_phase, block_fill = c->block_fill;
     std::uint64_t n = c->n;
     for (int i = 0; i < count; i++, n++) {
         double x = level(samples[i]);
         x = x > limit ? limit : x < -limit ? -limit : x;
-        power += x * x;
         int at = (int)(n & RING_MASK);
         double r = x * mix_re[mix_phase], m = x * mix_im[mix_phase];
         // Each baseband sample is kept twice, RING apart, so that the
@@ -388,7 +385,6 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
             c->mr = mr;
             c->mi = mi;
             c->n = n;
-            c->block_power = power;
             if (block) {
                 block_fill = 0;
                 block_end(c);
@@ -399,7 +395,6 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
             pi = c->pi;
             mr = c->mr;
             mi = c->mi;
-            power = c->block_power;
             limit = c->limit;
         }
     }
@@ -411,7 +406,6 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
     c->pi = pi;
     c->mr = mr;
     c->mi = mi;
-    c->block_power = power;
     c->mix_phase = mix_phase;
     c->line_phase = line_phase;
     c->block_fill = block_fill;

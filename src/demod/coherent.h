@@ -23,7 +23,6 @@ struct coherent_t {
     double s2r, s2i;          // running sum of that over 9 samples (the second)
     double limit_tones;       // not 0: limit samples to this many times the tone's amplitude
     double limit;             // samples are limited to +-limit
-    double block_power;       // this block's sum of squared samples, as limited
     double pr, pi, mr, mi;    // this block's sums of the squared signal against both lines
     int mix_phase;            // n mod 36
     int line_phase;           // (n - LINE_DELAY) mod 18
@@ -32,7 +31,6 @@ struct coherent_t {
 
     // ---- per block: the two lines, smoothed, and their rotation ----
     double P_re, P_im, M_re, M_im;
-    double power;             // mean power of the samples, as limited
     double P_rot, M_rot;      // the lines' rotation per block (radians), tracked
     std::uint32_t blocks;     // blocks seen since the start (the averages warm up)
 
