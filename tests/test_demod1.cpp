@@ -140,23 +140,29 @@ TEST(Demod1, CleanSignalsDecodeAsTheCorrelatorDoes)
         double ppm, dc, level;
         int tilt;         // -1 down, +1 up, 0 none
         bool level_steps; // the level jumps between 0.05 and 0.9 every 2 s
+        int skip;         // samples cut from the start (no preamble then)
     } cases[] = {
-        {"plain", 0, 0, 0.5, 0, false},
-        {"+1000 ppm", 1000, 0, 0.5, 0, false},
-        {"-1000 ppm", -1000, 0, 0.5, 0, false},
-        {"DC", 0, 0.2, 0.5, 0, false},
-        {"quiet", 300, 0, 0.03, 0, false},
-        {"loud", -300, 0, 0.99, 0, false},
-        {"de-emphasis", 0, 0, 0.5, -1, false},
-        {"pre-emphasis", 500, 0, 0.5, 1, false},
-        {"level steps", -700, 0, 0.5, 0, true},
+        {"plain", 0, 0, 0.5, 0, false, 0},
+        {"+1000 ppm", 1000, 0, 0.5, 0, false, 0},
+        {"-1000 ppm", -1000, 0, 0.5, 0, false, 0},
+        {"DC", 0, 0.2, 0.5, 0, false, 0},
+        {"quiet", 300, 0, 0.03, 0, false, 0},
+        {"loud", -300, 0, 0.99, 0, false, 0},
+        {"de-emphasis", 0, 0, 0.5, -1, false, 0},
+        {"pre-emphasis", 500, 0, 0.5, 1, false, 0},
+        {"level steps", -700, 0, 0.5, 0, true, 0},
+        {"starts in a codeword", 0, 0, 0.5, 0, false, 1111},
+        {"starts at a slot", -1000, 0, 0.5, 0, false, 1},
     };
     for (const auto& c : cases) {
         gen_audio_t opt;
         opt.ppm = c.ppm;
         opt.dc = c.dc;
         opt.level = c.level;
+        if (c.skip)
+            opt.lead = 0;
         std::vector<float> x = render(calls_script, opt);
+        x.erase(x.begin(), x.begin() + c.skip);
         if (c.tilt)
             x = tilt(x, c.tilt);
         if (c.level_steps)
