@@ -225,15 +225,13 @@ void symbol(coherent_t* c)
     // The matched filter at the fractional instant, over the window in one
     // piece (the ring holds every sample twice).
     const int first = (int)((b - 8) & RING_MASK);
-    const double* __restrict wr = c->zr + first;
-    const double* __restrict wi = c->zi + first;
-    double ccr = 0, cci = 0, csr = 0, csi = 0;
+    const coherent_pair_t* __restrict win = c->z + first;
+    coherent_pair_t cc = {0, 0}, cs = {0, 0};
     for (int i = 0; i < 18; i++) {
-        ccr += wr[i] * c->mf_cos[i];
-        cci += wi[i] * c->mf_cos[i];
-        csr += wr[i] * c->mf_sin[i];
-        csi += wi[i] * c->mf_sin[i];
+        cc += win[i] * c->mf_cos[i];
+        cs += win[i] * c->mf_sin[i];
     }
+    double ccr = cc[0], cci = cc[1], csr = cs[0], csi = cs[1];
     double cf, sf;
     small_rotation(PI * f / 18, &cf, &sf);
     double mf_r = cf * ccr + sf * csr, mf_i = cf * cci + sf * csi;
@@ -338,15 +336,12 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
 {
     // The per-sample state in locals, written back only around the block
     // and symbol steps (about two in nine samples).
-    double* const __restrict zr = c->zr;
-    double* const __restrict zi = c->zi;
-    double* const __restrict ar = c->ar;
-    double* const __restrict ai = c->ai;
-    const double* const __restrict mix_re = c->mix_re;
-    const double* const __restrict mix_im = c->mix_im;
+    coherent_pair_t* const __restrict z = c->z;
+    coherent_pair_t* const __restrict ring1 = c->a;
+    const coherent_pair_t* const __restrict mix = c->mix;
     const double* const __restrict line_re = c->line_re;
     const double* const __restrict line_im = c->line_im;
-    double s1r = c->s1r, s1i = c->s1i, s2r = c->s2r, s2i = c->s2i;
+    coherent_pair_t s1 = c->s1, s2 = c->s2;
     double pr = c->pr, pi = c->pi, mr = c->mr, mi = c->mi;
     double limit = c->limit;
     int mix_phase = c->mix_phase, line_phase = c->line_phase, block_fill = c->block_fill;
@@ -355,20 +350,17 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
         double x = level(samples[i]);
         x = x > limit ? limit : x < -limit ? -limit : x;
         int at = (int)(n & RING_MASK);
-        double r = x * mix_re[mix_phase], m = x * mix_im[mix_phase];
+        coherent_pair_t zn = x * mix[mix_phase];
         // Each baseband sample is kept twice, RING apart, so that the
         // matched filter reads its window in one piece.
-        zr[at] = zr[at + COHERENT_RING] = r;
-        zi[at] = zi[at + COHERENT_RING] = m;
+        z[at] = z[at + COHERENT_RING] = zn;
         // The two boxcars.
         int back1 = (int)((n - BOX1) & RING_MASK), back2 = (int)((n - BOX2) & RING_MASK);
-        s1r += r - zr[back1];
-        s1i += m - zi[back1];
-        ar[at] = s1r;
-        ai[at] = s1i;
-        s2r += s1r - ar[back2];
-        s2i += s1i - ai[back2];
+        s1 += zn - z[back1];
+        ring1[at] = s1;
+        s2 += s1 - ring1[back2];
         // Squared, against both lines: w conj(l) and w l with l = e^{j pi n'/9}.
+        double s2r = s2[0], s2i = s2[1];
         double wr = s2r * s2r - s2i * s2i, wi = 2 * s2r * s2i;
         double lr = line_re[line_phase], li = -line_im[line_phase];
         double a = wr * lr, b = wi * li, e = wr * li, g = wi * lr;
@@ -398,10 +390,8 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
             limit = c->limit;
         }
     }
-    c->s1r = s1r;
-    c->s1i = s1i;
-    c->s2r = s2r;
-    c->s2i = s2i;
+    c->s1 = s1;
+    c->s2 = s2;
     c->pr = pr;
     c->pi = pi;
     c->mr = mr;
@@ -432,8 +422,7 @@ void coherent_init(coherent_t* c, void (*sink)(float llr))
     *c = coherent_t{};
     for (int n = 0; n < 36; n++) {
         double a = 2 * PI * 1500.0 * n / 10800.0;
-        c->mix_re[n] = std::cos(a);
-        c->mix_im[n] = -std::sin(a);
+        c->mix[n] = coherent_pair_t{std::cos(a), -std::sin(a)};
     }
     for (int n = 0; n < 18; n++) {
         c->line_re[n] = std::cos(PI * n / 9);

@@ -8,19 +8,23 @@
 // samples either side of a symbol instant, the low-pass 16 back.
 const int COHERENT_RING = 64;  // a power of two
 
+// A complex number as two doubles {re, im} side by side, so that both parts
+// go through one vector instruction.
+typedef double coherent_pair_t __attribute__((vector_size(16)));
+
 struct coherent_t {
     // ---- tables (coherent_init) ----
-    double mix_re[36], mix_im[36];    // e^{-j 2 pi 1500 n / 10800}: 36 samples, 5 cycles
+    coherent_pair_t mix[36];          // e^{-j 2 pi 1500 n / 10800}: 36 samples, 5 cycles
     double line_re[18], line_im[18];  // e^{-j pi n / 9}: the 600 Hz lines of the squared signal
     double mf_cos[18], mf_sin[18];    // cos, sin(pi i / 18), taps i = -8 .. 9 of the matched filter
     double level_u8[256];             // unsigned 8-bit sample s as (s - 128) / 128
 
     // ---- per sample ----
-    double zr[2 * COHERENT_RING], zi[2 * COHERENT_RING];  // the baseband, z[n] at n & (RING - 1)
-                                                        // and again RING further
-    double ar[COHERENT_RING], ai[COHERENT_RING];  // the first boxcar's output, same indexing
-    double s1r, s1i;          // running sum of z over 7 samples (the first boxcar)
-    double s2r, s2i;          // running sum of that over 9 samples (the second)
+    coherent_pair_t z[2 * COHERENT_RING];  // the baseband, z[n] at n & (RING - 1) and again
+                                           // RING further
+    coherent_pair_t a[COHERENT_RING];  // the first boxcar's output, same indexing
+    coherent_pair_t s1;       // running sum of z over 7 samples (the first boxcar)
+    coherent_pair_t s2;       // running sum of that over 9 samples (the second)
     double limit_tones;       // not 0: limit samples to this many times the tone's amplitude
     double limit;             // samples are limited to +-limit
     double pr, pi, mr, mi;    // this block's sums of the squared signal against both lines
