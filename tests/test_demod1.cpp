@@ -148,6 +148,7 @@ TEST(Demod1, CleanSignalsDecodeAsTheCorrelatorDoes)
         {"DC", 0, 0.2, 0.5, 0, false, 0},
         {"quiet", 300, 0, 0.03, 0, false, 0},
         {"loud", -300, 0, 0.99, 0, false, 0},
+        {"clipped to a square", 200, 0, 8, 0, false, 0},
         {"de-emphasis", 0, 0, 0.5, -1, false, 0},
         {"pre-emphasis", 500, 0, 0.5, 1, false, 0},
         {"level steps", -700, 0, 0.5, 0, true, 0},
