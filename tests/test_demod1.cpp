@@ -181,6 +181,25 @@ TEST(Demod1, CleanSignalsDecodeAsTheCorrelatorDoes)
     }
 }
 
+TEST(Demod1, TheDemoRecordingAsTheCorrelatorDecodesIt)
+{
+    // scripts/demo's recording: the same signal, the same options.
+    gen_bits_t bits;
+    std::string error;
+    ASSERT_EQ(gen_script(read_file(std::string(SOURCE_DIR) + "/demo/session.mpt"), &bits, nullptr, &error), 0)
+        << error;
+    gen_audio_t opt;
+    opt.snr_db = 18;
+    opt.ppm = 120;
+    opt.seed = 7;
+    std::vector<unsigned char> u = gen_u8(gen_render(bits, opt));
+    std::string audio(u.begin(), u.end());
+    run_result_t zero = decode(audio, 0), one = decode(audio, 1);
+    EXPECT_NE(zero.err.find("38 codewords passed, 0 failed"), std::string::npos) << zero.err;
+    EXPECT_EQ(mask_times(one.out), mask_times(zero.out));
+    EXPECT_EQ(one.err, zero.err);
+}
+
 TEST(Demod1, GainsWhereTheCorrelatorLoses)
 {
     // At 1 dB the correlator decodes next to nothing; DEMOD=1 nearly all.

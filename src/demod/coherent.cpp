@@ -112,6 +112,7 @@ const int LINE_DELAY = (BOX1 - 1) / 2 + (BOX2 - 1) / 2;  // their delay, samples
 const double LINE_TAU = 48;        // blocks (bits) of the lines' averages
 const double ROT_TAU = 256;        // blocks of the rotation estimate
 const double ROT_MAX = 2 * 3.141592653589793 * 6 / 1200;  // 6 Hz: 1700 ppm
+const std::uint32_t COUNT_MAX = 1u << 30;  // blocks and symbols are counted up to this
 const double BALANCE_TAU = 512;   // symbols of the tone balance
 const double TILT_MAX = 0.6;       // 1800 Hz against 1200 Hz: 12 dB either way
 const double MOMENT_TAU = 256;     // symbols of the level and noise estimate
@@ -179,7 +180,8 @@ inline double boxplus(double a, double b)
 // One block of 9 samples ended: fold its line sums into the averages.
 void block_end(coherent_t* c)
 {
-    c->blocks++;
+    if (c->blocks < COUNT_MAX)  // past the warm-up only "many" matters, for weeks on end
+        c->blocks++;
     double alpha = c->blocks < LINE_TAU ? 1.0 / c->blocks : 1.0 / LINE_TAU;
     // Undo the tracked rotation, then average.
     double cp, sp, cm, sm;
@@ -288,7 +290,8 @@ void symbol(coherent_t* c)
 
     // Level and noise from the moments of y: A from the mean of |y|, the
     // noise from what y varies about +-A.
-    c->symbols++;
+    if (c->symbols < COUNT_MAX)
+        c->symbols++;
     double w = c->symbols < MOMENT_TAU ? 1.0 / c->symbols : 1.0 / MOMENT_TAU;
     double ay = std::fabs(y);
     c->m1 += w * (ay - c->m1);
