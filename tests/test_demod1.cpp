@@ -477,6 +477,27 @@ TEST(Demod1, FollowsAFadeAndComesBack)
     }
 }
 
+TEST(Demod1, FloatsThatAreNotNumbersDoNoHarm)
+{
+    gen_bits_t bits = random_bits(6000, 4);
+    gen_audio_t opt;
+    opt.snr_db = 20;
+    std::vector<float> x = gen_render(bits, opt);
+    for (size_t i = 20000; i < 20100; i++)
+        x[i] = i % 3 ? std::nanf("") : (i % 2 ? 1e30f : -INFINITY);
+    coherent_t c;
+    coherent_init(&c, collect);
+    c.limit_tones = COHERENT_IQ_LIMIT;
+    llrs.clear();
+    coherent_process_float(&c, x.data(), (int)x.size());
+    ASSERT_GT(llrs.size(), 5900u);
+    for (float l : llrs)
+        ASSERT_TRUE(std::isfinite(l));
+    // The bits well after the damage are right again.
+    errors_t e = count_errors(bits, llrs, 3000);
+    EXPECT_EQ(e.wrong, 0);
+}
+
 TEST(Demod1, BufferBoundariesDoNotMatter)
 {
     gen_audio_t opt;

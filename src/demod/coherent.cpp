@@ -455,5 +455,10 @@ void coherent_process_u8(coherent_t* c, const unsigned char* samples, int n)
 
 void coherent_process_float(coherent_t* c, const float* samples, int n)
 {
-    process(c, samples, n, [](float s) { return (double)s; });
+    // Anything not a number (a damaged cf32 capture) counts as silence and
+    // anything huge as full scale times a thousand, so that no running sum
+    // is ever poisoned.
+    process(c, samples, n, [](float s) {
+        return s == s ? (s > 1000.0f ? 1000.0 : s < -1000.0f ? -1000.0 : (double)s) : 0.0;
+    });
 }
