@@ -101,9 +101,9 @@ int iq_read_begin()
     return 0;
 }
 
-// The next block of the control channel's audio, as the FM discriminator
-// gives it (scaled by 0.5, full scale +-1): its sample count, 0 at the end
-// or on failure.
+// The next block of the control channel's audio into audio, as the FM
+// discriminator gives it (half of it is full scale): its sample count, 0 at
+// the end or on failure.
 static int iq_block()
 {
     const int hist = plan.taps1 - 1;
