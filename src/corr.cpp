@@ -173,8 +173,10 @@ void corr(FILE* stream, comm_info_t* info)
     // instead (src/demod/); chosen once, at the start.
     static coherent_t coherent;
     const bool soft = demod == 1;
-    if (soft)
+    if (soft) {
         coherent_init(&coherent);
+        soft_reset();
+    }
 
     if (audio_read_begin() != 0)
         std::exit(-1);
