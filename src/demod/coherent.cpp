@@ -312,6 +312,17 @@ void symbol(coherent_t* c)
     c->m1 += w * (ay - c->m1);
     c->m2 += w * (y * y - c->m2);
     double s2 = c->m2 - c->m1 * c->m1;
+    // The noise that matters is the one toward the decision boundary: of
+    // noise clipped at full scale only the other side is cut.  Its variance,
+    // from the symbols that came out weaker than A, is s^2 for Gaussian
+    // noise and larger for clipped noise, and it is taken when larger.
+    if (ay < c->m1) {
+        double d = c->m1 - ay;
+        double wi = c->symbols < MOMENT_TAU ? w : 2.0 / MOMENT_TAU;  // about half the symbols
+        c->inner += wi * (d * d - c->inner);
+    }
+    if (c->symbols >= MOMENT_TAU && c->inner > s2)
+        s2 = c->inner;
     if (s2 < 1e-3 * c->m2)
         s2 = 1e-3 * c->m2;  // a clean signal: LLRs of 2000 / A at most
     c->amp = c->m1;
