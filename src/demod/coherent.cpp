@@ -77,10 +77,13 @@
 // time), and y^2 averages A^2 + s^2, so both come without decisions,
 // averaged over MOMENT_TAU symbols: level changes and fades are followed
 // within a fifth of a second.  (The fourth moment, the textbook way, was
-// fooled by noise clipped at full scale, which has light tails.)  With A
-// and s^2 right the LLRs are true ones: of the bits given 4 to 6, 0.7 % are
-// wrong, as promised.  Noise clipped at full scale still makes the large
-// ones too sure (README).
+// fooled by noise clipped at full scale, which has light tails.)  Noise
+// clipped at full scale is cut only on the side away from the decision
+// boundary, where the signal's peaks are; the side that makes errors keeps
+// its full tail.  So the noise is also measured on that side alone, from
+// the symbols that came out weaker than A, and the larger of the two is
+// taken.  With A and s^2 right the LLRs are true ones: of the bits given 4
+// to 6, 0.7 % are wrong, as promised (README).
 //
 // Tone balance.  De-emphasis or a band-pass tilts 1800 Hz against 1200 Hz
 // by several dB, signal and noise alike; a matched filter for the untilted
