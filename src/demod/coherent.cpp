@@ -226,6 +226,16 @@ void block_end(coherent_t* c)
     c->P_im = npi;
     c->M_re = nmr;
     c->M_im = nmi;
+    // Both lines as unit phasors, for the symbols until the next block.
+    double pa = std::sqrt(npr * npr + npi * npi), ma = std::sqrt(nmr * nmr + nmi * nmi);
+    c->lines_known = pa > 0 && ma > 0;
+    if (c->lines_known) {
+        double ip = 1 / pa, im = 1 / ma;
+        c->Pu_re = npr * ip;
+        c->Pu_im = npi * ip;
+        c->Mu_re = nmr * im;
+        c->Mu_im = nmi * im;
+    }
     c->pr = c->pi = c->mr = c->mi = 0;
     // The click limiter's level from the tone's amplitude (the matched
     // filter's amplitude is 9/2 of it), once that is known.
@@ -271,28 +281,29 @@ void symbol(coherent_t* c)
     double fc, fs;
     small_rotation(PI * f / 9, &fc, &fs);
     double ca = lr * fc - li * fs, sa = lr * fs + li * fc;
-    double pa = std::sqrt(c->P_re * c->P_re + c->P_im * c->P_im);
-    double ma = std::sqrt(c->M_re * c->M_re + c->M_im * c->M_im);
     double r2r = 0, r2i = 0;
     double err = 0;
-    if (pa > 0 && ma > 0) {
+    if (c->lines_known) {
         // P e^{j pi t/9} / |P| + M e^{-j pi t/9} / |M|
-        double ur = (c->P_re * ca - c->P_im * sa) / pa, ui = (c->P_re * sa + c->P_im * ca) / pa;
-        double vr = (c->M_re * ca + c->M_im * sa) / ma, vi = (c->M_im * ca - c->M_re * sa) / ma;
+        double ur = c->Pu_re * ca - c->Pu_im * sa, ui = c->Pu_re * sa + c->Pu_im * ca;
+        double vr = c->Mu_re * ca + c->Mu_im * sa, vi = c->Mu_im * ca - c->Mu_re * sa;
         r2r = ur + vr;
         r2i = ui + vi;
         // arg(u conj(v)) = 2 pi (t - eps) / 9
         err = fast_atan2(ui * vr - ur * vi, ur * vr + ui * vi) * (SPB / (2 * PI));
     }
-    // The square root, its sign continuous with j times the last reference.
+    // The square root: the direction halfway between ref^2 and the positive
+    // real axis, r2 + |r2|; its sign continuous with j times the last
+    // reference.  (r2 on the negative real axis: the root is j.)
     double mag = std::sqrt(r2r * r2r + r2i * r2i);
-    double refr, refi;
-    if (mag > 0) {
-        double h = std::sqrt(0.5 * (1 + r2r / mag));  // cos of half the angle
-        double g = std::sqrt(0.5 * (1 - r2r / mag));  // |sin| of it
-        refr = h;
-        refi = r2i < 0 ? -g : g;
-    } else {
+    double hr = r2r + mag, hi = r2i;
+    double hn = hr * hr + hi * hi;
+    double refr = 0, refi = 1;
+    if (hn > 1e-12 * (mag * mag) && hn > 0) {
+        double inv = 1 / std::sqrt(hn);
+        refr = hr * inv;
+        refi = hi * inv;
+    } else if (mag == 0) {
         refr = 1;
         refi = 0;
     }

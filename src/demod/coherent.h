@@ -35,6 +35,8 @@ struct coherent_t {
 
     // ---- per block: the two lines, smoothed, and their rotation ----
     double P_re, P_im, M_re, M_im;
+    double Pu_re, Pu_im, Mu_re, Mu_im;  // the same as unit phasors
+    bool lines_known;         // both lines have a direction
     double P_rot, M_rot;      // the lines' rotation per block (radians), tracked
     std::uint32_t blocks;     // blocks seen since the start (the averages warm up)
 
