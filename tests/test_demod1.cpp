@@ -135,13 +135,25 @@ const char* calls_script =
     "ccsc 0x1234\nclear chan=42\nccsc 0x1234\nack pfix=12 ident1=345 ident2=678\n"
     "random 40 seed=6\n";
 
+// 0.1 and 1.8 in turn for 2 s each, moving from one to the other in 20 ms
+// (25 dB, as a fade or a volume control can).
+float level_at(size_t i)
+{
+    const size_t half = 21600, ramp = 216;
+    size_t seg = i / half, into = i % half;
+    double now = seg % 2 ? 0.1 : 1.8, before = seg % 2 ? 1.8 : 0.1;
+    if (seg == 0 || into >= ramp)
+        return (float)now;
+    return (float)(before + (now - before) * (double)into / ramp);
+}
+
 TEST(Demod1, CleanSignalsDecodeAsTheCorrelatorDoes)
 {
     struct {
         const char* name;
         double ppm, dc, level;
         int tilt;         // -1 down, +1 up, 0 none
-        bool level_steps; // the level jumps between 0.05 and 0.9 every 2 s
+        bool level_steps; // the level moves between 0.05 and 0.9 every 2 s, within 20 ms
         int skip;         // samples cut from the start (no preamble then)
     } cases[] = {
         {"plain", 0, 0, 0.5, 0, false, 0},
@@ -170,7 +182,7 @@ TEST(Demod1, CleanSignalsDecodeAsTheCorrelatorDoes)
             x = tilt(x, c.tilt);
         if (c.level_steps)
             for (size_t i = 0; i < x.size(); i++)
-                x[i] *= (i / 21600) % 2 ? 0.1f : 1.8f;
+                x[i] *= level_at(i);
         std::string audio = bytes(x);
         run_result_t zero = decode(audio, 0), one = decode(audio, 1);
         EXPECT_EQ(zero.status, 0) << c.name;

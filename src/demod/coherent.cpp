@@ -133,6 +133,8 @@ const double ROT_MAX = 2 * 3.141592653589793 * 6 / 1200;  // 6 Hz: 1700 ppm
 const std::uint32_t COUNT_MAX = 1u << 30;  // blocks and symbols are counted up to this
 const double BALANCE_TAU = 512;   // symbols of the tone balance
 const double TILT_MAX = 0.6;       // 1800 Hz against 1200 Hz: 12 dB either way
+const double LEVEL_TAU = 8;       // symbols of the fast level
+const double LEVEL_STEP = 1.2;     // a level step: the fast level at least this far from the slow one
 const double MOMENT_TAU = 256;     // symbols of the level and noise estimate
 const double TIMING_GAIN = 0.25;   // share of the timing error corrected per symbol
 const double PERIOD_GAIN = 0.004;  // ... and taken into the period
@@ -323,6 +325,24 @@ void symbol(coherent_t* c)
         c->symbols++;
     double w = c->symbols < MOMENT_TAU ? 1.0 / c->symbols : 1.0 / MOMENT_TAU;
     double ay = std::fabs(y);
+    // A level step (a fade, a volume change) would leave the moments, and
+    // with them the LLRs' scale, wrong by the step for MOMENT_TAU symbols;
+    // so the level is also followed fast (LEVEL_TAU), and when the two part
+    // by more than the fast one wanders, the moments are scaled to it at once.
+    double wl = c->symbols < LEVEL_TAU ? 1.0 / c->symbols : 1.0 / LEVEL_TAU;
+    c->level += wl * (ay - c->level);
+    if (c->symbols > LEVEL_TAU && c->m1 > 0) {
+        // Half as much again on a clean signal; in noise, where the fast
+        // level wanders by itself, four times its own wander.
+        double wander = 4 * std::sqrt(c->noise / (c->m1 * c->m1 * LEVEL_TAU));
+        double step = 1 + (wander > LEVEL_STEP - 1 ? wander : LEVEL_STEP - 1);
+        double g = c->level / c->m1;
+        if (g > step || g * step < 1) {
+            c->m1 *= g;
+            c->m2 *= g * g;
+            c->inner *= g * g;
+        }
+    }
     c->m1 += w * (ay - c->m1);
     c->m2 += w * (y * y - c->m2);
     double s2 = c->m2 - c->m1 * c->m1;

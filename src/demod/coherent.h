@@ -46,6 +46,7 @@ struct coherent_t {
     std::uint64_t ready_at;   // the sample at which t_next's window is complete
     double c_re, c_im;        // the last symbol's reference phasor, e^{j theta} j^m
     double m1, m2;            // smoothed mean of |y| and of y^2 (the projections)
+    double level;             // the mean |y| of the last few symbols
     double inner;             // smoothed (A - |y|)^2 of the symbols weaker than A
     double amp, noise;        // estimated symbol amplitude and noise variance of y
     double last_llr;          // the last symbol's LLR (positive: +1 on its axis)
