@@ -1,6 +1,8 @@
 // Decoding speed: the whole program on an hour of control channel through
-// standard input, the per-sample step alone on the same hour (each with the
-// arguments DCREMOVE, CORRECT: 1,0 the defaults, 0,0 and 1,1), a general-purpose
+// standard input (with the arguments DCREMOVE, CORRECT, DEMOD: 1,0,0 the
+// defaults, 0,0,0, 1,1,0, and the coherent demodulator 1,0,1 and 1,1,1),
+// the per-sample step alone on the same hour (DCREMOVE, CORRECT: 1,0, 0,0
+// and 1,1), a general-purpose
 // AFSK1200 demodulator (multimon-ng, when installed) on the same hour at its
 // own input rate, for scale, a minute of calls followed to a receiver whose
 // serial line is never read, and the control channel cut out of an SDR's IQ
@@ -54,12 +56,12 @@ const std::string& work_dir()
     return dir;
 }
 
-void write_settings(bool dc_remove, bool correct)
+void write_settings(bool dc_remove, bool correct, int demod = 0)
 {
     std::FILE* f = std::fopen((work_dir() + "/solvane.ini").c_str(), "w");
     if (f) {
-        std::fprintf(f, "[general]\nDCREMOVE=%d\nCORRECT=%d\n[rs232]\nRADIO=0\n", dc_remove ? 1 : 0,
-                     correct ? 1 : 0);
+        std::fprintf(f, "[general]\nDCREMOVE=%d\nCORRECT=%d\nDEMOD=%d\n[rs232]\nRADIO=0\n",
+                     dc_remove ? 1 : 0, correct ? 1 : 0, demod);
         std::fclose(f);
     }
 }
@@ -136,7 +138,7 @@ long run(const std::vector<std::string>& argv, const std::string& input, const s
 void BM_WholeProgram(benchmark::State& state)
 {
     const std::string& input = hour_u8_file();
-    write_settings(state.range(0) != 0, state.range(1) != 0);
+    write_settings(state.range(0) != 0, state.range(1) != 0, state.range(2));
     long rss = 0;
     double cpu = 0;
     for (auto _ : state) {
@@ -150,7 +152,8 @@ void BM_WholeProgram(benchmark::State& state)
                                               benchmark::Counter::kIsRate);
     state.counters["maxrss_kB"] = (double)rss;
 }
-BENCHMARK(BM_WholeProgram)->Args({1, 0})->Args({0, 0})->Args({1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+// The third argument is DEMOD: 1 the coherent demodulator (src/demod/).
+BENCHMARK(BM_WholeProgram)->Args({1, 0, 0})->Args({0, 0, 0})->Args({1, 1, 0})->Args({1, 0, 1})->Args({1, 1, 1})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 // FILTER 5 in a directory of its own, with or without JSON lines to a file
 // or the call database.

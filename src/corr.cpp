@@ -18,6 +18,8 @@
 #endif
 
 #include "audio/audio.h"
+#include "demod/coherent.h"
+#include "demod/demod.h"
 #include "mpt1327/calls.h"
 #include "mpt1327/correct.h"
 #include "mpt1327/event.h"
@@ -167,26 +169,54 @@ void corr(FILE* stream, comm_info_t* info)
     static corr_t c;
     if (corr_init(&c, setup.sample_rate, info) != 0)
         std::exit(-1);
+    // DEMOD=1: the coherent front end and the soft framing take the samples
+    // instead (src/demod/); chosen once, at the start.
+    static coherent_t coherent;
+    const bool soft = demod == 1;
+    if (soft) {
+        coherent_init(&coherent);
+        soft_reset();
+    }
 
     if (audio_read_begin() != 0)
         std::exit(-1);
 
+    // IQ input hands DEMOD=1 its samples before they are quantised to 8
+    // bits, limited against the clicks of the FM discriminator near its
+    // threshold instead (coherent.cpp).
+    const bool floats = soft && audio_source.kind == AUDIO_IQ;
+    if (floats)
+        coherent.limit_tones = COHERENT_IQ_LIMIT;
     for (;;) {
-        unsigned char* buffer;
+        unsigned char* buffer = nullptr;
+        float* float_buffer = nullptr;
         audio_dc_remove = dcremove != 0;  // DCREMOVE, as last read
-        int n = audio_read(&buffer);
+        int n = floats ? audio_read_float(&float_buffer) : audio_read(&buffer);
         if (n == 0) {
             if (!audio_end_of_input())
                 std::exit(-1);
-            input_sample = c.samples_done;
-            mpt1327_end(&mpt1327_state);
+            if (soft) {
+                input_sample = coherent.n;
+                soft_end(&mpt1327_state);
+            } else {
+                input_sample = c.samples_done;
+                mpt1327_end(&mpt1327_state);
+            }
             calls_end_all(stop_requested() ? CALL_STOPPED : CALL_INPUT_END);
             input_end();
             summary_print(audio_source.kind == AUDIO_PIPE || audio_source.kind == AUDIO_UDP);
             std::exit(0);
         }
-        corr_process(&c, stream, buffer, n);
-        input_sample = c.samples_done;
+        if (floats) {
+            coherent_process_float(&coherent, float_buffer, n);
+            input_sample = coherent.n;
+        } else if (soft) {
+            coherent_process_u8(&coherent, buffer, n);
+            input_sample = coherent.n;
+        } else {
+            corr_process(&c, stream, buffer, n);
+            input_sample = c.samples_done;
+        }
         input_tick();
     }
 }

@@ -38,6 +38,7 @@ void reset_decoder()
     rx = 1;
     syncset = 0;
     dcremove = 1;
+    demod = 0;
     sync_words[0] = sync_words[1] = sync_pair_t{SYNC_CONTROL, SYNC_DATA};
     portdev.clear();
     receiver_announced.clear();

@@ -369,7 +369,7 @@ TEST(Db, KillNineLeavesEveryCommittedCall)
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), settings);
     child_t marrowit;
-    marrowit.start({marrowit_path(), "-q", "--json", "j.jsonl", "--db", "c.db", "-"}, dir.path,
+    marrowit.start(command_line(marrowit_path(), {"-q", "--json", "j.jsonl", "--db", "c.db", "-"}), dir.path,
                    dir.file("out"), dir.file("err"), true);
     std::vector<call_plan_t> calls;
     for (int k = 0; k < 40; k++)

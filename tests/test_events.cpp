@@ -240,8 +240,8 @@ TEST(Mqtt, SubscriberReceivesTheJsonLinesThroughARestart)
             broker.stop();  // the subscriber's session stays
         child_t marrowit;
         const std::string host = c.host[0] == ':' ? std::string("[") + c.host + "]" : c.host;
-        marrowit.start({marrowit_path(), "-q", "--json", "events.jsonl", "--mqtt",
-                        host + ":" + std::to_string(broker.port), "-"},
+        marrowit.start(command_line(marrowit_path(), {"-q", "--json", "events.jsonl", "--mqtt",
+                        host + ":" + std::to_string(broker.port), "-"}),
                        dir.path, dir.file("console"), dir.file("stderr"), true);
         auto written = [&] { return lines_of(read_file(dir.file("events.jsonl"))).size(); };
         marrowit.write(parts[0]);
@@ -322,7 +322,7 @@ TEST(Mqtt, WildcardTopicAndASilentBroker)
     ASSERT_EQ(bind(listener, (sockaddr*)&a, sizeof a), 0);
     ASSERT_EQ(listen(listener, 16), 0);  // connections taken by the system, never answered
     child_t marrowit;
-    marrowit.start({marrowit_path(), "-q", "--mqtt", "127.0.0.1:" + std::to_string(port), "-"},
+    marrowit.start(command_line(marrowit_path(), {"-q", "--mqtt", "127.0.0.1:" + std::to_string(port), "-"}),
                    dir.path, dir.file("console"), dir.file("stderr"), true);
     marrowit.write(render_u8(traffic(10, {{5, 2, 8}})));
     const std::string said = "marrowit: MQTT broker 127.0.0.1:" + std::to_string(port) +

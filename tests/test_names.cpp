@@ -201,7 +201,7 @@ TEST(Names, ReadAgainWhenChanged)
     write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
     write_file(dir.file("a.csv"), "*,7,1001,first\n");
     child_t marrowit;
-    marrowit.start({marrowit_path(), "-q", "--aliases", "a.csv", "--json", "j.jsonl", "-"}, dir.path,
+    marrowit.start(command_line(marrowit_path(), {"-q", "--aliases", "a.csv", "--json", "j.jsonl", "-"}), dir.path,
                    dir.file("out"), dir.file("err"), true);
     // Each part: a second of idle slots (the check comes with them), then a call.
     auto part = [&](int ident2) {

@@ -105,3 +105,12 @@ int audio_read(unsigned char** data)
         dc_remove(*data, n);
     return n;
 }
+
+int audio_read_float(float** data)
+{
+    bool stopping = stop_requested();
+    int n = iq_read_float(data);
+    if (n == 0 && stopping)
+        audio_eof = 1;
+    return n;
+}

@@ -26,6 +26,10 @@ int audio_read_begin();
 // The samples stay intact until the next call.
 int audio_read(unsigned char** data);
 
+// audio_read for AUDIO_IQ, the samples as floats (full scale +-1) before
+// they are quantised to 8 bits.  Only for AUDIO_IQ.
+int audio_read_float(float** data);
+
 // ---- choosing the source (set by the command line before the run loop) ----
 
 enum audio_kind_t { AUDIO_LIVE, AUDIO_FILE, AUDIO_PIPE, AUDIO_IQ, AUDIO_UDP };
@@ -74,6 +78,9 @@ int pipe_read(unsigned char** data);
 int iq_init(audio_setup_t* setup);
 int iq_read_begin();
 int iq_read(unsigned char** data);
+// The same samples unquantised, full scale +-1 (DEMOD=1 takes them so: 8
+// bits would cost it sensitivity).
+int iq_read_float(float** data);
 
 extern int audio_eof;  // set by the file, pipe, IQ and UDP backends at the end of input
 

@@ -91,6 +91,8 @@ extern unsigned int portspeed;  // PORTSPEED: bit rate
 extern double rx;               // RADIO: receiver model
 extern double syncset;  // SYNC: 0 standard sync words, 1 French, 2 both
 extern double dcremove; // DCREMOVE: remove a DC offset from the input when not 0
+extern double demod;    // DEMOD: 0 the tone correlator, 1 the coherent demodulator (src/demod/);
+                        // another value is said (above 1 taken as 0); the run loop reads it at the start
 extern double hunt;     // HUNT: seconds without a system codeword before the band is searched
 extern std::string portdev;     // DEVICE: terminal device overriding PORTADR (may be empty)
 extern unsigned int rigmodel;   // RIG_MODEL: Hamlib's model number (RADIO 3)

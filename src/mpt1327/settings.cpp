@@ -3,7 +3,7 @@
 // solvane.ini in the current directory holds three kinds of section:
 //
 //   [general]   FILTER BINARY TRACK BEEP LOG TARGET_PREF TARGET_ID CALLTIMEOUT SYNC
-//               DCREMOVE CORRECT
+//               DCREMOVE CORRECT DEMOD
 //   [rs232]     PORTADR PORTSPEED RADIO DEVICE RIG_MODEL RIG_PATH
 //   [mqtt]      USER PASSWORD TOPIC
 //   [0x1a2b]    BEGINOFBAND OFFSET STEP CHANMAP CCHFREQUENCY NAME   (one per system)
@@ -40,7 +40,7 @@ unsigned int calltimeout;
 double baseFreq = 420.0, offset = 2, step = 0.0125, control = 420.0;
 unsigned int portadr = 1, portspeed = 9600;
 double rx = 1;
-double syncset = 0, dcremove = 1;
+double syncset = 0, dcremove = 1, demod = 0;
 double hunt = 5;
 std::string portdev;
 unsigned int rigmodel = 2;
@@ -99,6 +99,9 @@ void mpt1327_setup()
     calltimeout = ini_get_int(&ini, "general", "CALLTIMEOUT", 0);
     syncset = ini_get_int(&ini, "general", "SYNC", 0);
     dcremove = ini_get_int(&ini, "general", "DCREMOVE", 1);
+    demod = ini_get_int(&ini, "general", "DEMOD", 0);
+    if (demod > 1)
+        demod = 0;  // said by settings_check
     hunt = ini_get_int(&ini, "general", "HUNT", 5);
     const sync_pair_t standard = {SYNC_CONTROL, SYNC_DATA}, french = {SYNC_CONTROL_FR, SYNC_DATA_FR};
     sync_words[0] = syncset == 1 ? french : standard;

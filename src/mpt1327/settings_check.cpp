@@ -35,6 +35,19 @@ const number_key_t number_keys[] = {
     {"db", "KEEP_DAYS", false},
 };
 
+// Keys that choose one of a few ways, 0 to last: any other value is said,
+// with the way it gives (a whole number among them read by its leading
+// digits as every number is, "1.5" as 1; anything else 0).
+struct choice_key_t {
+    const char* section;
+    const char* key;
+    unsigned last;  // the ways are 0 to last
+};
+
+const choice_key_t choice_keys[] = {
+    {"general", "DEMOD", 1},
+};
+
 const unsigned FREQ_LOW = 10000;       // 1 MHz in units of 100 Hz
 const unsigned FREQ_HIGH = 100000000;  // 10 GHz
 
@@ -104,5 +117,20 @@ void settings_check(const ini_t* ini, const char* file, const char* sysname)
             std::snprintf(tail, sizeof tail, "; using %u", used);
         say(std::string(file) + ": [" + section + "] " + k.key + "=" + shown(*v) + " is " +
             trouble + tail);
+    }
+    for (const choice_key_t& k : choice_keys) {
+        const std::string* v = ini_find(ini, k.section, k.key);
+        if (!v || v->empty())
+            continue;
+        unsigned used = ini_get_int(ini, k.section, k.key, 0);
+        if (settings_number_trouble(*v, false).empty() && used <= k.last)
+            continue;
+        if (used > k.last)
+            used = 0;
+        std::string ways;
+        for (unsigned w = 0; w <= k.last; w++)
+            ways += std::to_string(w) + (w + 2 == k.last + 1 ? " or " : w == k.last ? "" : ", ");
+        say(std::string(file) + ": [" + k.section + "] " + k.key + "=" + shown(*v) + " is not " +
+            ways + "; using " + std::to_string(used));
     }
 }

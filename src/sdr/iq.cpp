@@ -103,7 +103,10 @@ int iq_read_begin()
     return 0;
 }
 
-int iq_read(unsigned char** data)
+// The next block of the control channel's audio into audio, as the FM
+// discriminator gives it (half of it is full scale): its sample count, 0 at
+// the end or on failure.
+static int iq_block()
 {
     const int hist = plan.taps1 - 1;
     const int step = plan.d1 * plan.d2;
@@ -125,12 +128,26 @@ int iq_read(unsigned char** data)
         hunted = hunt_process(block, n);
         tune_control();
         int count = channel_process(control_channel, block, n, audio.data());
-        for (int i = 0; i < count; i++)
-            samples[(size_t)i] = sample_to_u8(0.5f * audio[(size_t)i]);
         std::copy(iq.begin() + n, iq.begin() + n + hist, iq.begin());
-        if (count > 0) {
-            *data = samples.data();
+        if (count > 0)
             return count;
-        }
     }
+}
+
+int iq_read(unsigned char** data)
+{
+    int count = iq_block();
+    for (int i = 0; i < count; i++)
+        samples[(size_t)i] = sample_to_u8(0.5f * audio[(size_t)i]);
+    *data = samples.data();
+    return count;
+}
+
+int iq_read_float(float** data)
+{
+    int count = iq_block();
+    for (int i = 0; i < count; i++)
+        audio[(size_t)i] *= 0.5f;
+    *data = audio.data();
+    return count;
 }

@@ -25,6 +25,11 @@ int iq_read(unsigned char**)
     return 0;
 }
 
+int iq_read_float(float**)
+{
+    return 0;
+}
+
 // No band to search without IQ input.
 int hunt_init(double)
 {
