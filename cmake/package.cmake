@@ -43,7 +43,7 @@ endif()
 # --db: recommended too, by the package named after the library
 # (libliquid.so.1: libliquid1; a name ending in a digit takes a dash,
 # libsqlite3.so.0: libsqlite3-0).
-foreach(soname IN ITEMS ${LIQUID_SONAME} ${MOSQUITTO_SONAME} ${SQLITE_SONAME})
+foreach(soname IN ITEMS ${LIQUID_SONAME} ${MOSQUITTO_SONAME} ${SQLITE3_SONAME})
   if(soname MATCHES "^(lib[A-Za-z0-9_-]*[A-Za-z_-])\\.so\\.([0-9]+)$")
     list(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS "${CMAKE_MATCH_1}${CMAKE_MATCH_2}")
   elseif(soname MATCHES "^(lib[A-Za-z0-9_-]*[0-9])\\.so\\.([0-9]+)$")

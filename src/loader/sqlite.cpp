@@ -4,7 +4,7 @@
 #include "db/db.h"
 #include "loader/loaded.h"
 
-static loaded_library_t sqlite = {SQLITE_SONAME, "SQLite", nullptr, false};
+static loaded_library_t sqlite = {SQLITE3_SONAME, "SQLite", nullptr, false};
 
 bool db_library()
 {
