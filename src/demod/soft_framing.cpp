@@ -212,7 +212,7 @@ double template_lambda(std::uint64_t t, double floor = -INFINITY)
 
 // The readings of a held window that the next slot leaves possible, each
 // decoded: the codeword found, its lambda and its competitors' weight.
-const int READINGS = 1 + 2 + 64;  // in place, a bit earlier and later, a slip at each bit
+const int READINGS = 1 + 2 + 64;  // in place, a bit earlier and later, a slip at each bit (no slot: 2 with bits unknown)
 struct reading_t {
     std::uint64_t word;
     double lambda, others;
@@ -269,6 +269,25 @@ void settle(mpt1327_t* s, int moved)
             }
         }
     }
+    // No slot came: the signal may have stopped at the window's end.  The
+    // LLR of its last bit is the box-plus of two symbols, and the second
+    // one's pulse lies half past the window, where nothing vouches for the
+    // signal any more: noise that begins there (after a clean signal, with
+    // the clean signal's LLR scale) can turn it over with full certainty.
+    // So the window is read with that bit unknown as well, a candidate;
+    // and, with the same benefit, the window read a bit later with its last
+    // two bits unknown, a competitor.
+    int erased_later = -1;
+    if (moved == NO_SLOT) {
+        float w[64];
+        window_at(held.end, w);
+        w[63] = 0;
+        read_window(w, &n);
+        window_at(held.end + 1, w);
+        w[62] = w[63] = 0;
+        erased_later = n;
+        read_window(w, &n);
+    }
     // The codeword the readings weigh most for, by the sum of e^lambda.  The
     // window read a bit earlier or later is only a competitor: the window
     // begins where its system codeword ended, and a window read a bit out
@@ -277,7 +296,7 @@ void settle(mpt1327_t* s, int moved)
     int best = 0;
     double best_weight = -INFINITY;
     for (int i = 0; i < n; i++) {
-        if (i == 1 || i == 2)
+        if (i == 1 || i == 2 || i == erased_later)
             continue;
         double weight = -INFINITY;
         for (int k = 0; k < n; k++)

@@ -15,6 +15,10 @@
 // all but absent, and a slot is lost to the framing (a false sync word), or,
 // in the first or last slot of a segment, to the change of level or the
 // noise next to it.
+// With SOAK_LIST set in the environment, every address codeword lost on
+// the segments of 20 dB and more is listed on stderr: its segment, its slot
+// in the segment (from 0), and whether noise alone came before or after
+// the segment.
 // Exit status 0 when every check holds: no false codeword, no growth, and
 // with CORRECT=1 no slot lost on the clean segments.
 #include <unistd.h>
@@ -70,6 +74,9 @@ int main(int argc, char** argv)
     std::vector<word64_t> sent;
     std::vector<char> clean;   // per address codeword sent: in a segment of 20 dB or more
     std::vector<char> edge;    // and the first or the last slot of its segment
+    std::vector<int> seg_of;   // per address codeword sent: its segment
+    std::vector<char> after_noise;  // per segment: it follows a burst of noise alone
+    bool noise_before = false;
     long long slots_sent = 0, noise_bits = 0;
     const long long total_bits = (long long)(hours * 3600 * 1200);
     long long bits_so_far = 0;
@@ -107,6 +114,9 @@ int main(int argc, char** argv)
         edge.resize(sent.size(), 0);
         edge[clean.size()] = edge.back() = 1;
         clean.resize(sent.size(), g.opt.snr_db >= 20);
+        seg_of.resize(sent.size(), (int)after_noise.size());
+        after_noise.push_back(noise_before);
+        noise_before = false;
         slots_sent += slots;
         emit(bits);
         bits_so_far += (long long)bits.size();
@@ -117,6 +127,7 @@ int main(int argc, char** argv)
             g.opt.snr_db = -6;
             emit(quiet);
             noise_bits += (long long)quiet.size();
+            noise_before = true;
             bits_so_far += (long long)quiet.size();
         }
         if (start_rss[0] < 0 && bits_so_far >= 1200 * 600) {  // ten minutes in
@@ -148,6 +159,17 @@ int main(int argc, char** argv)
             clean_lost += clean[k] && !m.decoded[k] && !edge[k];
             edge_lost += clean[k] && !m.decoded[k] && edge[k];
         }
+        if (std::getenv("SOAK_LIST"))
+            for (size_t k = 0; k < sent.size(); k++)
+                if (clean[k] && !m.decoded[k]) {
+                    size_t first = k;
+                    while (first > 0 && seg_of[first - 1] == seg_of[k])
+                        first--;
+                    int seg = seg_of[k];
+                    std::fprintf(stderr, "lost CORRECT=%d segment %d slot %zu%s%s\n", mode, seg, k - first,
+                                 after_noise[(size_t)seg] ? " after-noise" : "",
+                                 (size_t)seg + 1 < after_noise.size() && after_noise[(size_t)seg + 1] ? " before-noise" : "");
+                }
         bool grew = end_rss > start_rss[mode] + 64 || end_hwm > start_hwm[mode] + 64;
         std::printf("CORRECT=%d:\n", mode);
         std::printf("  system codewords decoded %lld (%.4f %%)\n", m.system_decoded,
