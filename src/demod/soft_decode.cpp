@@ -178,9 +178,9 @@ void soft_decode(const float llr[64], soft_word_t* out)
                 if (r < smallest[k])
                     std::swap(r, smallest[k]);
         }
-        double six = 0;
-        for (float r : smallest)
-            six += r;
+        // Two of the six side by side may be one symbol's flip, weighing
+        // as the surer of the two alone (see pair_credit below).
+        double six = smallest[1] + smallest[3] + smallest[5];
         double bound = lambda_hard - six + 48 * SOFT_LN2;
         if (lambda_hard - bound >= soft_threshold) {
             *out = soft_word_t{hard, lambda_hard, bound, bound, 0};
@@ -216,6 +216,35 @@ void soft_decode(const float llr[64], soft_word_t* out)
         lo[v] = sl;
         hi[v] = sh;
     }
+    // The basis bits as places in the window (bit i of the word for bit
+    // i + 1), for the pairs of neighbouring flips.
+    std::uint64_t lo_at[256], hi_at[256];
+    for (int v = 0; v < 256; v++) {
+        lo_at[v] = hi_at[v] = 0;
+        for (int k = 0; k < 8; k++)
+            if (v >> k & 1) {
+                lo_at[v] |= 1ULL << lrb[k];
+                hi_at[v] |= 1ULL << lrb[k + 8];
+            }
+    }
+    // A data bit is the XOR of two neighbouring symbols (coherent.cpp), and
+    // one symbol received wrong turns the two bits around it: both wrong,
+    // each about as unsure as the symbol, a single error that costs its
+    // |llr| once, where the sum of the bits' |llr| counts it twice.  So
+    // each pair of neighbouring flips (taken from the first, apart) weighs
+    // as the surer of its two bits alone: the credit below is the less
+    // sure one's |llr|.  Counted twice, a symbol received wrong with |llr|
+    // 8 made the codeword sent look e^8 less likely than it was, and a
+    // codeword 6 bits from it was taken with a margin of 12.
+    auto pair_credit = [&](std::uint64_t flips) {
+        double credit = 0;
+        for (std::uint64_t pairs = flips & flips >> 1; pairs; pairs &= pairs - 1) {
+            int i = __builtin_ctzll(pairs);
+            credit += rel[i] < rel[i + 1] ? rel[i] : rel[i + 1];
+            pairs &= ~(2ULL << i);  // bit i + 1 is spent
+        }
+        return credit;
+    };
     // check(hard ^ e) = check(hard) ^ the columns of the flips e: the
     // flips' columns must add up to check(hard).
     unsigned short base;
@@ -241,23 +270,27 @@ void soft_decode(const float llr[64], soft_word_t* out)
                 sum += std::exp(best - w);
             }
         };
-        auto weight = [&](unsigned short m) { return lo[m & 0xff] + hi[m >> 8]; };
-        consider(weight(base), -1, -1, -1, base);
+        auto weight = [&](unsigned short m, std::uint64_t at) {
+            return lo[m & 0xff] + hi[m >> 8] - pair_credit(at | lo_at[m & 0xff] | hi_at[m >> 8]);
+        };
+        consider(weight(base, 0), -1, -1, -1, base);
         for (int a = 0; a < 48; a++) {
             unsigned short ma = base ^ mrb_mask[a];
             double wa = rel[mrb[a]];
-            consider(wa + weight(ma), a, -1, -1, ma);
+            std::uint64_t at_a = 1ULL << mrb[a];
+            consider(wa + weight(ma, at_a), a, -1, -1, ma);
             if (order < 2)
                 continue;
             for (int c = a + 1; c < 48; c++) {
                 unsigned short mc = ma ^ mrb_mask[c];
                 double wc = wa + rel[mrb[c]];
-                consider(wc + weight(mc), a, c, -1, mc);
+                std::uint64_t at_c = at_a | 1ULL << mrb[c];
+                consider(wc + weight(mc, at_c), a, c, -1, mc);
                 if (order < 3)
                     continue;
                 for (int d = c + 1; d < 48; d++) {
                     unsigned short md = mc ^ mrb_mask[d];
-                    consider(wc + rel[mrb[d]] + weight(md), a, c, d, md);
+                    consider(wc + rel[mrb[d]] + weight(md, at_c | 1ULL << mrb[d]), a, c, d, md);
                 }
             }
         }
@@ -274,8 +307,9 @@ void soft_decode(const float llr[64], soft_word_t* out)
                 flips++;
             }
         // Not searched: order + 1 flips on the MRB at least.
+        // (neighbours among them weighing as the surer one alone).
         double unseen = 0;
-        for (int k = 0; k <= order && k < 48; k++)
+        for (int k = order; k >= 0; k -= 2)
             unseen += rel[mrb[k]];
         double others = sum > 0 ? std::log(sum) - best : -INFINITY;  // relative to lambda_hard
         out->found = lambda_hard + others;
