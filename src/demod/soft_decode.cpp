@@ -346,9 +346,11 @@ void soft_decode(const float llr[64], soft_word_t* out)
         // Not searched: order + 1 flips on the MRB at least, each counted
         // whole.  With neighbours among them weighing as one (least_weight)
         // the bound would be about a flip lighter: at -3 dB it held back a
-        // third of the codewords taken and moved the 50 % point 0.7 dB,
-        // where this one costs about 0.1 dB against the sum over single
-        // bits and gave no codeword never sent in the sensitivity sweep.
+        // third of the codewords taken and moved the 50 % point 0.7 dB.
+        // With this one the sensitivity sweep (10 000 slots a point, five
+        // channels) gave no codeword never sent in 2 650 000 slots, the 50 %
+        // point 0.14-0.16 dB later and the 99 % point 0.5 dB earlier than
+        // with the sum over single bits.
         double unseen = 0;
         for (int k = 0; k <= order && k < 48; k++)
             unseen += rel[mrb[k]];
