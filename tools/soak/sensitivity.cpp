@@ -4,7 +4,7 @@
 //
 //   marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] [--set KEY=VALUE]...
 //                        [--decoder [NAME:]KEY=VALUE[,KEY=VALUE]...]...
-//                        [--channel NAME]... [--from DB] [--to DB] > table.dat
+//                        [--channel NAME]... [--from DB] [--to DB] [--trace] > table.dat
 //
 // For every point (--from -6 to --to 20 dB in steps of 0.5 dB, so that the
 // 50 % and 99 % points are read between close points) and every channel, N
@@ -38,8 +38,12 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "demod/coherent.h"
+#include "demod/soft.h"
+#include "mpt1327/mpt1327.h"
 #include "mptgen.h"
 #include "traffic.h"
 
@@ -87,12 +91,92 @@ std::string point(double db, const std::vector<double>& snr)
     return s;
 }
 
+// --trace: the audio of a point that gave a codeword never sent decoded
+// again here, by the coherent front end and the soft framing themselves,
+// and every address codeword routed that was never sent printed with the
+// bit it was routed at, its margin, the system codewords around it, and
+// the reliabilities from 130 bits before to 130 after.
+std::vector<float> trace_llrs;
+struct routed_t {
+    word64_t word;
+    double margin;
+    unsigned long long bit;
+};
+std::vector<routed_t> trace_routed;
+unsigned long long trace_llrs_fed;
+
+void trace(const std::vector<unsigned char>& audio, const std::vector<word64_t>& sent, word64_t system_word,
+           const char* channel, double snr)
+{
+    static coherent_t co;
+    trace_llrs.clear();
+    trace_routed.clear();
+    coherent_init(&co, [](float l) { trace_llrs.push_back(l); });
+    coherent_process_u8(&co, audio.data(), (int)audio.size());
+    FILE* was = console;
+    console = std::fopen("/dev/null", "w");
+    mpt1327_state = mpt1327_t{};
+    currentsys = 0xffff;
+    soft_reset();
+    soft_watch = [](const unsigned short cw[4], double margin) {
+        trace_routed.push_back(routed_t{pack(cw), margin, trace_llrs_fed});
+    };
+    trace_llrs_fed = 0;
+    for (float l : trace_llrs) {
+        trace_llrs_fed++;
+        soft_bit(l, &mpt1327_state);
+    }
+    soft_end(&mpt1327_state);
+    soft_watch = nullptr;
+    std::fclose(console);
+    console = was;
+    std::unordered_set<word64_t> sent_set(sent.begin(), sent.end());
+    for (size_t i = 0; i < trace_routed.size(); i++) {
+        const routed_t& r = trace_routed[i];
+        if (r.word == system_word || sent_set.count(r.word))
+            continue;
+        std::fprintf(stderr, "trace %s %.1f dB: %016llx routed at bit %llu, margin %.2f; system codewords at",
+                     channel, snr, (unsigned long long)r.word, r.bit, r.margin);
+        for (size_t j = i > 4 ? i - 4 : 0; j < trace_routed.size() && j < i + 4; j++)
+            if (trace_routed[j].word == system_word)
+                std::fprintf(stderr, " %llu", trace_routed[j].bit);
+        // The window it was read from: where it explains the bits best.
+        unsigned long long at = 0;
+        double best = -INFINITY;
+        for (unsigned long long e = r.bit > 300 ? r.bit - 300 : 64; e <= r.bit && e <= trace_llrs.size(); e++) {
+            double l = soft_lambda(&trace_llrs[e - 64], r.word);
+            if (l > best) {
+                best = l;
+                at = e;
+            }
+        }
+        word64_t was_sent = 0;
+        for (word64_t v : sent)
+            if (__builtin_popcountll(v ^ r.word) <= 8)
+                was_sent = v;
+        soft_word_t d;
+        soft_decode(&trace_llrs[at - 64], &d);
+        std::fprintf(stderr,
+                     "\n  window ends at bit %llu: lambda %.2f, of the one sent there %.2f; the decoder "
+                     "there: %016llx lambda %.2f others %.2f found %.2f flips %d\n  llrs of the bits that differ:",
+                     at, best, soft_lambda(&trace_llrs[at - 64], was_sent), (unsigned long long)d.word, d.lambda,
+                     d.others, d.found, d.flips);
+        for (int k = 0; k < 64; k++)
+            if ((r.word ^ was_sent) >> (63 - k) & 1)
+                std::fprintf(stderr, " %d:%.3g", k + 1, trace_llrs[at - 64 + (unsigned long long)k]);
+        std::fprintf(stderr, "\nllrs from bit %llu:", r.bit > 260 ? r.bit - 260 : 1);
+        for (unsigned long long b = r.bit > 260 ? r.bit - 260 : 1; b <= r.bit + 130 && b <= trace_llrs.size(); b++)
+            std::fprintf(stderr, " %.3g", trace_llrs[b - 1]);
+        std::fprintf(stderr, "\n");
+    }
+}
+
 [[noreturn]] void usage(FILE* out = stderr)
 {
     std::fprintf(out,
                  "usage: marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] "
                  "[--set KEY=VALUE]... [--decoder [NAME:]KEY=VALUE[,KEY=VALUE]]... "
-                 "[--channel exact|+1000ppm|-1000ppm|tilt+6|tilt-6]... [--from DB] [--to DB]\n");
+                 "[--channel exact|+1000ppm|-1000ppm|tilt+6|tilt-6]... [--from DB] [--to DB] [--trace]\n");
     std::exit(out == stderr ? 2 : 0);
 }
 
@@ -104,6 +188,7 @@ int main(int argc, char** argv)
     std::vector<decoder_t> decoders;
     std::vector<const channel_t*> channels;
     double from = -6, to = 20;
+    bool tracing = false;
     std::vector<char*> rest = {argv[0]};
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -111,7 +196,9 @@ int main(int argc, char** argv)
             usage(stdout);
         if ((a == "--decoder" || a == "--channel" || a == "--from" || a == "--to") && i + 1 >= argc)
             usage();
-        if (a == "--decoder") {
+        if (a == "--trace") {
+            tracing = true;
+        } else if (a == "--decoder") {
             // NAME:SETTINGS, or SETTINGS alone, named by themselves.
             std::string v = argv[++i];
             size_t colon = v.find(':');
@@ -156,7 +243,7 @@ int main(int argc, char** argv)
     tool_args_t args = parse_tool_args((int)rest.size(), rest.data(), "--slots", 1000,
                                        "marrowit-sensitivity [--slots N] [--seed S] [--marrowit PATH] "
                                        "[--set KEY=VALUE]... [--decoder [NAME:]SETTINGS]... "
-                                       "[--channel NAME]... [--from DB] [--to DB]");
+                                       "[--channel NAME]... [--from DB] [--to DB] [--trace]");
     const int slots = (int)args.count;
     const unsigned long long seed = args.seed;
     if (slots < 1 || !(from <= to))
@@ -230,6 +317,21 @@ int main(int argc, char** argv)
                 address[col].push_back((double)m.address_decoded / slots);
                 system[col].push_back((double)m.system_decoded / slots);
                 never_sent[col] += m.false_codewords;
+                for (const match_t::false_t& f : m.falses) {
+                    // The bits that differ, and how far the word is from the
+                    // one sent read a bit early (late): its bits 1-63 (2-64).
+                    const word64_t low63 = ~0ull >> 1;
+                    std::fprintf(stderr,
+                                 "never sent: %s %s %.1f dB slot %lld: got %016llx sent %016llx "
+                                 "differ %016llx (%d bits; read a bit early %d, late %d)\n",
+                                 decoders[d].name.c_str(), c.name, snr, f.slot,
+                                 (unsigned long long)f.word, (unsigned long long)f.sent,
+                                 (unsigned long long)(f.word ^ f.sent), __builtin_popcountll(f.word ^ f.sent),
+                                 __builtin_popcountll((f.word & low63) ^ (f.sent >> 1)),
+                                 __builtin_popcountll((f.word >> 1) ^ (f.sent & low63)));
+                }
+                if (tracing && !m.falses.empty())
+                    trace(audio, sent, pack(ccsc), c.name, snr);
                 differing[col] += m.differing;
                 row[2 * col] = address[col].back();
                 row[2 * col + 1] = system[col].back();

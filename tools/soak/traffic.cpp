@@ -228,11 +228,17 @@ match_t match_codewords(const std::vector<word64_t>& found, word64_t system_word
             m.address_decoded++;  // out of the expected order: still a real codeword
         } else {
             m.false_codewords++;
+            match_t::false_t f{v, 0, -1};
+            int nearest = 65;
             for (size_t j = next > 2 ? next - 2 : 0; j < sent.size() && j < next + 64; j++)
-                if (__builtin_popcountll(sent[j] ^ v) <= 8) {
-                    m.differing++;
-                    break;
+                if (__builtin_popcountll(sent[j] ^ v) < nearest) {
+                    nearest = __builtin_popcountll(sent[j] ^ v);
+                    f.sent = sent[j];
+                    f.slot = (long long)j;
                 }
+            if (nearest <= 8)
+                m.differing++;
+            m.falses.push_back(f);
         }
     }
     return m;

@@ -68,6 +68,13 @@ struct match_t {
     // sent at about that place: a codeword decoded as another one.
     long long differing = 0;
     std::vector<char> decoded;  // per address codeword sent: it was reported
+    // Each false codeword: what was reported, the address codeword sent
+    // nearest to it at about that place, and the slot that one was sent in.
+    struct false_t {
+        word64_t word, sent;
+        long long slot;
+    };
+    std::vector<false_t> falses;
 };
 
 // Match the reported codewords with those sent: system codewords are all
