@@ -353,7 +353,15 @@ TEST(ReceiverFaults, SensitivitySweepCountsApart)
                                  "");
     EXPECT_EQ(r.status, 0);
     const std::string ini = "[general]\nFILTER=5\nBINARY=1\nLOG=0\nCORRECT=1\nX=2\n[rs232]\nRADIO=0\n";
-    EXPECT_EQ(r.err, ini + ini);
+    // Each codeword never sent is said with what was sent in its slot.
+    EXPECT_EQ(r.err, ini +
+                         "never sent: a tilt-6 10.0 dB slot 1: got ffff0000ffff0001 sent "
+                         "a5a154809c350dbb differ 5a5e548063ca0dba (29 bits; read a bit early "
+                         "31, late 33)\n" +
+                         ini +
+                         "never sent: a tilt-6 10.5 dB slot 0: got ffff0000ffff0001 sent "
+                         "8dfb246db7001ad9 differ 7204246d48ff1ad8 (29 bits; read a bit early "
+                         "29, late 33)\n");
     EXPECT_EQ(r.out,
               "# fraction of codewords decoded, address and system codewords apart; SNR over "
               "0-5400 Hz at 10800 samples/s, 8-bit; 4 slots a point\n"
