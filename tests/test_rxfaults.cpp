@@ -127,7 +127,7 @@ TEST(ReceiverFaults, BandPassResponse)
         opt.bp_hi = c.hi;
         gen_rx_filter_t f;
         ASSERT_EQ(gen_rx_filter_init(&f, opt, nullptr), 0);
-        auto warped = [&](double hz) { return std::tan(M_PI * hz / c.rate); };
+        auto warped = [&](double hz) { return std::tan(gen_pi * hz / c.rate); };
         double r_lo = warped(c.lo) / warped(c.hz), r_hi = warped(c.hz) / warped(c.hi);
         double expect = -10 * std::log10((1 + std::pow(r_lo, 8)) * (1 + std::pow(r_hi, 8)));
         EXPECT_NEAR(expect, c.gain_db, 0.05);

@@ -455,7 +455,7 @@ static int design_tilt(gen_biquad_t* q, double tilt, double rate, std::string* e
         *error = "a tilt needs a sample rate above 3700 Hz";
         return -1;
     }
-    const double w1 = std::tan(M_PI * 1200 / rate), w2 = std::tan(M_PI * 1800 / rate);
+    const double w1 = std::tan(gen_pi * 1200 / rate), w2 = std::tan(gen_pi * 1800 / rate);
     const double w0 = std::sqrt(w1 * w2);
     const double target = std::fabs(tilt) * std::log2(1.5);
     auto ratio_db = [&](double k) {  // 1800 over 1200 Hz for a boost
@@ -666,7 +666,7 @@ static void stream_render(gen_stream_t* g, std::vector<float>* out, bool last)
             // rises so (2 sin(pi f / rate)) to within 1 dB up to a quarter
             // of the rate; halved in power, it has the white noise's power.
             double w = g->gauss(g->rng);
-            x += sigma * M_SQRT1_2 * (w - g->last_noise);
+            x += sigma * gen_sqrt_half * (w - g->last_noise);
             g->last_noise = w;
         } else if (sigma > 0) {
             x += sigma * g->gauss(g->rng);

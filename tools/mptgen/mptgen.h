@@ -36,6 +36,12 @@ int gen_message(const std::string& line, unsigned short cw[4], std::string* erro
 
 const unsigned char GEN_SILENT = 2;  // a bit period without signal
 
+// pi and the square root of one half, written out: not every C library's
+// math.h defines M_PI and M_SQRT1_2 in a strict C++17 build (MinGW-w64's
+// does not).
+const double gen_pi = 3.14159265358979323846;
+const double gen_sqrt_half = 0.70710678118654752440;
+
 typedef std::vector<unsigned char> gen_bits_t;
 
 void gen_append_codeword(gen_bits_t* bits, const unsigned short cw[4]);
