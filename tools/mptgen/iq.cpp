@@ -92,6 +92,83 @@ double gen_iq_channel_hz(const gen_iq_t& opt, unsigned chan)
     return opt.base + chan * opt.step;
 }
 
+namespace {
+
+// One site's control channel and the traffic channels its GTCs open.
+struct site_state_t {
+    gen_bits_t bits;                    // lead, script, tail
+    std::vector<call_event_t> events;
+    size_t next_event = 0;
+    std::vector<carrier_t> traffic;
+    double control_offset = 0;
+    double ffsk = 0, control_phase = 0;
+};
+
+void site_begin(site_state_t* st, const gen_bits_t& script_bits,
+                const std::vector<gen_mark_t>& marks, const gen_iq_t& opt, double control)
+{
+    gen_append_preamble(&st->bits, opt.lead);
+    st->bits.insert(st->bits.end(), script_bits.begin(), script_bits.end());
+    gen_bits_t tail;
+    gen_append_preamble(&tail, opt.tail);
+    st->bits.insert(st->bits.end(), tail.begin(), tail.end());
+    st->events = call_events(marks, opt);
+    st->control_offset = seen_offset(opt, control);
+}
+
+// Open and close the traffic carriers of a site up to sample s.
+void site_calls(site_state_t* st, const gen_iq_t& opt, long long s)
+{
+    while (st->next_event < st->events.size() && st->events[st->next_event].sample <= s) {
+        const call_event_t& e = st->events[st->next_event++];
+        for (size_t k = 0; k < st->traffic.size(); k++)
+            if (st->traffic[k].chan == e.chan) {
+                st->traffic.erase(st->traffic.begin() + (std::ptrdiff_t)k);
+                break;
+            }
+        bool dead = std::find(opt.dead.begin(), opt.dead.end(), e.chan) != opt.dead.end();
+        if (e.start && !dead) {
+            carrier_t c;
+            c.chan = e.chan;
+            c.offset = seen_offset(opt, gen_iq_channel_hz(opt, e.chan));
+            c.tone = opt.tone;
+            for (const auto& t : opt.tones)
+                if (t.first == e.chan)
+                    c.tone = t.second;
+            st->traffic.push_back(c);
+        }
+    }
+}
+
+// Add sample s of a site's carriers to re, im.
+void site_sample(site_state_t* st, const gen_iq_t& opt, long long s, double* re, double* im)
+{
+    long long k = (long long)std::floor((double)s * 1200.0 / opt.rate);
+    const gen_bits_t& bits = st->bits;
+    unsigned char b = bits[(size_t)(k < (long long)bits.size() ? k : (long long)bits.size() - 1)];
+    if (b != GEN_SILENT && k < (long long)bits.size()) {  // a shorter site ends
+        double audio = std::sin(st->ffsk);
+        *re += opt.level * std::cos(st->control_phase);
+        *im += opt.level * std::sin(st->control_phase);
+        st->control_phase += two_pi * (st->control_offset + opt.deviation * audio) / opt.rate;
+        st->control_phase = std::remainder(st->control_phase, two_pi);
+    }
+    st->ffsk += two_pi * (b == 1 ? 1200.0 : 1800.0) / opt.rate;
+    if (st->ffsk > two_pi)
+        st->ffsk -= two_pi;
+    for (carrier_t& c : st->traffic) {
+        *re += opt.level * std::cos(c.phase);
+        *im += opt.level * std::sin(c.phase);
+        c.phase += two_pi * (c.offset + opt.traffic_deviation * std::sin(c.tone_phase)) / opt.rate;
+        c.phase = std::remainder(c.phase, two_pi);
+        c.tone_phase += two_pi * c.tone / opt.rate;
+        if (c.tone_phase > two_pi)
+            c.tone_phase -= two_pi;
+    }
+}
+
+}  // namespace
+
 int gen_iq_write(const gen_bits_t& script_bits, const std::vector<gen_mark_t>& marks,
                  const gen_iq_t& opt, const std::string& kind, std::FILE* f, std::string* error)
 {
@@ -99,19 +176,18 @@ int gen_iq_write(const gen_bits_t& script_bits, const std::vector<gen_mark_t>& m
         *error = "unknown IQ format '" + kind + "'";
         return -1;
     }
-    gen_bits_t bits;
-    gen_append_preamble(&bits, opt.lead);
-    bits.insert(bits.end(), script_bits.begin(), script_bits.end());
-    gen_bits_t tail;
-    gen_append_preamble(&tail, opt.tail);
-    bits.insert(bits.end(), tail.begin(), tail.end());
+    // Site 0 is the one of the script and of --control and --move; the
+    // others (--site) are added after it, sample by sample, so that a
+    // capture of one site is what it always was.
+    std::vector<site_state_t> sites(1 + opt.sites.size());
+    site_begin(&sites[0], script_bits, marks, opt, opt.control);
+    for (size_t k = 0; k < opt.sites.size(); k++)
+        site_begin(&sites[k + 1], opt.sites[k].bits, opt.sites[k].marks, opt, opt.sites[k].control);
+    size_t longest = 0;
+    for (const site_state_t& st : sites)
+        longest = std::max(longest, st.bits.size());
 
-    std::vector<call_event_t> events = call_events(marks, opt);
-    size_t next_event = 0;
-    std::vector<carrier_t> traffic;
-
-    const long long total = (long long)std::floor((double)bits.size() * opt.rate / 1200.0);
-    double control_offset = seen_offset(opt, opt.control);
+    const long long total = (long long)std::floor((double)longest * opt.rate / 1200.0);
     std::vector<std::pair<double, double>> moves(opt.moves);
     std::sort(moves.begin(), moves.end());
     size_t next_move = 0;
@@ -119,53 +195,16 @@ int gen_iq_write(const gen_bits_t& script_bits, const std::vector<gen_mark_t>& m
         opt.snr_db >= 1e8 ? 0 : opt.level / std::sqrt(2.0) / std::pow(10.0, opt.snr_db / 20);
     std::mt19937_64 rng(opt.seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
-    double ffsk = 0, control_phase = 0;
     std::vector<float> chunk;
     const long long chunk_len = 1 << 16;
 
     for (long long s = 0; s < total; s++) {
         while (next_move < moves.size() && moves[next_move].first * opt.rate <= (double)s)
-            control_offset = seen_offset(opt, moves[next_move++].second);
-        while (next_event < events.size() && events[next_event].sample <= s) {
-            const call_event_t& e = events[next_event++];
-            for (size_t k = 0; k < traffic.size(); k++)
-                if (traffic[k].chan == e.chan) {
-                    traffic.erase(traffic.begin() + (std::ptrdiff_t)k);
-                    break;
-                }
-            bool dead = std::find(opt.dead.begin(), opt.dead.end(), e.chan) != opt.dead.end();
-            if (e.start && !dead) {
-                carrier_t c;
-                c.chan = e.chan;
-                c.offset = seen_offset(opt, gen_iq_channel_hz(opt, e.chan));
-                c.tone = opt.tone;
-                for (const auto& t : opt.tones)
-                    if (t.first == e.chan)
-                        c.tone = t.second;
-                traffic.push_back(c);
-            }
-        }
-        long long k = (long long)std::floor((double)s * 1200.0 / opt.rate);
-        unsigned char b = bits[(size_t)(k < (long long)bits.size() ? k : (long long)bits.size() - 1)];
+            sites[0].control_offset = seen_offset(opt, moves[next_move++].second);
         double re = 0, im = 0;
-        if (b != GEN_SILENT) {
-            double audio = std::sin(ffsk);
-            re += opt.level * std::cos(control_phase);
-            im += opt.level * std::sin(control_phase);
-            control_phase += two_pi * (control_offset + opt.deviation * audio) / opt.rate;
-            control_phase = std::remainder(control_phase, two_pi);
-        }
-        ffsk += two_pi * (b == 1 ? 1200.0 : 1800.0) / opt.rate;
-        if (ffsk > two_pi)
-            ffsk -= two_pi;
-        for (carrier_t& c : traffic) {
-            re += opt.level * std::cos(c.phase);
-            im += opt.level * std::sin(c.phase);
-            c.phase += two_pi * (c.offset + opt.traffic_deviation * std::sin(c.tone_phase)) / opt.rate;
-            c.phase = std::remainder(c.phase, two_pi);
-            c.tone_phase += two_pi * c.tone / opt.rate;
-            if (c.tone_phase > two_pi)
-                c.tone_phase -= two_pi;
+        for (site_state_t& st : sites) {
+            site_calls(&st, opt, s);
+            site_sample(&st, opt, s, &re, &im);
         }
         if (sigma > 0) {
             re += sigma * gauss(rng);

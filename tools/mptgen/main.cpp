@@ -63,6 +63,9 @@ static void usage(FILE* out)
                  "  --center HZ     centre of the capture (control channel + 250000)\n"
                  "  --control HZ    control channel (420000000)\n"
                  "  --move S:HZ     the control channel moves to HZ at S seconds (repeatable)\n"
+                 "  --site HZ:FILE  another site in the band: its control channel at HZ sends\n"
+                 "                  the script in FILE (once), its GTCs open traffic channels\n"
+                 "                  on the same plan (repeatable)\n"
                  "  --base HZ       channel plan: channel C at BASE + C * STEP (420000000)\n"
                  "  --step HZ       (12500)\n"
                  "  --chan-at C:HZ  channel C lies at HZ instead (repeatable; a channel map\n"
@@ -202,6 +205,23 @@ int main(int argc, char** argv)
                 die("--move takes SECONDS:HZ");
             iq.moves.push_back({number("--move", v.substr(0, colon).c_str()),
                                 number("--move", v.substr(colon + 1).c_str())});
+        } else if (a == "--site") {
+            std::string v = value();
+            size_t colon = v.find(':');
+            if (colon == std::string::npos)
+                die("--site takes HZ:SCRIPT");
+            std::ifstream sf(v.substr(colon + 1));
+            if (!sf)
+                die(v.substr(colon + 1) + ": " + std::strerror(errno));
+            std::stringstream ss;
+            ss << sf.rdbuf();
+            gen_iq_t::site_t site;
+            site.control = number("--site", v.substr(0, colon).c_str());
+            std::vector<unsigned short> site_words;
+            std::string site_error;
+            if (gen_script(ss.str(), &site.bits, &site_words, &site_error, &site.marks) != 0)
+                die(v.substr(colon + 1) + ": " + site_error);
+            iq.sites.push_back(site);
         } else if (a == "--base") {
             iq.base = number("--base", value());
         } else if (a == "--step") {

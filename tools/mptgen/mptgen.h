@@ -191,6 +191,14 @@ struct gen_iq_t {
     std::uint64_t seed = 1;
     int lead = 32;              // preamble bits before the stream
     int tail = 16;              // preamble bits after it
+    // Further sites in the same band (--site): each its own control channel
+    // with its own script, and its own traffic channels on the same plan.
+    struct site_t {
+        double control = 0;            // Hz
+        gen_bits_t bits;               // the script's bits
+        std::vector<gen_mark_t> marks;
+    };
+    std::vector<site_t> sites;
 };
 
 // The frequency of a traffic channel, Hz.
