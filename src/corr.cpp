@@ -13,15 +13,19 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
 #include "audio/audio.h"
+#include "audio/samples.h"
 #include "demod/coherent.h"
 #include "demod/demod.h"
 #include "mpt1327/calls.h"
 #include "mpt1327/correct.h"
+#include "mpt1327/decoder.h"
+#include "sdr/sdr.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "mpt1327/summary.h"
@@ -156,6 +160,70 @@ int sym_recovery_1200(FILE* stream, unsigned short history, unsigned char ones,
     return samples_per_bit + move;
 }
 
+// What the run loop chose, for the further decoders of --all.
+static const comm_info_t* run_info;
+static bool run_soft, run_floats;
+
+struct demod_chain_t {
+    corr_t c;
+    coherent_t coherent;
+    std::vector<unsigned char> samples;
+};
+
+demod_chain_t* demod_chain_open()
+{
+    demod_chain_t* d = new demod_chain_t;
+    if (run_soft) {
+        coherent_init(&d->coherent);
+        if (run_floats)
+            d->coherent.limit_tones = COHERENT_IQ_LIMIT;
+    } else if (corr_init(&d->c, 10800, run_info) != 0) {
+        delete d;
+        return nullptr;
+    }
+    return d;
+}
+
+// As iq_read and iq_read_float hand the run loop its samples (src/sdr/iq.cpp).
+void demod_chain_block(demod_chain_t* d, float* audio, int n)
+{
+    if (run_floats) {
+        for (int i = 0; i < n; i++)
+            audio[i] *= 0.5f;
+        coherent_process_float(&d->coherent, audio, n);
+        input_sample = d->coherent.n;
+    } else {
+        if (d->samples.size() < (size_t)n)
+            d->samples.resize((size_t)n);  // once: blocks are all the same size
+        for (int i = 0; i < n; i++)
+            d->samples[(size_t)i] = sample_to_u8(0.5f * audio[i]);
+        if (run_soft) {
+            coherent_process_u8(&d->coherent, d->samples.data(), n);
+            input_sample = d->coherent.n;
+        } else {
+            corr_process(&d->c, nullptr, d->samples.data(), n);
+            input_sample = d->c.samples_done;
+        }
+    }
+    input_tick();
+}
+
+void demod_chain_end(demod_chain_t* d)
+{
+    if (run_soft) {
+        input_sample = d->coherent.n;
+        soft_end(&mpt1327_state);
+    } else {
+        input_sample = d->c.samples_done;
+        mpt1327_end(&mpt1327_state);
+    }
+}
+
+void demod_chain_close(demod_chain_t* d)
+{
+    delete d;
+}
+
 void corr(FILE* stream, comm_info_t* info)
 {
     audio_setup_t setup;
@@ -187,6 +255,12 @@ void corr(FILE* stream, comm_info_t* info)
     const bool floats = soft && audio_source.kind == AUDIO_IQ;
     if (floats)
         coherent.limit_tones = COHERENT_IQ_LIMIT;
+    run_info = info;
+    run_soft = soft;
+    run_floats = floats;
+    // --all: the state every further decoder starts from is the first's now.
+    if (sdr_options.all)
+        decoder_fresh();
     for (;;) {
         unsigned char* buffer = nullptr;
         float* float_buffer = nullptr;

@@ -67,3 +67,18 @@ int corr_init(corr_t* c, int sample_rate, const comm_info_t* info);
 
 // Run the per-sample step over a block of unsigned 8-bit samples.
 void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n);
+
+// ---- further decoders (--all) ----------------------------------------------
+
+// The demodulator of one further control channel, the same the run loop
+// chose for the first (the tone correlator, or DEMOD=1's coherent front
+// end), fed as the run loop feeds its own from IQ input.  The decoder
+// context (mpt1327/decoder.h) must be the channel's while it runs.
+struct demod_chain_t;
+demod_chain_t* demod_chain_open();
+// One block of the control channel's audio as the FM discriminator gives it
+// (1.0 a deviation of 2.5 kHz); the audio is scaled in place.
+void demod_chain_block(demod_chain_t* d, float* audio, int n);
+// The end of the input: what the decoder still holds is settled.
+void demod_chain_end(demod_chain_t* d);
+void demod_chain_close(demod_chain_t* d);

@@ -69,6 +69,9 @@ static void usage(FILE* out)
                  "                     (default 0)\n"
                  "  --record DIR       IQ: write every followed call inside the band to DIR as\n"
                  "                     a WAV file\n"
+                 "  --all              IQ: decode every control channel found in the band,\n"
+                 "                     each system with its own calls and recordings; the\n"
+                 "                     console shows the first, JSON and MQTT all of them\n"
                  "  --play DEVICE      IQ: play the newest followed call on the sound device\n"
                  "                     (default: the system's default output); an iq:FILE\n"
                  "                     recording is then read at the pace it was captured%s\n"
@@ -224,6 +227,10 @@ static void parse_args(int argc, char** argv)
         } else if (is_option(arg, "--record")) {
             sdr_options.record_dir = option_value(argc, argv, &i, "--record");
             iq_only_option = "--record";
+        } else if (std::strcmp(arg, "--all") == 0) {
+            sdr_options.all = true;
+            if (!sdr_can_demodulate)
+                usage_error("--all is not in this build:", arg);
         } else if (is_option(arg, "--play")) {
             sdr_options.play_device = option_value(argc, argv, &i, "--play");
             if (!play_available)
@@ -247,6 +254,10 @@ static void parse_args(int argc, char** argv)
     }
 
     if (input && starts_with(input, "mqtt:")) {
+        if (sdr_options.all)
+            usage_error("--all decodes every control channel of a band and needs IQ input (iq: or "
+                        "sdr:), not",
+                        input);
         if (iq_only_option)
             usage_error("this option is for iq: and sdr: input:", iq_only_option);
         if (format || rate)
@@ -302,6 +313,11 @@ static void parse_args(int argc, char** argv)
                     input ? input : "the sound card");
     if (iq_only_option)
         usage_error("this option is for iq: and sdr: input:", iq_only_option);
+    // Several control channels come only in a band.
+    if (sdr_options.all)
+        usage_error("--all decodes every control channel of a band and needs IQ input (iq: or "
+                    "sdr:), not",
+                    input ? input : "the sound card");
     if (format) {
         if (std::strcmp(format, "u8") == 0)
             audio_source.format = RAW_U8;

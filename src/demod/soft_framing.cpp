@@ -102,6 +102,7 @@
 #include "mpt1327/correct.h"
 #include "mpt1327/fields.h"
 #include "soft.h"
+#include "mpt1327/decoder.h"
 
 double soft_threshold = 12;
 double soft_address_noise = 32 * SOFT_LN2;
@@ -219,6 +220,24 @@ struct reading_t {
     int flips;
 };
 reading_t readings[READINGS];
+
+// One decoder's (decoder.h): everything above that follows the signal.
+decoder_var(ring);
+decoder_var(good);
+decoder_var(bits);
+decoder_var(good_sum);
+decoder_var(reg);
+decoder_var(templates);
+decoder_var(ntemplates);
+decoder_var(template_sys);
+decoder_var(template_words);
+decoder_var(locked);
+decoder_var(expect);
+decoder_var(window_end);
+decoder_var(coast);
+decoder_var(slot_lambda);
+decoder_var(held);
+decoder_var(readings);
 
 void read_window(const float w[64], int* n)
 {

@@ -12,6 +12,7 @@
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "mpt1327/output.h"
+#include "mpt1327/decoder.h"
 
 static FILE* json_file;
 static std::string json_path;
@@ -69,6 +70,9 @@ static void sink(const event_t& e)
 
 static unsigned long long stats_sample;  // input time of the last statistics
 static decode_counts_t stats_last;       // the counts then
+// One decoder's (mpt1327/decoder.h): each system has its statistics.
+decoder_var(stats_sample);
+decoder_var(stats_last);
 
 void events_stats()
 {
@@ -108,11 +112,19 @@ static void at_end()
 }
 
 bool events_stats_wanted;
+static bool events_started;
+
+void events_stats_end()
+{
+    if (events_started && input_sample > stats_sample)
+        events_stats();
+}
 
 void events_start()
 {
     if (!json_file && !mqtt_enabled() && !events_stats_wanted)
         return;
+    events_started = true;
     if (json_file || mqtt_enabled())
         event_add_sink(sink);
     input_add_ticker(stats_tick);
@@ -126,6 +138,7 @@ void events_reset()
     json_file = nullptr;
     json_trouble = false;
     events_stats_wanted = false;
+    events_started = false;
     stats_sample = 0;
     stats_last = decode_counts_t{};
 }

@@ -23,6 +23,10 @@ extern bool events_stats_wanted;
 // STATS_SECONDS of input, and the rest at the end of the input).
 const int STATS_SECONDS = 60;
 void events_stats();
+// The last statistics of a decoder that --all added (src/sdr/all.cpp), at
+// the end of the input or when its control channel went quiet: as at the
+// end of the input, without finishing MQTT, which the first decoder does.
+void events_stats_end();
 
 // Forget every output (tests).
 void events_reset();

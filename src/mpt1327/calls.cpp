@@ -4,9 +4,11 @@
 #include "chanmap.h"
 #include "event.h"
 #include "mpt1327.h"
+#include "mpt1327/decoder.h"
 
 static std::vector<call_t> open_calls;
 static std::vector<call_listener_t> listeners;
+decoder_var(open_calls);  // one decoder's (decoder.h); the listeners are the process's
 
 const char* call_end_name(call_end_t why)
 {

@@ -17,8 +17,10 @@
 
 #include "event.h"
 #include "mpt1327.h"
+#include "mpt1327/decoder.h"
 
 chanmap_t chanmap;
+decoder_var(chanmap);  // one decoder's (decoder.h)
 
 namespace {
 

@@ -236,6 +236,7 @@
 #include <cstdint>
 
 #include "fields.h"
+#include "mpt1327/decoder.h"
 
 namespace {
 
@@ -290,6 +291,18 @@ struct held_t {
     int next_bit;          // the bit after it, -1 until it came
     int start_moved;       // error-free and clean, held for the timing's moves at its start
 } held;
+
+// One decoder's (decoder.h); the tables above are built once and shared.
+decoder_var(templates);
+decoder_var(template_sys);
+decoder_var(window_placed);
+decoder_var(window_clean);
+decoder_var(window_aligned);
+decoder_var(tail_differs);
+decoder_var(bit_before);
+decoder_var(system_soft);
+decoder_var(coast);
+decoder_var(held);
 
 std::uint64_t pack(const unsigned short cw[4])
 {
@@ -364,9 +377,11 @@ void build()
 // force (SYNC=2 recognises only the standard pair; a French system codeword
 // then needs to be error-free): bits 17-32 found by running through all
 // 65536 values in Gray code order, one syndrome change per step.
+sync_pair_t template_words;  // the sync words templates were made with
+decoder_var(template_words);
+
 void make_templates()
 {
-    static sync_pair_t template_words;
     if (template_sys == currentsys && template_words.control == sync_words[0].control &&
         template_words.data == sync_words[0].data)
         return;
@@ -863,6 +878,7 @@ void settle_held(mpt1327_t* state, int errors, int early)
 }  // namespace
 
 bit_soft_t bit_soft;
+decoder_var(bit_soft);
 
 // Rule 3 at the 64th bit of the window.
 void correct_window_end(mpt1327_t* state)

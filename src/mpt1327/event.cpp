@@ -4,10 +4,15 @@
 #include <cstring>
 
 #include "mpt1327.h"
+#include "mpt1327/decoder.h"
 
 event_t report_event;
 bool event_withheld;
 unsigned long long input_sample;
+// One decoder's (decoder.h); the sinks are the process's.
+decoder_var(report_event);
+decoder_var(event_withheld);
+decoder_var(input_sample);
 
 static std::vector<event_sink_t> sinks;
 

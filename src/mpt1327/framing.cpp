@@ -26,6 +26,7 @@
 #include "correct.h"
 #include "families.h"
 #include "fields.h"
+#include "mpt1327/decoder.h"
 
 mpt1327_t mpt1327_state;
 sync_pair_t sync_words[2] = {{SYNC_CONTROL, SYNC_DATA}, {SYNC_CONTROL, SYNC_DATA}};
@@ -33,6 +34,13 @@ decode_counts_t decode_counts;
 unsigned short currentsys = 0xffff;
 unsigned long long system_codewords;  // counted for the control channel hunter
 char sys[8] = "0xffff";
+// One decoder's (decoder.h).
+decoder_var(mpt1327_state);
+decoder_var(sync_words);
+decoder_var(decode_counts);
+decoder_var(currentsys);
+decoder_var(system_codewords);
+decoder_var(sys);
 
 static const char banner_line[] =
     "***************************    Protocol-Decoder    ***************************";

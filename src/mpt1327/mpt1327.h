@@ -121,6 +121,7 @@ extern char ptext[256];   // the one report-line buffer
 extern FILE* logfile;     // the log stream, 0 until opened
 extern FILE* console;     // where report lines, indicators and bells go (stdout)
 extern int removemsg;     // 1 while an activity indicator stands on the console
+extern bool report_muted; // nothing reaches the console or the log (a decoder --all added)
 
 void pprint(const char* line);
 void printbins(unsigned short word);

@@ -11,12 +11,19 @@
 
 #include "event.h"
 #include "families.h"
+#include "decoder.h"
 #include "output.h"
 
 char ptext[256];
 FILE* logfile = nullptr;
 FILE* console = stdout;
 int removemsg = 0;
+// The console and the log show one decoder (mpt1327/decoder.h): the others
+// that --all opens are muted, and are seen in the JSON lines, MQTT, the
+// database and the web page.
+bool report_muted = false;
+decoder_var(report_muted);
+decoder_var(removemsg);
 
 // A log that cannot be written (a full disk) does not stop the decoder, but
 // the user is told once, on standard error, until writes succeed again.
@@ -51,6 +58,8 @@ static bool is_indicator(const char* line)
 
 void pprint(const char* line)
 {
+    if (report_muted)
+        return;
     if (is_indicator(line)) {
         if (removemsg == 0) {
             std::fprintf(console, "%s       ", line);
@@ -77,6 +86,8 @@ void pprint(const char* line)
 
 void printbins(unsigned short word)
 {
+    if (report_muted)
+        return;
     char digits[18];
     int n = 0;
     for (int bit = 15; bit >= 0; bit--) {
@@ -93,6 +104,8 @@ void printbins(unsigned short word)
 
 void console_write(const char* text)
 {
+    if (report_muted)
+        return;
     std::fputs(text, console);
     output_check(console);
 }

@@ -33,6 +33,7 @@
 #include "families.h"
 #include "ini.h"
 #include "settings_check.h"
+#include "mpt1327/decoder.h"
 
 double filt, verb, track, sound, logger, correct;
 unsigned short trg_pre, trg_id;
@@ -46,6 +47,27 @@ std::string portdev;
 unsigned int rigmodel = 2;
 std::string rigpath = "localhost:4532";
 char sysname[255] = "Unregistered";
+// One decoder's (decoder.h): each system reads its own section, and the
+// [general] keys are read again with it.  The receiver's and the broker's
+// keys belong to the process.
+decoder_var(filt);
+decoder_var(verb);
+decoder_var(track);
+decoder_var(sound);
+decoder_var(logger);
+decoder_var(correct);
+decoder_var(trg_pre);
+decoder_var(trg_id);
+decoder_var(calltimeout);
+decoder_var(baseFreq);
+decoder_var(offset);
+decoder_var(step);
+decoder_var(control);
+decoder_var(syncset);
+decoder_var(dcremove);
+decoder_var(demod);
+decoder_var(hunt);
+decoder_var(sysname);
 std::string mqtt_user, mqtt_password, mqtt_prefix = "marrowit";
 
 const char* settings_file = "solvane.ini";

@@ -25,11 +25,17 @@
 #include "calls.h"
 #include "event.h"
 #include "families.h"
+#include "mpt1327/decoder.h"
 
 static bool following;                // the receiver was sent to a traffic channel
 static unsigned followed_channel;     // by the GTC for this channel
 static double followed_freq;          // at this frequency
 static unsigned long long heard;      // input sample of the follow or the last checked codeword
+// One decoder's (decoder.h).
+decoder_var(following);
+decoder_var(followed_channel);
+decoder_var(followed_freq);
+decoder_var(heard);
 
 void timeout_follow(unsigned channel, double freq)
 {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "../mpt1327/decoder.h"
 #include "../mpt1327/mpt1327.h"
 
 void receiver_trouble(receiver_trouble_t* t, const char* who, const char* what)
@@ -31,6 +32,10 @@ void receiver_ok(receiver_trouble_t* t)
 void setfreq(double mhz)
 {
     if (mhz != mhz)  // a channel in no range of CHANMAP: never a command
+        return;
+    // One receiver: the first decoder's (--all decodes others beside it,
+    // mpt1327/decoder.h), which follows its calls as without --all.
+    if (decoder_current() != 0)
         return;
     if (rx == 1 || rx == 2)
         serial_setfreq(mhz);

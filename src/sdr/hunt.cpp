@@ -30,6 +30,7 @@ const double survey_seconds = 0.2;
 const double dwell_seconds = 0.7;   // six or more slots of 128 bits
 const unsigned codewords_needed = 2;
 const size_t most_tried = 8;
+const size_t most_scanned = 16;     // --all: carriers looked at in one survey
 const double start_seconds = 1.5;   // at the start: no system codeword yet
 
 enum hunt_state_t { WATCHING, SURVEYING, DWELLING };
@@ -63,8 +64,9 @@ struct hunter_t {
 };
 
 hunter_t h;
+hunter_t scan;  // --all's surveys (all.cpp), apart from the hunter's
 
-void start_survey()
+void start_survey(hunter_t& h)
 {
     h.state = SURVEYING;
     h.before = h.found >= 0 ? h.found : control;
@@ -75,7 +77,7 @@ void start_survey()
 }
 
 // The raster channels inside the band with a carrier, strongest first.
-void choose_candidates()
+void choose_candidates(hunter_t& h, size_t most_tried)
 {
     std::vector<double> sorted(h.power);
     std::sort(sorted.begin(), sorted.end());
@@ -150,7 +152,7 @@ void report_found(const candidate_t& c, double before)
     event_publish(e);
 }
 
-void survey(const iq_sample_t* block, int n)
+void survey(hunter_t& h, const iq_sample_t* block, int n)
 {
     for (int i = 0; i < n; i++) {
         h.in[h.filled++] = block[i];
@@ -164,9 +166,7 @@ void survey(const iq_sample_t* block, int n)
     }
 }
 
-}  // namespace
-
-int hunt_init(double rate)
+int make_bank(hunter_t& h, double rate)
 {
     h = hunter_t();
     h.rate = rate;
@@ -184,11 +184,48 @@ int hunt_init(double rate)
     return 0;
 }
 
+}  // namespace
+
+int hunt_init(double rate)
+{
+    return make_bank(h, rate);
+}
+
+int hunt_scan_init(double rate)
+{
+    return make_bank(scan, rate);
+}
+
+void hunt_scan_start()
+{
+    if (scan.bank)
+        start_survey(scan);
+}
+
+bool hunt_scan_process(const iq_sample_t* block, int n, std::vector<double>* found)
+{
+    if (!scan.bank || scan.state != SURVEYING)
+        return false;
+    scan.samples += (unsigned long long)n;
+    survey(scan, block, n);
+    if (scan.samples < scan.until)
+        return false;
+    choose_candidates(scan, most_scanned);
+    scan.state = WATCHING;
+    found->clear();
+    for (const candidate_t& c : scan.candidates)
+        found->push_back(c.mhz);
+    return true;
+}
+
 void hunt_close()
 {
     if (h.bank)
         firpfbch_crcf_destroy(h.bank);
     h.bank = nullptr;
+    if (scan.bank)
+        firpfbch_crcf_destroy(scan.bank);
+    scan.bank = nullptr;
 }
 
 double hunt_process(const iq_sample_t* block, int n)
@@ -207,12 +244,12 @@ double hunt_process(const iq_sample_t* block, int n)
     switch (h.state) {
     case WATCHING:
         if ((double)(h.samples - h.last_seen) >= wait * h.rate)
-            start_survey();
+            start_survey(h);
         break;
     case SURVEYING:
-        survey(block, n);
+        survey(h, block, n);
         if (h.samples >= h.until) {
-            choose_candidates();
+            choose_candidates(h, most_tried);
             try_next();
         }
         break;

@@ -92,6 +92,8 @@ int iq_init(audio_setup_t* setup)
         return -1;
     if (sdr_options.play_device && player_start() != 0)
         return -1;
+    if (sdr_options.all && all_init(plan) != 0)
+        return -1;
     return hunt_init(sdr_options.rate);
 }
 
@@ -119,6 +121,8 @@ static int iq_block()
         n -= n % step;  // the end of a recording: whole steps only
         if (n == 0) {
             audio_eof = 1;
+            if (sdr_options.all)
+                all_end();  // the further decoders end before the first
             return 0;
         }
         // The calls first: a GTC decoded from this block opens its channel
@@ -127,6 +131,8 @@ static int iq_block()
         player_process(block, n);
         hunted = hunt_process(block, n);
         tune_control();
+        if (sdr_options.all)
+            all_process(block, n, tuned_control);
         int count = channel_process(control_channel, block, n, audio.data());
         std::copy(iq.begin() + n, iq.begin() + n + hist, iq.begin());
         if (count > 0)

@@ -34,6 +34,7 @@
 #include "channel.h"
 #include "mpt1327/calls.h"
 #include "mpt1327/chanmap.h"
+#include "mpt1327/decoder.h"
 #include "mpt1327/event.h"
 #include "play/play.h"
 #include "sdr.h"
@@ -153,16 +154,18 @@ void play_call(const call_t& c)
     }
 }
 
+// With --all the speaker is the first system's, as the console is: the
+// calls of the other decoders (mpt1327/decoder.h) are recorded, not played.
 void on_start(call_t* call)
 {
-    if (playable(*call))
+    if (decoder_current() == 0 && playable(*call))
         play_call(*call);
 }
 
 // The call played ended: the newest followed call still open, if any.
 void on_end(call_t* call, call_end_t)
 {
-    if (!playing || call->channel != playing_channel)
+    if (!playing || call->channel != playing_channel || decoder_current() != 0)
         return;
     channel_close(playing);
     playing = nullptr;

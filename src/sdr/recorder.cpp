@@ -26,6 +26,7 @@
 #include "names/names.h"
 #include "recorder_platform.h"
 #include "sdr.h"
+#include "mpt1327/decoder.h"
 
 namespace {
 
@@ -49,6 +50,11 @@ long long run_start;              // UTC seconds when the input started
 channel_plan_t plan;
 bool started;
 unsigned long long calls_seen, calls_followed;
+// One decoder's (mpt1327/decoder.h): its calls and their files.
+decoder_var(recordings);
+decoder_var(said_outside);
+decoder_var(calls_seen);
+decoder_var(calls_followed);
 
 // Only followed calls are recorded: when the TARGET rules followed none,
 // say at the end how to record them all.

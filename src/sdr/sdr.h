@@ -27,6 +27,7 @@ struct sdr_options_t {
     double ppm = 0;                     // receiver's frequency error (positive: runs fast)
     const char* record_dir = nullptr;   // --record: where followed calls are written
     const char* play_device = nullptr;  // --play: the sound device the followed call plays on
+    bool all = false;                   // --all: every control channel of the band (all.cpp)
 };
 extern sdr_options_t sdr_options;
 
@@ -58,6 +59,22 @@ int recorder_start();  // 0, or -1 after a message: the folder cannot be written
 // Feed one block of IQ (n new samples at in[0..n), with history before
 // in[0] as channel.h describes) to every channel being recorded.
 void recorder_process(const iq_sample_t* in, int n);
+
+// ---- further control channels (--all, all.cpp) ----------------------------------
+
+struct channel_plan_t;
+// Start surveying the band from the first block: 0, or -1 after a message.
+int all_init(const channel_plan_t& plan);
+// One block of IQ (with history before it, as channel.h describes), after
+// the first decoder's calls and hunter and before its control channel;
+// first_mhz is where the first decoder's control channel is cut.  Every
+// further decoder runs its block; a survey under way takes it and may open
+// more of them.
+void all_process(const iq_sample_t* block, int n, double first_mhz);
+// The end of the input: every further decoder ends as the first does.
+void all_end();
+// How many further decoders are running (for the tests and the benchmark).
+int all_count();
 
 // ---- the player (--play) -----------------------------------------------------
 
