@@ -305,9 +305,40 @@ const std::string& iq_file(bool calls)
     return path;
 }
 
-void iq_benchmark(benchmark::State& state, bool calls)
+// --all: three systems' control channels in the band, the first with the
+// four calls above, the others at 420.1000 and 420.6000 MHz with ALOHAs.
+const std::string& iq_all_file()
 {
-    const std::string& input = iq_file(calls);
+    static std::string path;
+    if (path.empty()) {
+        path = temp_file("marrowit-bench-all.cu8");
+        const char* sites[2][2] = {{"0x2345", "420100000"}, {"0x3456", "420600000"}};
+        std::vector<std::string> args = {MPTGEN_BIN, "-t", "cu8", "--snr", "30", "--center",
+                                         "420250000", "-o", path};
+        for (const auto& site : sites) {
+            std::string sys = site[0];
+            std::string script = "ccsc " + sys + "\n";
+            for (int slot = 0; slot < (int)(iq_s * 1200 / 128) - 4; slot++)
+                script += "aloha pfix=1 ident1=2 wt=3 m=5 n=6\nccsc " + sys + "\n";
+            std::string script_path = temp_file(("marrowit-bench-site-" + sys + ".txt").c_str());
+            std::FILE* f = std::fopen(script_path.c_str(), "w");
+            if (f) {
+                std::fputs(script.c_str(), f);
+                std::fclose(f);
+            }
+            args.push_back("--site");
+            args.push_back(std::string(site[1]) + ":" + script_path);
+        }
+        iq_file(true);  // writes the first site's script
+        args.push_back(temp_file("marrowit-bench-iq.txt"));
+        run(args, "/dev/null", "/dev/null");
+    }
+    return path;
+}
+
+void iq_benchmark(benchmark::State& state, bool calls, bool all = false)
+{
+    const std::string& input = all ? iq_all_file() : iq_file(calls);
     // Its own directory: settings that follow every call and tune no receiver.
     std::string dir = temp_file("iq");
     mkdir(dir.c_str(), 0755);
@@ -319,8 +350,11 @@ void iq_benchmark(benchmark::State& state, bool calls)
     double cpu = 0;
     long rss = 0;
     for (auto _ : state) {
-        rss = run({MARROWIT_BIN, "--center", "420250000", "--record", "calls", "iq:" + input},
-                  "/dev/null", "/dev/null", &cpu, dir);
+        std::vector<std::string> argv = {MARROWIT_BIN, "--center", "420250000", "--record",
+                                         "calls", "iq:" + input};
+        if (all)
+            argv.insert(argv.begin() + 1, "--all");
+        rss = run(argv, "/dev/null", "/dev/null", &cpu, dir);
         if (rss < 0)
             state.SkipWithError("marrowit failed");
     }
@@ -341,6 +375,14 @@ void BM_IqControlAndFourCalls(benchmark::State& state)
     iq_benchmark(state, true);
 }
 BENCHMARK(BM_IqControlAndFourCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
+
+// --all on three control channels, four calls recorded: the goal is ten
+// times real time on one core (rt_cpu).
+void BM_IqAllThreeControlChannelsFourCalls(benchmark::State& state)
+{
+    iq_benchmark(state, true, true);
+}
+BENCHMARK(BM_IqAllThreeControlChannelsFourCalls)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
 // Hunting: the band searcher alone on a 2.4 Msps band of noise, with HUNT
 // so short that the channelizer surveys the band all the time: the cost of

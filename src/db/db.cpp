@@ -14,9 +14,11 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "events/json.h"
 #include "events/output.h"
+#include "mpt1327/decoder.h"
 #include "mpt1327/ini.h"
 #include "mpt1327/mpt1327.h"
 
@@ -349,8 +351,10 @@ void writer()
 
 // ---- the decoder's side -----------------------------------------------------
 
-// The wall clock of every open call's start record, by receiver and channel.
-std::map<std::pair<std::string, long long>, long long> call_started;
+// The wall clock of every open call's start record, by receiver, decoder
+// (--all decodes several systems, whose channel numbers are their own:
+// mpt1327/decoder.h) and channel.
+std::map<std::tuple<std::string, int, long long>, long long> call_started;
 
 long long channel_of(const event_t& e)
 {
@@ -364,11 +368,11 @@ void sink(const event_t& e)
     r.ms = json_record_time();
     r.start_ms = 0;
     if (e.type == "call_start")
-        call_started[{e.source, channel_of(e)}] = r.ms;
+        call_started[{e.source, decoder_current(), channel_of(e)}] = r.ms;
     if (e.type == "call_end") {
         r.table = TABLE_CALLS;
         r.e = e;
-        auto started = call_started.find({e.source, channel_of(e)});
+        auto started = call_started.find({e.source, decoder_current(), channel_of(e)});
         if (started != call_started.end()) {
             r.start_ms = started->second;
             call_started.erase(started);

@@ -1,0 +1,196 @@
+// --all: two systems' control channels in one generated IQ capture, each
+// decoded by the real program as if it were the only one, and the decoder
+// contexts that keep them apart.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "harness.h"
+#include "mpt1327/decoder.h"
+#include "mpt1327/mpt1327.h"
+#include "sdr/sdr.h"
+
+namespace {
+
+// A site's control channel: slots of ALOHA, two calls that start and clear.
+std::string site_script(const std::string& sys, int chan1, int chan2)
+{
+    std::string s;
+    auto idle = [&](int slots) {
+        for (int i = 0; i < slots; i++)
+            s += "ccsc " + sys + "\naloha\n";
+    };
+    idle(8);
+    s += "ccsc " + sys + "\ngtc pfix=12 ident1=345 ident2=678 chan=" + std::to_string(chan1) + "\n";
+    idle(4);
+    s += "ccsc " + sys + "\ngtc pfix=12 ident1=346 ident2=679 chan=" + std::to_string(chan2) + "\n";
+    idle(4);
+    s += "ccsc " + sys + "\nclear chan=" + std::to_string(chan1) + "\n";
+    idle(4);
+    s += "ccsc " + sys + "\nclear chan=" + std::to_string(chan2) + "\n";
+    idle(4);
+    return s;
+}
+
+const std::string sections = "[0x1234]\nCCHFREQUENCY=4200000\n[0x4321]\nCCHFREQUENCY=4203000\n";
+
+// Settings whose control channel before the first identity is first_cch
+// (units of 100 Hz), every call followed and recorded.
+void settings(const std::string& dir, const std::string& first_cch)
+{
+    write_file(dir + "/solvane.ini", "[general]\nFILTER=5\nTARGET_PREF=9999\nTARGET_ID=9999\n"
+                                     "[rs232]\nRADIO=0\n[0xffff]\nCCHFREQUENCY=" +
+                                         first_cch + "\n" + sections);
+}
+
+// The JSON lines of one system, the wall clock and the recordings' UTC
+// start taken out.
+std::vector<std::string> records_of(const std::string& json, const std::string& sys)
+{
+    std::vector<std::string> out;
+    for (const std::string& l : lines_of(json)) {
+        if (l.find("\"sys\":\"" + sys + "\"") == std::string::npos)
+            continue;
+        std::string t = std::regex_replace(l, std::regex("\"time\":\"[^\"]*\","), "");
+        out.push_back(std::regex_replace(t, std::regex("/[0-9]{8}T[0-9]{6}Z_"), "/<UTC>_"));
+    }
+    return out;
+}
+
+// Recordings by name without their UTC start: their bytes.
+std::map<std::string, std::string> recordings(const std::string& dir)
+{
+    std::map<std::string, std::string> out;
+    for (const std::string& name : files_in(dir))
+        out[name.substr(name.find('_') + 1)] = read_file(dir + "/" + name);
+    return out;
+}
+
+}  // namespace
+
+TEST(All, TwoSystemsDecodedAsIfEachWereAlone)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    write_file(dir.file("b.txt"), site_script("0x4321", 30, 40));
+    run_result_t g = run_program(mptgen_path(),
+                                 {"-t", "cu8", "--control", "420000000", "--center", "420250000",
+                                  "--snr", "20", "--site", "420300000:b.txt", "-o", "band.cu8", "-"},
+                                 dir.path, site_script("0x1234", 10, 20));
+    ASSERT_EQ(g.status, 0) << g.err;
+    const std::string band = dir.file("band.cu8");
+
+    // Each system alone: the settings name its control channel.
+    std::string json_alone[2], console_a;
+    std::map<std::string, std::string> rec_alone;
+    const char* cch[2] = {"4200000", "4203000"};
+    for (int k = 0; k < 2; k++) {
+        temp_dir_t alone;
+        settings(alone.path, cch[k]);
+        run_result_t r = run_program(marrowit_path(),
+                                     {"-q", "--center", "420250000", "--record", "rec", "--json",
+                                      "out.json", "iq:" + band},
+                                     alone.path);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        json_alone[k] = read_file(alone.file("out.json"));
+        if (k == 0)
+            console_a = r.out;
+        for (const auto& kv : recordings(alone.file("rec")))
+            rec_alone[kv.first] = kv.second;
+    }
+    ASSERT_EQ(rec_alone.size(), 4u);
+
+    // Both at once, the settings naming the first.
+    settings(dir.path, cch[0]);
+    run_result_t r = run_program(marrowit_path(),
+                                 {"--all", "--center", "420250000", "--record", "rec", "--json",
+                                  "out.json", "iq:band.cu8"},
+                                 dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string json = read_file(dir.file("out.json"));
+    const char* sys[2] = {"0x1234", "0x4321"};
+    for (int k = 0; k < 2; k++) {
+        std::vector<std::string> want = records_of(json_alone[k], sys[k]);
+        EXPECT_EQ(want.size(), 64u) << sys[k];  // 28 slots' reports, identity, calls, stats
+        EXPECT_EQ(records_of(json, sys[k]), want) << sys[k];
+    }
+    EXPECT_EQ(lines_of(json).size(), lines_of(json_alone[0]).size() + lines_of(json_alone[1]).size());
+    // Every call of both systems recorded, as each alone records it.
+    EXPECT_EQ(recordings(dir.file("rec")), rec_alone);
+    // The console shows the first system, as without --all; standard
+    // error says what else was decoded.
+    EXPECT_EQ(mask_times(r.out), mask_times(console_a));
+    EXPECT_EQ(r.err,
+              "marrowit: --all: control channel at 420.3000 MHz, system 0x4321\n"
+              "marrowit: --all: 420.3000 MHz, system 0x4321: 28 sync words, 56 codewords passed, 0 failed\n"
+              "marrowit: 3.0 s of audio: 28 sync words, 56 codewords passed, 0 failed, 1 system (0x1234)\n");
+}
+
+TEST(All, RefusedWithoutABand)
+{
+    temp_dir_t dir;
+    struct {
+        std::vector<std::string> args;
+        std::string input;
+    } cases[] = {
+        {{"--all"}, "the sound card"},
+        {{"--all", "-"}, "-"},
+        {{"--all", "rec.wav"}, "rec.wav"},
+        {{"--all", "udp:7355"}, "udp:7355"},
+        {{"mqtt:localhost", "--all"}, "mqtt:localhost"},
+    };
+    for (const auto& c : cases) {
+        run_result_t r = run_program(marrowit_path(), c.args, dir.path);
+        EXPECT_EQ(r.status, 2) << c.input;
+        EXPECT_EQ(r.err, "marrowit: --all decodes every control channel of a band and needs IQ "
+                         "input (iq: or sdr:), not '" + c.input + "' (see 'marrowit --help')\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// The decoder contexts themselves: a variable listed with decoder_var is
+// one decoder's, a new decoder starts where decoder_fresh left it, and a
+// closed decoder's number is given again with a fresh state.
+TEST(All, DecoderContextsKeepTheirOwnState)
+{
+    EXPECT_GE(decoder_var_count(), 60u);
+    reset_decoder();
+    ASSERT_EQ(decoder_current(), 0);
+    currentsys = 0xffff;
+    decode_counts = decode_counts_t{};
+    decoder_fresh();
+    currentsys = 0x1234;
+    decode_counts.systems.push_back(0x1234);
+    int a = decoder_open(), b = decoder_open();
+    EXPECT_EQ(a, 1);
+    EXPECT_EQ(b, 2);
+    struct {
+        int k;
+        unsigned short sys;
+    } steps[] = {{1, 0x4321}, {2, 0x5555}, {0, 0x1234}, {1, 0x4321}, {2, 0x5555}};
+    for (const auto& s : steps) {
+        decoder_switch(s.k);
+        EXPECT_EQ(decoder_current(), s.k);
+        if (currentsys == 0xffff) {  // the first visit: as decoder_fresh left it
+            EXPECT_TRUE(decode_counts.systems.empty());
+            currentsys = s.sys;
+            decode_counts.systems.push_back(s.sys);
+        }
+        EXPECT_EQ(currentsys, s.sys);
+        ASSERT_EQ(decode_counts.systems.size(), 1u);
+        EXPECT_EQ(decode_counts.systems[0], s.sys);
+    }
+    decoder_switch(0);
+    decoder_close(a);
+    EXPECT_EQ(decoder_open(), a);
+    decoder_switch(a);
+    EXPECT_EQ(currentsys, 0xffff);
+    EXPECT_TRUE(decode_counts.systems.empty());
+    decoder_switch(0);
+    decoder_close(a);
+    decoder_close(b);
+    EXPECT_EQ(currentsys, 0x1234);
+    reset_decoder();
+}
