@@ -60,7 +60,7 @@ void calls_end(unsigned channel, call_end_t why)
         call_t call = open_calls[k];
         open_calls.erase(open_calls.begin() + (std::ptrdiff_t)k);
         for (const call_listener_t& l : listeners)
-            if (l.end)
+            if (l.end && !event_silent)
                 l.end(&call, why);
         event_t e;
         e.type = "call_end";
@@ -83,7 +83,7 @@ void calls_gtc(const call_t& c)
     call.start_sample = input_sample;
     call.sys = currentsys == 0xffff ? -1 : currentsys;
     for (const call_listener_t& l : listeners)
-        if (l.start)
+        if (l.start && !event_silent)
             l.start(&call);
     open_calls.push_back(call);
     event_t e;

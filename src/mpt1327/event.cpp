@@ -13,6 +13,8 @@ unsigned long long input_sample;
 decoder_var(report_event);
 decoder_var(event_withheld);
 decoder_var(input_sample);
+bool event_silent;
+decoder_var(event_silent);
 
 static std::vector<event_sink_t> sinks;
 
@@ -98,6 +100,8 @@ void (*event_amend)(event_t& e);
 
 void event_deliver(event_t& e)
 {
+    if (event_silent)
+        return;
     if (event_amend)
         event_amend(e);
     for (event_sink_t sink : sinks)

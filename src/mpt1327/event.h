@@ -55,6 +55,9 @@ void event_report();
 // message that was sent.  Set around the report steps that read a codeword
 // as something it is not (a GTC read by the category steps).
 extern bool event_withheld;
+// A decoder that only listens (--all trying a carrier, src/sdr/all.cpp):
+// its records reach no sink and its calls no listener.
+extern bool event_silent;
 
 // Field lookup for sinks and tests; 0 when absent.
 const event_field_t* event_field(const event_t& e, const char* name);

@@ -4,31 +4,36 @@
 // the one the hunter finds, shown on the console and the log, tuning the
 // receiver.  Beside it, the band is surveyed (hunt.cpp's carrier test, on the
 // raster of the first decoder's system) at the start and every
-// RESURVEY_SECONDS; every carrier found that no decoder is cut at gets a
-// further decoder: a decoder context of its own (mpt1327/decoder.h: framing,
-// system identity and settings section, call tracker, statistics,
-// recordings), a control channel cut at the carrier and a demodulator.
+// RESURVEY_SECONDS, and the IQ from the survey's start is kept for
+// KEPT_SECONDS (8.2 MB at 2048000 samples per second).  Every carrier found
+// that no decoder is cut at is then tried: a silent decoder (event_silent:
+// no records, no calls recorded) runs over the kept IQ.  A carrier that gave
+// two system codewords of a system no decoder has yet gets a further
+// decoder: a decoder context of its own (mpt1327/decoder.h: framing, system
+// identity and settings section, call tracker, statistics, recordings), a
+// control channel cut at the carrier and a demodulator, which runs over the
+// kept IQ again, block by block as the first decoder had it, and then on
+// with every block.
 //
-// A further decoder must decode its channel as the first would decode it
-// alone, from the first sample: so the IQ of the survey is kept (0.2 s,
-// 3.3 MB at 2048000 samples per second) and replayed, block by block as the
-// first decoder had it, into each decoder the survey opens.  The
-// first survey starts with the first sample, so a control channel present
-// from the start gives the same records as when it is decoded alone (the
-// wall clock aside).
+// So a further decoder decodes its channel as the first would decode it
+// alone from the start of the survey that found it; the first survey starts
+// with the first sample, so a control channel on the air from the start
+// gives the same records and recordings as when it is decoded alone (the
+// wall clock aside).  The system identity keeps one decoder per system: a
+// strong carrier is also heard, weaker, through the next channels of the
+// raster, and those are tried after it (strongest first) and left.  Traffic
+// channels give no system codeword and are left too.
 //
-// A carrier that gives no two system codewords within PROBE_SECONDS (a
-// traffic channel, say) loses its decoder again, having said nothing.  A
-// control channel that carries no system codeword for HUNT seconds (5 when
-// HUNT=0) is taken to have moved or gone: its calls end ("timeout"), its
-// last statistics are published, its decoder is closed and the band is
-// surveyed again.  A further decoder on the frequency the first one comes to
-// be cut at (its hunter found it) is closed the same way: the first decoder
-// has it.
+// A further control channel that carries no system codeword for HUNT
+// seconds (5 when HUNT=0) is taken to have moved or gone: its calls end
+// ("timeout"), its last statistics are published, its decoder is closed and
+// the band is surveyed again.  A further decoder on the frequency the first
+// one comes to be cut at (its hunter found it) is closed the same way: the
+// first decoder has it.
 //
 // Nothing here runs per sample but the survey's filter bank, and the
-// further decoders themselves; the decoder contexts are switched once per
-// block and decoder.
+// decoders themselves; the decoder contexts are switched once per block and
+// decoder.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -41,34 +46,33 @@
 #include "hunt.h"
 #include "mpt1327/calls.h"
 #include "mpt1327/decoder.h"
+#include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "mpt1327/summary.h"
 #include "sdr.h"
 
 namespace {
 
-const double PROBE_SECONDS = 1.5;      // as the hunter waits at the start
+const double KEPT_SECONDS = 0.5;       // four or five slots: two system codewords
 const double RESURVEY_SECONDS = 30;
-const double KEPT_SECONDS = 0.25;      // room for the survey's 0.2 s and a block
 
 struct further_t {
     int k = 0;                       // decoder context
     double mhz = 0;                  // where its control channel is cut
+    unsigned short sys = 0xffff;     // its system identity
     channel_t* channel = nullptr;
     demod_chain_t* demod = nullptr;
-    unsigned long long opened = 0;   // IQ sample it was opened at
     unsigned long long last_seen = 0;  // IQ sample of its last system codeword
     unsigned long long seen = 0;     // its system_codewords then
-    bool confirmed = false;          // two system codewords: a control channel
 };
 
 channel_plan_t plan;
 std::vector<further_t> further;
 std::vector<float> audio;             // one block of a control channel's audio
-std::vector<iq_sample_t> kept;        // history, then the survey's blocks
+std::vector<iq_sample_t> kept;        // history, then the blocks since the survey began
 std::vector<int> kept_blocks;         // their sizes
-std::vector<double> found;
-bool surveying;
+std::vector<double> found;            // the survey's carriers, MHz
+enum { IDLE, SURVEYING, KEEPING } stage = IDLE;
 unsigned long long samples;           // IQ samples seen
 unsigned long long next_survey;       // IQ sample at which the next survey starts
 
@@ -85,21 +89,45 @@ void run_block(further_t& d, const iq_sample_t* block, int n)
     }
 }
 
+// A decoder on mhz, its context live, brought up to now with the kept IQ:
+// false when it cannot be made.
+bool start(further_t& d, double mhz)
+{
+    d.mhz = mhz;
+    d.demod = demod_chain_open();
+    if (!d.demod)
+        return false;
+    d.k = decoder_open();
+    d.channel = channel_open(plan, sdr_offset_hz(mhz), 10800, false);
+    d.last_seen = samples;
+    decoder_switch(d.k);
+    report_muted = true;
+    d.seen = system_codewords;
+    return true;
+}
+
+void replay(further_t& d)
+{
+    size_t at = (size_t)(plan.taps1 - 1);
+    for (int size : kept_blocks) {
+        run_block(d, kept.data() + at, size);
+        at += (size_t)size;
+    }
+}
+
+void close_further(further_t& d)
+{
+    decoder_close(d.k);
+    channel_close(d.channel);
+    demod_chain_close(d.demod);
+}
+
 // The end of a further decoder's input (its context live).
 void finish(further_t& d, call_end_t why)
 {
     demod_chain_end(d.demod);
     calls_end_all(why);
     events_stats_end();
-}
-
-void close_further(size_t i)
-{
-    further_t& d = further[i];
-    decoder_close(d.k);
-    channel_close(d.channel);
-    demod_chain_close(d.demod);
-    further.erase(further.begin() + (std::ptrdiff_t)i);
 }
 
 bool taken(double mhz, double first_mhz)
@@ -112,31 +140,42 @@ bool taken(double mhz, double first_mhz)
     return false;
 }
 
-// A survey found carriers: a decoder for each that none is cut at, brought
-// up to now with the survey's blocks.
+bool system_taken(unsigned short id, unsigned short first_sys)
+{
+    if (id == first_sys)
+        return true;
+    for (const further_t& d : further)
+        if (d.sys == id)
+            return true;
+    return false;
+}
+
+// The survey's carriers, strongest first: each tried silently over the kept
+// IQ, and a decoder for each new system.
 void open_decoders(double first_mhz)
 {
-    const int hist = plan.taps1 - 1;
+    const unsigned short first_sys = currentsys;  // decoder 0's, live now
     for (double mhz : found) {
         if (taken(mhz, first_mhz) || !sdr_in_band(mhz))
             continue;
-        further_t d;
-        d.mhz = mhz;
-        d.demod = demod_chain_open();
-        if (!d.demod)
+        further_t probe;
+        if (!start(probe, mhz))
             continue;
-        d.k = decoder_open();
-        d.channel = channel_open(plan, sdr_offset_hz(mhz), 10800, false);
-        d.opened = samples;
-        d.last_seen = samples;
-        decoder_switch(d.k);
-        report_muted = true;
-        d.seen = system_codewords;
-        size_t at = (size_t)hist;
-        for (int size : kept_blocks) {
-            run_block(d, kept.data() + at, size);
-            at += (size_t)size;
-        }
+        event_silent = true;
+        replay(probe);
+        bool control_channel = system_codewords >= 2;
+        unsigned short id = currentsys;
+        decoder_switch(0);
+        close_further(probe);
+        if (!control_channel || system_taken(id, first_sys))
+            continue;
+        further_t d;
+        if (!start(d, mhz))
+            continue;
+        replay(d);
+        d.sys = currentsys;
+        std::fprintf(stderr, "marrowit: --all: control channel at %.4f MHz, system %s\n", d.mhz,
+                     sys);
         decoder_switch(0);
         further.push_back(d);
     }
@@ -147,7 +186,7 @@ void open_decoders(double first_mhz)
 int all_init(const channel_plan_t& p)
 {
     plan = p;
-    // A survey from the first block; its IQ kept for the decoders it opens.
+    // The IQ from a survey's start is kept without growing on the way.
     kept.reserve((size_t)(plan.taps1 - 1) + (size_t)(KEPT_SECONDS * plan.rate) +
                  (size_t)plan.block);
     channel_t* probe = channel_open(plan, 0, 10800, false);
@@ -159,49 +198,46 @@ int all_init(const channel_plan_t& p)
 void all_process(const iq_sample_t* block, int n, double first_mhz)
 {
     samples += (unsigned long long)n;
-    const unsigned long long rate = (unsigned long long)plan.rate;
+    const double rate = plan.rate;
     const double quiet = hunt > 0 ? hunt : 5;
     for (size_t i = 0; i < further.size();) {
         further_t& d = further[i];
         decoder_switch(d.k);
         run_block(d, block, n);
-        bool first_has_it = std::fabs(d.mhz - first_mhz) < 1e-7;
-        if (!d.confirmed && system_codewords >= 2) {
-            d.confirmed = true;
-            std::fprintf(stderr, "marrowit: --all: control channel at %.4f MHz, system %s\n",
-                         d.mhz, sys);
-        }
-        bool probe_failed = !d.confirmed && samples - d.opened >= PROBE_SECONDS * rate;
-        bool gone = d.confirmed && (samples - d.last_seen >= quiet * rate || first_has_it);
+        bool gone = (double)(samples - d.last_seen) >= quiet * rate ||
+                    std::fabs(d.mhz - first_mhz) < 1e-7;
         if (gone)
             finish(d, CALL_TIMEOUT);
         decoder_switch(0);
-        if (probe_failed || gone) {
-            close_further(i);
-            if (gone && !surveying)
+        if (gone) {
+            close_further(d);
+            further.erase(further.begin() + (std::ptrdiff_t)i);
+            if (stage == IDLE)
                 next_survey = samples;  // look for where it went
             continue;
         }
         i++;
     }
 
-    if (!surveying && samples - (unsigned long long)n >= next_survey) {
-        surveying = true;
+    if (stage == IDLE && samples - (unsigned long long)n >= next_survey) {
+        stage = SURVEYING;
         hunt_scan_start();
-        const int hist = plan.taps1 - 1;
-        kept.assign(block - hist, block);
+        kept.assign(block - (plan.taps1 - 1), block);
         kept_blocks.clear();
     }
-    if (!surveying)
+    if (stage == IDLE)
         return;
-    if (kept.size() + (size_t)n <= kept.capacity()) {  // never grown on the way
+    if (kept.size() + (size_t)n <= kept.capacity()) {
         kept.insert(kept.end(), block, block + n);
         kept_blocks.push_back(n);
     }
-    if (!hunt_scan_process(block, n, &found))
+    if (stage == SURVEYING && hunt_scan_process(block, n, &found))
+        stage = KEEPING;
+    size_t kept_samples = kept.size() - (size_t)(plan.taps1 - 1);
+    if (stage != KEEPING || (double)kept_samples + plan.block <= KEPT_SECONDS * rate)
         return;
     open_decoders(first_mhz);
-    surveying = false;
+    stage = IDLE;
     next_survey = samples + (unsigned long long)(RESURVEY_SECONDS * rate);
 }
 
