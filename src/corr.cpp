@@ -168,18 +168,25 @@ struct demod_chain_t {
     corr_t c;
     coherent_t coherent;
     std::vector<unsigned char> samples;
+    unsigned long long first_sample;  // input time of its first sample
 };
 
-demod_chain_t* demod_chain_open()
+demod_chain_t* demod_chain_open(unsigned long long first_sample)
 {
     demod_chain_t* d = new demod_chain_t;
+    d->first_sample = first_sample;
+    // Its input time runs on from first_sample: the bit instants within
+    // a block are stamped from the demodulators' own counts.
     if (run_soft) {
         coherent_init(&d->coherent);
+        d->coherent.first_sample = first_sample;
         if (run_floats)
             d->coherent.limit_tones = COHERENT_IQ_LIMIT;
     } else if (corr_init(&d->c, 10800, run_info) != 0) {
         delete d;
         return nullptr;
+    } else {
+        d->c.samples_done = first_sample;
     }
     return d;
 }
@@ -191,7 +198,7 @@ void demod_chain_block(demod_chain_t* d, float* audio, int n)
         for (int i = 0; i < n; i++)
             audio[i] *= 0.5f;
         coherent_process_float(&d->coherent, audio, n);
-        input_sample = d->coherent.n;
+        input_sample = d->first_sample + d->coherent.n;
     } else {
         if (d->samples.size() < (size_t)n)
             d->samples.resize((size_t)n);  // once: blocks are all the same size
@@ -199,7 +206,7 @@ void demod_chain_block(demod_chain_t* d, float* audio, int n)
             d->samples[(size_t)i] = sample_to_u8(0.5f * audio[i]);
         if (run_soft) {
             coherent_process_u8(&d->coherent, d->samples.data(), n);
-            input_sample = d->coherent.n;
+            input_sample = d->first_sample + d->coherent.n;
         } else {
             corr_process(&d->c, nullptr, d->samples.data(), n);
             input_sample = d->c.samples_done;
@@ -211,7 +218,7 @@ void demod_chain_block(demod_chain_t* d, float* audio, int n)
 void demod_chain_end(demod_chain_t* d)
 {
     if (run_soft) {
-        input_sample = d->coherent.n;
+        input_sample = d->first_sample + d->coherent.n;
         soft_end(&mpt1327_state);
     } else {
         input_sample = d->c.samples_done;

@@ -366,7 +366,7 @@ void symbol(coherent_t* c)
     // The bit between the last symbol and this one.
     if (c->symbols > 1) {
         double bit_llr = -boxplus(c->last_llr, llr);
-        input_sample = c->n + 1;
+        input_sample = c->first_sample + c->n + 1;
         c->sink((float)bit_llr);
     }
     // The tone balance: the symbol before this one lay between two bits now

@@ -32,6 +32,7 @@ struct coherent_t {
     int line_phase;           // (n - LINE_DELAY) mod 18
     int block_fill;           // samples in this block (9 a block)
     std::uint64_t n;          // samples processed
+    std::uint64_t first_sample;  // input time of the first (0; --all's later decoders)
 
     // ---- per block: the two lines, smoothed, and their rotation ----
     double P_re, P_im, M_re, M_im;

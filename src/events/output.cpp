@@ -114,6 +114,12 @@ static void at_end()
 bool events_stats_wanted;
 static bool events_started;
 
+void events_stats_restart()
+{
+    stats_sample = input_sample;
+    stats_last = decode_counts;
+}
+
 void events_stats_end()
 {
     if (events_started && input_sample > stats_sample)

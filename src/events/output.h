@@ -27,6 +27,8 @@ void events_stats();
 // the end of the input or when its control channel went quiet: as at the
 // end of the input, without finishing MQTT, which the first decoder does.
 void events_stats_end();
+// A decoder --all adds later than the start: its statistics count from now.
+void events_stats_restart();
 
 // Forget every output (tests).
 void events_reset();

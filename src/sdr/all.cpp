@@ -75,6 +75,7 @@ std::vector<double> found;            // the survey's carriers, MHz
 enum { IDLE, SURVEYING, KEEPING } stage = IDLE;
 unsigned long long samples;           // IQ samples seen
 unsigned long long next_survey;       // IQ sample at which the next survey starts
+unsigned long long survey_input;      // the first decoder's input time then
 
 // One block into further decoder d (its context live).
 void run_block(further_t& d, const iq_sample_t* block, int n)
@@ -94,7 +95,7 @@ void run_block(further_t& d, const iq_sample_t* block, int n)
 bool start(further_t& d, double mhz)
 {
     d.mhz = mhz;
-    d.demod = demod_chain_open();
+    d.demod = demod_chain_open(survey_input);
     if (!d.demod)
         return false;
     d.k = decoder_open();
@@ -102,6 +103,9 @@ bool start(further_t& d, double mhz)
     d.last_seen = samples;
     decoder_switch(d.k);
     report_muted = true;
+    // Its input time is the first decoder's: it starts with the survey.
+    input_sample = survey_input;
+    events_stats_restart();
     d.seen = system_codewords;
     return true;
 }
@@ -221,6 +225,7 @@ void all_process(const iq_sample_t* block, int n, double first_mhz)
 
     if (stage == IDLE && samples - (unsigned long long)n >= next_survey) {
         stage = SURVEYING;
+        survey_input = input_sample;
         hunt_scan_start();
         kept.assign(block - (plan.taps1 - 1), block);
         kept_blocks.clear();
