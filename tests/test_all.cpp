@@ -35,11 +35,12 @@ std::string site_script(const std::string& sys, int chan1, int chan2)
 const std::string sections = "[0x1234]\nCCHFREQUENCY=4200000\n[0x4321]\nCCHFREQUENCY=4203000\n";
 
 // Settings whose control channel before the first identity is first_cch
-// (units of 100 Hz), every call followed and recorded.
-void settings(const std::string& dir, const std::string& first_cch)
+// (units of 100 Hz), every call followed and recorded, with the
+// demodulator's keys given.
+void settings(const std::string& dir, const std::string& first_cch, const std::string& demod)
 {
-    write_file(dir + "/solvane.ini", "[general]\nFILTER=5\nTARGET_PREF=9999\nTARGET_ID=9999\n"
-                                     "[rs232]\nRADIO=0\n[0xffff]\nCCHFREQUENCY=" +
+    write_file(dir + "/solvane.ini", "[general]\nFILTER=5\nTARGET_PREF=9999\nTARGET_ID=9999\n" +
+                                         demod + "[rs232]\nRADIO=0\n[0xffff]\nCCHFREQUENCY=" +
                                          first_cch + "\n" + sections);
 }
 
@@ -81,51 +82,57 @@ TEST(All, TwoSystemsDecodedAsIfEachWereAlone)
     ASSERT_EQ(g.status, 0) << g.err;
     const std::string band = dir.file("band.cu8");
 
-    // Each system alone: the settings name its control channel.
-    std::string json_alone[2], console_a;
-    std::map<std::string, std::string> rec_alone;
-    const char* cch[2] = {"4200000", "4203000"};
-    for (int k = 0; k < 2; k++) {
-        temp_dir_t alone;
-        settings(alone.path, cch[k]);
-        run_result_t r = run_program(marrowit_path(),
-                                     {"-q", "--center", "420250000", "--record", "rec", "--json",
-                                      "out.json", "iq:" + band},
-                                     alone.path);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        json_alone[k] = read_file(alone.file("out.json"));
-        if (k == 0)
-            console_a = r.out;
-        for (const auto& kv : recordings(alone.file("rec")))
-            rec_alone[kv.first] = kv.second;
-    }
-    ASSERT_EQ(rec_alone.size(), 4u);
+    // Both demodulators: the tone correlator, and the coherent one with its
+    // soft framing (whose state is the largest a decoder keeps).
+    for (const std::string demod : {"DEMOD=0\nCORRECT=0\n", "DEMOD=1\nCORRECT=1\n"}) {
+        SCOPED_TRACE(demod);
+        // Each system alone: the settings name its control channel.
+        std::string json_alone[2], console_a;
+        std::map<std::string, std::string> rec_alone;
+        const char* cch[2] = {"4200000", "4203000"};
+        for (int k = 0; k < 2; k++) {
+            temp_dir_t alone;
+            settings(alone.path, cch[k], demod);
+            run_result_t r = run_program(marrowit_path(),
+                                         {"-q", "--center", "420250000", "--record", "rec", "--json",
+                                          "out.json", "iq:" + band},
+                                         alone.path);
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            json_alone[k] = read_file(alone.file("out.json"));
+            if (k == 0)
+                console_a = r.out;
+            for (const auto& kv : recordings(alone.file("rec")))
+                rec_alone[kv.first] = kv.second;
+        }
+        ASSERT_EQ(rec_alone.size(), 4u);
 
-    // Both at once, the settings naming the first.
-    settings(dir.path, cch[0]);
-    run_result_t r = run_program(marrowit_path(),
-                                 {"--all", "--center", "420250000", "--record", "rec", "--json",
-                                  "out.json", "iq:band.cu8"},
-                                 dir.path);
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::string json = read_file(dir.file("out.json"));
-    const char* sys[2] = {"0x1234", "0x4321"};
-    for (int k = 0; k < 2; k++) {
-        std::vector<std::string> want = records_of(json_alone[k], sys[k]);
-        EXPECT_EQ(want.size(), 64u) << sys[k];  // 28 slots' reports, identity, calls, stats
-        EXPECT_EQ(records_of(json, sys[k]), want) << sys[k];
+        // Both at once, the settings naming the first.
+        temp_dir_t all;
+        settings(all.path, cch[0], demod);
+        run_result_t r = run_program(marrowit_path(),
+                                     {"--all", "--center", "420250000", "--record", "rec", "--json",
+                                      "out.json", "iq:" + band},
+                                     all.path);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::string json = read_file(all.file("out.json"));
+        const char* sys[2] = {"0x1234", "0x4321"};
+        for (int k = 0; k < 2; k++) {
+            std::vector<std::string> want = records_of(json_alone[k], sys[k]);
+            EXPECT_EQ(want.size(), 64u) << sys[k];  // 28 slots' reports, identity, calls, stats
+            EXPECT_EQ(records_of(json, sys[k]), want) << sys[k];
+        }
+        EXPECT_EQ(lines_of(json).size(), lines_of(json_alone[0]).size() + lines_of(json_alone[1]).size());
+        // Every call of both systems recorded, as each alone records it.
+        EXPECT_EQ(recordings(all.file("rec")), rec_alone);
+        // The console shows the first system, as without --all; standard
+        // error says what else was decoded.
+        EXPECT_EQ(mask_times(r.out), mask_times(console_a));
+        EXPECT_EQ(r.err,
+                  "marrowit: --all: control channel at 420.3000 MHz, system 0x4321\n"
+                  "marrowit: --all: 420.3000 MHz, system 0x4321: 28 sync words, 56 codewords passed, 0 failed\n"
+                  "marrowit: 3.0 s of audio: 28 sync words, 56 codewords passed, 0 failed, 1 system (0x1234)\n");
     }
-    EXPECT_EQ(lines_of(json).size(), lines_of(json_alone[0]).size() + lines_of(json_alone[1]).size());
-    // Every call of both systems recorded, as each alone records it.
-    EXPECT_EQ(recordings(dir.file("rec")), rec_alone);
-    // The console shows the first system, as without --all; standard
-    // error says what else was decoded.
-    EXPECT_EQ(mask_times(r.out), mask_times(console_a));
-    EXPECT_EQ(r.err,
-              "marrowit: --all: control channel at 420.3000 MHz, system 0x4321\n"
-              "marrowit: --all: 420.3000 MHz, system 0x4321: 28 sync words, 56 codewords passed, 0 failed\n"
-              "marrowit: 3.0 s of audio: 28 sync words, 56 codewords passed, 0 failed, 1 system (0x1234)\n");
 }
 
 TEST(All, RefusedWithoutABand)
