@@ -135,6 +135,61 @@ TEST(All, TwoSystemsDecodedAsIfEachWereAlone)
     }
 }
 
+// A further control channel that falls silent with a call open: after HUNT
+// seconds without a system codeword its call ends as a time-out, with its
+// recording, and its last statistics follow; the first system goes on.
+TEST(All, ASilentControlChannelEndsItsCalls)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    std::string a, b;
+    for (int i = 0; i < 48; i++)
+        a += "ccsc 0x1234\naloha\n";
+    for (int i = 0; i < 17; i++)
+        b += i == 8 ? "ccsc 0x4321\ngtc pfix=12 ident1=345 ident2=678 chan=30\n"
+                    : "ccsc 0x4321\naloha\n";
+    write_file(dir.file("b.txt"), b);
+    run_result_t g = run_program(mptgen_path(),
+                                 {"-t", "cu8", "--control", "420000000", "--center", "420250000",
+                                  "--snr", "20", "--site", "420300000:b.txt", "-o", "band.cu8", "-"},
+                                 dir.path, a);
+    ASSERT_EQ(g.status, 0) << g.err;
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nHUNT=2\nTARGET_PREF=9999\n"
+                                        "TARGET_ID=9999\n[rs232]\nRADIO=0\n[0xffff]\n"
+                                        "CCHFREQUENCY=4200000\n" + sections);
+    run_result_t r = run_program(marrowit_path(),
+                                 {"-q", "--all", "--center", "420250000", "--record", "rec",
+                                  "--json", "out.json", "iq:band.cu8"},
+                                 dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "marrowit: --all: control channel at 420.3000 MHz, system 0x4321\n");
+    std::vector<std::string> got = records_of(read_file(dir.file("out.json")), "0x4321");
+    ASSERT_GE(got.size(), 3u);
+    // 17 slots (1.8 s) and HUNT=2: the end comes 3.8 s into the capture.
+    std::smatch m;
+    std::string end = got[got.size() - 2];
+    ASSERT_TRUE(std::regex_match(end, m, std::regex("\\{\"offset\":([0-9.]+),\"sys\":\"0x4321\","
+                                                    "\"type\":\"call_end\",\"prefix\":12,"
+                                                    "\"ident1\":345,\"ident2\":678,\"channel\":30,"
+                                                    "\"freq\":420.3750,\"data\":false,"
+                                                    "\"followed\":true,\"duration\":[0-9.]+,"
+                                                    "\"ended\":\"timeout\",\"file\":\"rec/<UTC>_"
+                                                    "4321_ch30_12-345_from_678.wav\"\\}")))
+        << end;
+    EXPECT_NEAR(std::stod(m[1]), 3.8, 0.15);
+    EXPECT_NE(got.back().find("\"type\":\"stats\""), std::string::npos) << got.back();
+    EXPECT_NE(got.back().find("\"offset\":" + std::string(m[1])), std::string::npos);
+    // The first system to the end of the capture (48 slots, 5.1 s).
+    std::vector<std::string> first = records_of(read_file(dir.file("out.json")), "0x1234");
+    ASSERT_FALSE(first.empty());
+    EXPECT_NE(first.back().find("\"type\":\"stats\",\"seconds\":5.1"), std::string::npos)
+        << first.back();
+    std::vector<std::string> files = files_in(dir.file("rec"));
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(files[0].find("_4321_ch30_12-345_from_678.wav"), std::string::npos);
+}
+
 TEST(All, RefusedWithoutABand)
 {
     temp_dir_t dir;

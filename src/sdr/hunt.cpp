@@ -66,6 +66,9 @@ struct hunter_t {
 hunter_t h;
 hunter_t scan;  // --all's surveys (all.cpp), apart from the hunter's
 
+// The survey's steps below take the hunter they work for as h: the
+// hunter's own, or scan.
+
 void start_survey(hunter_t& h)
 {
     h.state = SURVEYING;
