@@ -258,7 +258,9 @@ void all_end()
                          d.mhz, sys, decode_counts.syncs, decode_counts.passed,
                          decode_counts.failed);
         decoder_switch(0);
+        close_further(d);
     }
+    further.clear();
 }
 
 int all_count()
