@@ -190,6 +190,49 @@ TEST(All, ASilentControlChannelEndsItsCalls)
     EXPECT_NE(files[0].find("_4321_ch30_12-345_from_678.wav"), std::string::npos);
 }
 
+// No control channel in the settings: the first decoder searches the band
+// and gets a control channel of its own, the other system a further
+// decoder; neither system is decoded twice.
+TEST(All, TheFirstDecoderSearchingIsLeftAControlChannel)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    std::string a, b;
+    for (int i = 0; i < 40; i++) {
+        a += "ccsc 0x1234\naloha\n";
+        b += "ccsc 0x4321\naloha\n";
+    }
+    write_file(dir.file("b.txt"), b);
+    run_result_t g = run_program(mptgen_path(),
+                                 {"-t", "cu8", "--control", "420600000", "--center", "420250000",
+                                  "--snr", "20", "--site", "420300000:b.txt", "-o", "band.cu8", "-"},
+                                 dir.path, a);
+    ASSERT_EQ(g.status, 0) << g.err;
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
+    run_result_t r = run_program(marrowit_path(), {"-q", "--all", "--center", "420250000", "--json",
+                                                   "out.json", "iq:band.cu8"},
+                                 dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string json = read_file(dir.file("out.json"));
+    for (const char* sys : {"0x1234", "0x4321"}) {
+        std::vector<std::string> got = records_of(json, sys);
+        size_t identities = 0, stats = 0;
+        for (const std::string& l : got) {
+            identities += l.find("\"type\":\"identity\"") != std::string::npos;
+            stats += l.find("\"type\":\"stats\"") != std::string::npos;
+        }
+        EXPECT_EQ(identities, 1u) << sys;
+        EXPECT_EQ(stats, 1u) << sys;
+    }
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("marrowit: --all: control channel at 420\\.[36]000 MHz, "
+                                                   "system 0x(1234|4321)\n"
+                                                   "marrowit: control channel at 420\\.[36]000 MHz, "
+                                                   "system 0x(1234|4321), level [0-9.]+ dB above the "
+                                                   "band's noise\n")))
+        << r.err;
+}
+
 TEST(All, RefusedWithoutABand)
 {
     temp_dir_t dir;

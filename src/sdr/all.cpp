@@ -27,9 +27,10 @@
 // A further control channel that carries no system codeword for HUNT
 // seconds (5 when HUNT=0) is taken to have moved or gone: its calls end
 // ("timeout"), its last statistics are published, its decoder is closed and
-// the band is surveyed again.  A further decoder on the frequency the first
-// one comes to be cut at (its hunter found it) is closed the same way: the
-// first decoder has it.
+// the band is surveyed again.  A first decoder that has to search the band
+// for its control channel gets the strongest one found (below); a further
+// decoder on the frequency the first one comes to be cut at all the same
+// is closed as a silent one is: the first decoder has it.
 //
 // Nothing here runs per sample but the survey's filter bank, and the
 // decoders themselves; the decoder contexts are switched once per block and
@@ -159,6 +160,14 @@ bool system_taken(unsigned short id, unsigned short first_sys)
 void open_decoders(double first_mhz)
 {
     const unsigned short first_sys = currentsys;  // decoder 0's, live now
+    // A first decoder that has decoded nothing and has no carrier where it
+    // is cut is about to search the band, strongest carrier first: the
+    // strongest control channel is left to it, rather than decoded twice
+    // until its search takes it over.
+    bool first_searches = system_codewords == 0 && hunt > 0;
+    for (double mhz : found)
+        if (std::fabs(mhz - first_mhz) < 1e-7)
+            first_searches = false;
     for (double mhz : found) {
         if (taken(mhz, first_mhz) || !sdr_in_band(mhz))
             continue;
@@ -173,6 +182,10 @@ void open_decoders(double first_mhz)
         close_further(probe);
         if (!control_channel || system_taken(id, first_sys))
             continue;
+        if (first_searches) {
+            first_searches = false;
+            continue;
+        }
         further_t d;
         if (!start(d, mhz))
             continue;
