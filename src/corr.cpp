@@ -175,6 +175,7 @@ demod_chain_t* demod_chain_open(unsigned long long first_sample)
 {
     demod_chain_t* d = new demod_chain_t;
     d->first_sample = first_sample;
+    d->samples.resize(1024);  // blocks of IQ give about 108 samples at 10800 Hz
     // Its input time runs on from first_sample: the bit instants within
     // a block are stamped from the demodulators' own counts.
     if (run_soft) {
@@ -201,7 +202,7 @@ void demod_chain_block(demod_chain_t* d, float* audio, int n)
         input_sample = d->first_sample + d->coherent.n;
     } else {
         if (d->samples.size() < (size_t)n)
-            d->samples.resize((size_t)n);  // once: blocks are all the same size
+            d->samples.resize((size_t)n);  // not for blocks of about 10 ms
         for (int i = 0; i < n; i++)
             d->samples[(size_t)i] = sample_to_u8(0.5f * audio[i]);
         if (run_soft) {
