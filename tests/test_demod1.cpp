@@ -298,7 +298,7 @@ TEST(Demod1, IqInput)
                                                 std::to_string(demod) + "\n[rs232]\nRADIO=0\n");
         return run_program(marrowit_path(), args, dir.path);
     };
-    for (double snr : {1e9, -12.0}) {
+    for (double snr : {1e9, -14.0}) {
         gen_iq_t opt;
         opt.rate = 1024000;
         opt.snr_db = snr;
@@ -319,7 +319,7 @@ TEST(Demod1, IqInput)
             EXPECT_EQ(mask_times(one.out), mask_times(zero.out));
             EXPECT_EQ(one.err, zero.err);
         } else {
-            // Measured: 185 of 200 codewords at this SNR, 138 through 8 bits.
+            // Measured: 79 of 80 codewords at this SNR; 0 with DEMOD=0.
             EXPECT_LT(codewords_passed(zero.err), 20) << zero.err;
             EXPECT_GE(codewords_passed(one.err), 68) << one.err;
         }
