@@ -136,6 +136,7 @@ const double TILT_MAX = 0.6;       // 1800 Hz against 1200 Hz: 12 dB either way
 const double LEVEL_TAU = 8;       // symbols of the fast level
 const double LEVEL_STEP = 1.2;     // a level step: the fast level at least this far from the slow one
 const double MOMENT_TAU = 256;     // symbols of the level and noise estimate
+const double RESTART_RATIO = 8;    // the recent symbols this much cleaner: a signal came
 const double TIMING_GAIN = 0.25;   // share of the timing error corrected per symbol
 const double PERIOD_GAIN = 0.004;  // ... and taken into the period
 const int RING_MASK = COHERENT_RING - 1;
@@ -323,8 +324,40 @@ void symbol(coherent_t* c)
     // noise from what y varies about +-A.
     if (c->symbols < COUNT_MAX)
         c->symbols++;
-    double w = c->symbols < MOMENT_TAU ? 1.0 / c->symbols : 1.0 / MOMENT_TAU;
     double ay = std::fabs(y);
+    // A signal out of noise alone: the moments still hold the noise's, and
+    // would give the signal's first MOMENT_TAU symbols LLRs far too small.
+    // A change of gain keeps the ratio of noise to level; a signal coming
+    // makes it fall, and the last RECENT symbols show it at once.  So when
+    // their noise-to-level ratio is below the moments' by RESTART_RATIO,
+    // the moments restart from those symbols alone and average from there
+    // as at the start.  A mixture of levels (a gain changing, a signal
+    // fading) never looks cleaner than the long average, and symbols of a
+    // steady signal or of noise alone do so by chance far too rarely to
+    // matter (measured in the test Demod1.MomentsRestartOnlyForASignal).
+    const int N = COHERENT_RECENT;
+    if (c->symbols > N && c->moments > N) {
+        double r1 = 0, r2 = 0;
+        for (int i = 0; i < N; i++) {
+            r1 += std::fabs(c->recent[i]);
+            r2 += c->recent[i] * c->recent[i];
+        }
+        double var = N * r2 - r1 * r1;  // N^2 times their variance about the mean |y|
+        if (var < 1e-3 * N * r2)
+            var = 1e-3 * N * r2;  // as for the moments: a clean signal is as clean as any
+        // noise / m1^2 > RESTART_RATIO var / r1^2
+        if (c->noise * r1 * r1 > RESTART_RATIO * var * c->m1 * c->m1) {
+            c->m1 = r1 / N;
+            c->m2 = r2 / N;
+            c->inner = var / (N * N);
+            c->moments = N;
+            c->restarts++;
+        }
+    }
+    c->recent[c->symbols & (N - 1)] = y;
+    if (c->moments < COUNT_MAX)
+        c->moments++;
+    double w = c->moments < MOMENT_TAU ? 1.0 / c->moments : 1.0 / MOMENT_TAU;
     // A level step (a fade, a volume change) would leave the moments, and
     // with them the LLRs' scale, wrong by the step for MOMENT_TAU symbols;
     // so the level is also followed fast (LEVEL_TAU), and when the two part
@@ -352,10 +385,10 @@ void symbol(coherent_t* c)
     // noise and larger for clipped noise, and it is taken when larger.
     if (ay < c->m1) {
         double d = c->m1 - ay;
-        double wi = c->symbols < MOMENT_TAU ? w : 2.0 / MOMENT_TAU;  // about half the symbols
+        double wi = c->moments < MOMENT_TAU ? w : 2.0 / MOMENT_TAU;  // about half the symbols
         c->inner += wi * (d * d - c->inner);
     }
-    if (c->symbols >= MOMENT_TAU && c->inner > s2)
+    if (c->moments >= MOMENT_TAU && c->inner > s2)
         s2 = c->inner;
     if (s2 < 1e-3 * c->m2)
         s2 = 1e-3 * c->m2;  // a clean signal: LLRs of 2000 / A at most

@@ -8,6 +8,10 @@
 // samples either side of a symbol instant, the low-pass 16 back.
 const int COHERENT_RING = 64;  // a power of two
 
+// Symbols in the short window that tells a signal coming out of noise
+// (see coherent.cpp).
+const int COHERENT_RECENT = 16;  // a power of two
+
 // A complex number as two doubles {re, im} side by side, so that both parts
 // go through one vector instruction.
 typedef double coherent_pair_t __attribute__((vector_size(16)));
@@ -54,6 +58,9 @@ struct coherent_t {
     bool last_bit;            // the bit before it, as decided
     double tilt;              // the tone balance: gain 1 + tilt at 1800 Hz, 1 - tilt at 1200 Hz
     std::uint32_t symbols;    // symbols since the start
+    std::uint32_t moments;    // symbols in m1, m2, inner since the start or their restart
+    double recent[COHERENT_RECENT];  // y of the last symbols, y of symbol k at k & (RECENT - 1)
+    std::uint32_t restarts;   // restarts of the moments (for tests)
     double last_timing_error; // samples, the last symbol's (for tests)
 
     // Where each bit goes: by default the soft framing (soft_bit with
