@@ -10,7 +10,7 @@ const int COHERENT_RING = 64;  // a power of two
 
 // Symbols in the short window that tells a signal coming out of noise
 // (see coherent.cpp).
-const int COHERENT_RECENT = 16;  // a power of two
+const int COHERENT_RECENT = 32;  // a power of two
 
 // A complex number as two doubles {re, im} side by side, so that both parts
 // go through one vector instruction.
