@@ -131,6 +131,8 @@ const int SPB = 9;                 // samples per bit at 10800 Hz
 const int BOX1 = 7, BOX2 = 9;      // the boxcars before squaring
 const int LINE_DELAY = (BOX1 - 1) / 2 + (BOX2 - 1) / 2;  // their delay, samples
 const double LINE_TAU = 48;        // blocks (bits) of the lines' averages
+const int LINE_RECENT = COHERENT_LINE_RECENT;  // blocks of the lines' recent strength
+const double LINE_DROP = 5;        // that this much below its average: the lines start again
 const double ROT_TAU = 256;        // blocks of the rotation estimate
 const double ROT_MAX = 2 * 3.141592653589793 * 6 / 1200;  // 6 Hz: 1700 ppm
 const std::uint32_t COUNT_MAX = 1u << 30;  // blocks and symbols are counted up to this
@@ -204,6 +206,28 @@ inline double boxplus(double a, double b)
 // One block of 9 samples ended: fold its line sums into the averages.
 void block_end(coherent_t* c)
 {
+    // A signal out of louder noise alone: the averages hold the noise's
+    // lines, which the weaker signal's take LINE_TAU blocks and more to
+    // outweigh, and the first bits come out wrong.  So where the lines'
+    // block sums have been weaker than their average by LINE_DROP over the
+    // last LINE_RECENT blocks, the averages start again from this block.  A
+    // gain falling does the same, and the signal's lines are as good from
+    // its own blocks.  In steady noise the sums of 8 blocks fall so far by
+    // chance about once a minute, which costs nothing there; on a signal,
+    // once in 100 s at -6 dB, never at -4 dB and above (measured).
+    double strength = std::sqrt(c->pr * c->pr + c->pi * c->pi) + std::sqrt(c->mr * c->mr + c->mi * c->mi);
+    c->strength_at = (c->strength_at + 1) & (LINE_RECENT - 1);
+    c->strength_sum += strength - c->strength[c->strength_at];
+    c->strength[c->strength_at] = strength;
+    if (c->strength_at == 0) {  // summed afresh once a round, as the symbols' sums
+        c->strength_sum = 0;
+        for (int i = 0; i < LINE_RECENT; i++)
+            c->strength_sum += c->strength[i];
+    }
+    if (c->blocks > LINE_TAU && c->strength_sum * LINE_DROP < LINE_RECENT * c->strength_avg) {
+        c->blocks = 0;
+        c->line_restarts++;
+    }
     if (c->blocks < COUNT_MAX)  // past the warm-up only "many" matters, for weeks on end
         c->blocks++;
     double alpha = c->blocks < LINE_TAU ? 1.0 / c->blocks : 1.0 / LINE_TAU;
@@ -213,6 +237,7 @@ void block_end(coherent_t* c)
     small_rotation(c->M_rot, &cm, &sm);
     double pr = c->P_re * cp - c->P_im * sp, pi = c->P_re * sp + c->P_im * cp;
     double mr = c->M_re * cm - c->M_im * sm, mi = c->M_re * sm + c->M_im * cm;
+    c->strength_avg += alpha * (strength - c->strength_avg);
     double npr = pr + alpha * (c->pr - pr), npi = pi + alpha * (c->pi - pi);
     double nmr = mr + alpha * (c->mr - mr), nmi = mi + alpha * (c->mi - mi);
     // The rotation: how far the new average turned from the old one (the
@@ -343,11 +368,7 @@ void symbol(coherent_t* c)
     // noise in 32 symbols and a few more while the lines turn to it.
     const int N = COHERENT_RECENT;
     if (c->symbols > N && c->moments > N) {
-        double r1 = 0, r2 = 0;
-        for (int i = 0; i < N; i++) {
-            r1 += std::fabs(c->recent[i]);
-            r2 += c->recent[i] * c->recent[i];
-        }
+        double r1 = c->recent1, r2 = c->recent2;
         double var = N * r2 - r1 * r1;  // N^2 times their variance about the mean |y|
         if (var < 1e-3 * N * r2)
             var = 1e-3 * N * r2;  // as for the moments: a clean signal is as clean as any
@@ -360,7 +381,20 @@ void symbol(coherent_t* c)
             c->restarts++;
         }
     }
-    c->recent[c->symbols & (N - 1)] = y;
+    // Their sums kept running, and summed afresh once a round so that no
+    // rounding stays behind (of loud noise, say, against a weak signal).
+    int at = (int)(c->symbols & (N - 1));
+    double old = c->recent[at];
+    c->recent[at] = y;
+    c->recent1 += ay - std::fabs(old);
+    c->recent2 += y * y - old * old;
+    if (at == 0) {
+        c->recent1 = c->recent2 = 0;
+        for (int i = 0; i < N; i++) {
+            c->recent1 += std::fabs(c->recent[i]);
+            c->recent2 += c->recent[i] * c->recent[i];
+        }
+    }
     if (c->moments < COUNT_MAX)
         c->moments++;
     double w = c->moments < MOMENT_TAU ? 1.0 / c->moments : 1.0 / MOMENT_TAU;
@@ -433,7 +467,9 @@ void symbol(coherent_t* c)
     c->ready_at = (std::uint64_t)std::floor(c->t_next) + 9;
 }
 
-template <typename Sample, typename Level>
+// Limited: the samples are limited (the IQ path); audio never is, and its
+// loop goes without the two comparisons.
+template <bool Limited, typename Sample, typename Level>
 void process(coherent_t* c, const Sample* samples, int count, Level level)
 {
     // The per-sample state in locals, written back only around the block
@@ -450,7 +486,8 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
     std::uint64_t n = c->n;
     for (int i = 0; i < count; i++, n++) {
         double x = level(samples[i]);
-        x = x > limit ? limit : x < -limit ? -limit : x;
+        if (Limited)
+            x = x > limit ? limit : x < -limit ? -limit : x;
         int at = (int)(n & RING_MASK);
         coherent_pair_t zn = x * mix[mix_phase];
         // Each baseband sample is kept twice, RING apart, so that the
@@ -549,7 +586,10 @@ void coherent_init(coherent_t* c, void (*sink)(float llr))
 void coherent_process_u8(coherent_t* c, const unsigned char* samples, int n)
 {
     const double* level = c->level_u8;
-    process(c, samples, n, [level](unsigned char s) { return level[s]; });
+    if (c->limit_tones > 0)
+        process<true>(c, samples, n, [level](unsigned char s) { return level[s]; });
+    else
+        process<false>(c, samples, n, [level](unsigned char s) { return level[s]; });
 }
 
 void coherent_process_float(coherent_t* c, const float* samples, int n)
@@ -557,7 +597,7 @@ void coherent_process_float(coherent_t* c, const float* samples, int n)
     // Anything not a number (a damaged cf32 capture) counts as silence and
     // anything huge as full scale times a thousand, so that no running sum
     // is ever poisoned.
-    process(c, samples, n, [](float s) {
+    process<true>(c, samples, n, [](float s) {
         return s == s ? (s > 1000.0f ? 1000.0 : s < -1000.0f ? -1000.0 : (double)s) : 0.0;
     });
 }

@@ -11,6 +11,9 @@ const int COHERENT_RING = 64;  // a power of two
 // Symbols in the short window that tells a signal coming out of noise
 // (see coherent.cpp).
 const int COHERENT_RECENT = 32;  // a power of two
+// Blocks of the lines' recent strength, which tells a signal coming out of
+// louder noise.
+const int COHERENT_LINE_RECENT = 8;  // a power of two
 
 // A complex number as two doubles {re, im} side by side, so that both parts
 // go through one vector instruction.
@@ -42,7 +45,12 @@ struct coherent_t {
     double Pu_re, Pu_im, Mu_re, Mu_im;  // the same as unit phasors
     bool lines_known;         // both lines have a direction
     double P_rot, M_rot;      // the lines' rotation per block (radians), tracked
-    std::uint32_t blocks;     // blocks seen since the start (the averages warm up)
+    std::uint32_t blocks;     // blocks since the start or the lines' restart (the averages warm up)
+    double strength[COHERENT_LINE_RECENT];  // |P| + |M| of the last blocks' sums
+    int strength_at;          // the newest of them
+    double strength_sum;      // their sum
+    double strength_avg;      // ... averaged as the lines are
+    std::uint32_t line_restarts;  // (for tests)
 
     // ---- per symbol ----
     double t_next;            // absolute sample position of the next symbol instant
@@ -60,6 +68,7 @@ struct coherent_t {
     std::uint32_t symbols;    // symbols since the start
     std::uint32_t moments;    // symbols in m1, m2, inner since the start or their restart
     double recent[COHERENT_RECENT];  // y of the last symbols, y of symbol k at k & (RECENT - 1)
+    double recent1, recent2;  // the sums of their |y| and y^2
     std::uint32_t restarts;   // restarts of the moments (for tests)
     double last_timing_error; // samples, the last symbol's (for tests)
 
