@@ -60,7 +60,9 @@
 // also narrows the noise before squaring.  Each block of 9 samples adds its
 // sums to averages that start as plain means (fast acquisition: the first
 // bits of a recording already count fully) and become exponential with a
-// time constant of LINE_TAU blocks.  A sample clock error moves the tones
+// time constant of LINE_TAU blocks; they start as plain means again where a
+// signal comes out of louder noise alone (block_end), whose lines would
+// outweigh the signal's for longer than its first codeword.  A sample clock error moves the tones
 // and the bit rate together: at 1000 ppm P turns by 3.6 Hz and M by 2.4 Hz;
 // each line's rotation per block is tracked from its own average and undone
 // before the next block is added, so that the averages do not lag.
