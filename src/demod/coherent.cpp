@@ -217,7 +217,10 @@ void block_end(coherent_t* c)
     // its own blocks.  In steady noise the sums of 8 blocks fall so far by
     // chance about once a minute, which costs nothing there; on a signal,
     // once in 100 s at -6 dB, never at -4 dB and above (measured).
-    double strength = std::sqrt(c->pr * c->pr + c->pi * c->pi) + std::sqrt(c->mr * c->mr + c->mi * c->mi);
+    // The block's sums against both lines: w conj(l) and w l.
+    double bpr = c->lp[0] + c->lp[1], bmr = c->lp[0] - c->lp[1];
+    double bpi = c->lx[1] - c->lx[0], bmi = c->lx[0] + c->lx[1];
+    double strength = std::sqrt(bpr * bpr + bpi * bpi) + std::sqrt(bmr * bmr + bmi * bmi);
     c->strength_at = (c->strength_at + 1) & (LINE_RECENT - 1);
     c->strength_sum += strength - c->strength[c->strength_at];
     c->strength[c->strength_at] = strength;
@@ -240,8 +243,8 @@ void block_end(coherent_t* c)
     double pr = c->P_re * cp - c->P_im * sp, pi = c->P_re * sp + c->P_im * cp;
     double mr = c->M_re * cm - c->M_im * sm, mi = c->M_re * sm + c->M_im * cm;
     c->strength_avg += alpha * (strength - c->strength_avg);
-    double npr = pr + alpha * (c->pr - pr), npi = pi + alpha * (c->pi - pi);
-    double nmr = mr + alpha * (c->mr - mr), nmi = mi + alpha * (c->mi - mi);
+    double npr = pr + alpha * (bpr - pr), npi = pi + alpha * (bpi - pi);
+    double nmr = mr + alpha * (bmr - mr), nmi = mi + alpha * (bmi - mi);
     // The rotation: how far the new average turned from the old one (the
     // sine of the angle, as good as the angle at these few hundredths).
     if (c->blocks > 4) {
@@ -269,7 +272,7 @@ void block_end(coherent_t* c)
         c->Mu_re = nmr * im;
         c->Mu_im = nmi * im;
     }
-    c->pr = c->pi = c->mr = c->mi = 0;
+    c->lp = c->lx = coherent_pair_t{0, 0};
     // The click limiter's level from the tone's amplitude (the matched
     // filter's amplitude is 9/2 of it), once that is known.
     c->limit = c->limit_tones > 0 && c->symbols > 32 && c->amp > 0
@@ -310,7 +313,7 @@ void symbol(coherent_t* c)
     // e^{j pi t / 9}: the whole samples from the line table, the fraction
     // turned on.
     int whole = (int)(b % 18);
-    double lr = c->line_re[whole], li = -c->line_im[whole];  // e^{j pi whole / 9}
+    double lr = c->line[whole][0], li = c->line[whole][1];  // e^{j pi whole / 9}
     double fc, fs;
     small_rotation(PI * f / 9, &fc, &fs);
     double ca = lr * fc - li * fs, sa = lr * fs + li * fc;
@@ -479,10 +482,10 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
     coherent_pair_t* const __restrict z = c->z;
     coherent_pair_t* const __restrict ring1 = c->a;
     const coherent_pair_t* const __restrict mix = c->mix;
-    const double* const __restrict line_re = c->line_re;
-    const double* const __restrict line_im = c->line_im;
+    const coherent_pair_t* const __restrict line = c->line;
+    const coherent_pair_t* const __restrict line_swapped = c->line_swapped;
     coherent_pair_t s1 = c->s1, s2 = c->s2;
-    double pr = c->pr, pi = c->pi, mr = c->mr, mi = c->mi;
+    coherent_pair_t lp = c->lp, lx = c->lx;
     double limit = c->limit;
     int mix_phase = c->mix_phase, line_phase = c->line_phase, block_fill = c->block_fill;
     std::uint64_t n = c->n;
@@ -500,23 +503,18 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
         s1 += zn - z[back1];
         ring1[at] = s1;
         s2 += s1 - ring1[back2];
-        // Squared, against both lines: w conj(l) and w l with l = e^{j pi n'/9}.
+        // Squared, against both lines: w conj(l) and w l with l = e^{j pi n'/9},
+        // kept as the four products' sums (block_end adds them up).
         double s2r = s2[0], s2i = s2[1];
-        double wr = s2r * s2r - s2i * s2i, wi = 2 * s2r * s2i;
-        double lr = line_re[line_phase], li = -line_im[line_phase];
-        double a = wr * lr, b = wi * li, e = wr * li, g = wi * lr;
-        pr += a + b;
-        pi += g - e;
-        mr += a - b;
-        mi += g + e;
+        coherent_pair_t w = {s2r * s2r - s2i * s2i, 2 * s2r * s2i};
+        lp += w * line[line_phase];
+        lx += w * line_swapped[line_phase];
         mix_phase = mix_phase == 35 ? 0 : mix_phase + 1;
         line_phase = line_phase == 17 ? 0 : line_phase + 1;
         bool block = ++block_fill == SPB;
         if (block || n >= c->ready_at) {
-            c->pr = pr;
-            c->pi = pi;
-            c->mr = mr;
-            c->mi = mi;
+            c->lp = lp;
+            c->lx = lx;
             c->n = n;
             if (block) {
                 block_fill = 0;
@@ -524,19 +522,15 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
             }
             if (n >= c->ready_at)
                 symbol(c);
-            pr = c->pr;
-            pi = c->pi;
-            mr = c->mr;
-            mi = c->mi;
+            lp = c->lp;
+            lx = c->lx;
             limit = c->limit;
         }
     }
     c->s1 = s1;
     c->s2 = s2;
-    c->pr = pr;
-    c->pi = pi;
-    c->mr = mr;
-    c->mi = mi;
+    c->lp = lp;
+    c->lx = lx;
     c->mix_phase = mix_phase;
     c->line_phase = line_phase;
     c->block_fill = block_fill;
@@ -566,8 +560,8 @@ void coherent_init(coherent_t* c, void (*sink)(float llr))
         c->mix[n] = coherent_pair_t{std::cos(a), -std::sin(a)};
     }
     for (int n = 0; n < 18; n++) {
-        c->line_re[n] = std::cos(PI * n / 9);
-        c->line_im[n] = -std::sin(PI * n / 9);
+        c->line[n] = coherent_pair_t{std::cos(PI * n / 9), std::sin(PI * n / 9)};
+        c->line_swapped[n] = coherent_pair_t{std::sin(PI * n / 9), std::cos(PI * n / 9)};
     }
     for (int i = 0; i < 18; i++) {
         c->mf_cos[i] = std::cos(PI * (i - 8) / 18);

@@ -22,7 +22,8 @@ typedef double coherent_pair_t __attribute__((vector_size(16)));
 struct coherent_t {
     // ---- tables (coherent_init) ----
     coherent_pair_t mix[36];          // e^{-j 2 pi 1500 n / 10800}: 36 samples, 5 cycles
-    double line_re[18], line_im[18];  // e^{-j pi n / 9}: the 600 Hz lines of the squared signal
+    coherent_pair_t line[18];         // e^{j pi n / 9} as {cos, sin}: the 600 Hz lines of the squared signal
+    coherent_pair_t line_swapped[18]; // ... as {sin, cos}
     double mf_cos[18], mf_sin[18];    // cos, sin(pi i / 18), taps i = -8 .. 9 of the matched filter
     double level_u8[256];             // unsigned 8-bit sample s as (s - 128) / 128
 
@@ -34,7 +35,8 @@ struct coherent_t {
     coherent_pair_t s2;       // running sum of that over 9 samples (the second)
     double limit_tones;       // not 0: limit samples to this many times the tone's amplitude
     double limit;             // samples are limited to +-limit
-    double pr, pi, mr, mi;    // this block's sums of the squared signal against both lines
+    coherent_pair_t lp, lx;   // this block's sums of the squared signal w against the lines l:
+                              // {wr lr, wi li} and {wr li, wi lr}
     int mix_phase;            // n mod 36
     int line_phase;           // (n - LINE_DELAY) mod 18
     int block_fill;           // samples in this block (9 a block)
