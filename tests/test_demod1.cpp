@@ -121,11 +121,10 @@ int codewords_passed(const std::string& err)
     return std::stoi(err.substr(err.rfind(' ', at - 1) + 1, at));
 }
 
-run_result_t decode(const std::string& audio, int demod, const std::string& more = "")
+run_result_t decode(const std::string& audio, const std::string& demod, const std::string& more = "")
 {
     temp_dir_t dir;
-    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nDEMOD=" + std::to_string(demod) +
-                                            "\n" + more + "[rs232]\nRADIO=0\n");
+    write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nDEMOD=" + demod + "\n" + more + "[rs232]\nRADIO=0\n");
     return run_program(marrowit_path(), {"-"}, dir.path, audio);
 }
 
@@ -193,7 +192,7 @@ TEST(Demod1, CleanSignalsDecodeAsTheCorrelatorDoes)
             for (size_t i = 0; i < x.size(); i++)
                 x[i] *= level_at(i);
         std::string audio = bytes(x);
-        run_result_t zero = decode(audio, 0), one = decode(audio, 1);
+        run_result_t zero = decode(audio, "0"), one = decode(audio, "1");
         EXPECT_EQ(zero.status, 0) << c.name;
         EXPECT_EQ(one.status, 0) << c.name;
         EXPECT_NE(zero.out.find("GTC"), std::string::npos) << c.name << "\n" << zero.out;
@@ -251,7 +250,8 @@ TEST(Demod1, CleanSignalsNextToNoiseAlone)
                 y.insert(y.end(), before ? signal.begin() : gap.begin(), before ? signal.end() : gap.end());
                 return bytes(y);
             };
-            run_result_t zero = decode(join(std::vector<float>(before ? 0 : quiet.size())), 0), one = decode(join(quiet), 1);
+            run_result_t zero = decode(join(std::vector<float>(before ? 0 : quiet.size())), "0");
+            run_result_t one = decode(join(quiet), "1");
             EXPECT_EQ(mask_times(one.out), mask_times(zero.out)) << "seed " << seed << (before ? ", noise before" : "");
             EXPECT_EQ(codewords_passed(one.err), codewords_passed(zero.err)) << "seed " << seed << (before ? ", noise before" : "");
         }
@@ -265,7 +265,7 @@ TEST(Demod1, GainsWhereTheCorrelatorLoses)
     opt.snr_db = 1;
     opt.seed = 4;
     std::string audio = render_u8("random 200 seed=8\n", opt);
-    run_result_t zero = decode(audio, 0), one = decode(audio, 1);
+    run_result_t zero = decode(audio, "0"), one = decode(audio, "1");
     EXPECT_LT(codewords_passed(zero.err), 40) << zero.err;
     EXPECT_GE(codewords_passed(one.err), 390) << one.err;
 }
@@ -273,7 +273,7 @@ TEST(Demod1, GainsWhereTheCorrelatorLoses)
 TEST(Demod1, OtherValuesAreSaidAndTheCorrelatorUsed)
 {
     std::string audio = render_u8(calls_script);
-    run_result_t zero = decode(audio, 0);
+    run_result_t zero = decode(audio, "0");
     const struct {
         const char* value;
         const char* said;  // empty: nothing said
@@ -290,17 +290,13 @@ TEST(Demod1, OtherValuesAreSaidAndTheCorrelatorUsed)
     gen_audio_t weak;
     weak.snr_db = 2;
     std::string hard = render_u8("random 100 seed=2\n", weak);
-    run_result_t hard_zero = decode(hard, 0), hard_one = decode(hard, 1);
+    run_result_t hard_zero = decode(hard, "0"), hard_one = decode(hard, "1");
     ASSERT_NE(hard_zero.err, hard_one.err);
     for (const auto& c : cases) {
-        temp_dir_t dir;
-        write_file(dir.file("solvane.ini"),
-                   std::string("[general]\nFILTER=5\nDEMOD=") + c.value + "\n[rs232]\nRADIO=0\n");
-        run_result_t r = run_program(marrowit_path(), {"-"}, dir.path, audio);
+        run_result_t r = decode(audio, c.value), h = decode(hard, c.value);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(mask_times(r.out), mask_times(zero.out)) << c.value;
         EXPECT_EQ(r.err, c.said + zero.err) << c.value;
-        run_result_t h = run_program(marrowit_path(), {"-"}, dir.path, hard);
         EXPECT_EQ(h.err, c.said + (c.used ? hard_one.err : hard_zero.err)) << c.value;
     }
 }
