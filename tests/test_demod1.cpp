@@ -252,8 +252,9 @@ TEST(Demod1, CleanSignalsNextToNoiseAlone)
             };
             run_result_t zero = decode(join(std::vector<float>(before ? 0 : quiet.size())), "0");
             run_result_t one = decode(join(quiet), "1");
-            EXPECT_EQ(mask_times(one.out), mask_times(zero.out)) << "seed " << seed << (before ? ", noise before" : "");
-            EXPECT_EQ(codewords_passed(one.err), codewords_passed(zero.err)) << "seed " << seed << (before ? ", noise before" : "");
+            std::string where = "seed " + std::to_string(seed) + (before ? ", noise before" : "");
+            EXPECT_EQ(mask_times(one.out), mask_times(zero.out)) << where;
+            EXPECT_EQ(codewords_passed(one.err), codewords_passed(zero.err)) << where;
         }
     }
 }
