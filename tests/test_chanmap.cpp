@@ -148,16 +148,16 @@ TEST(ChanMap, FrequenciesOnConsoleJsonAndSerialReceiverWithAndWithoutMap)
     EXPECT_EQ(plain.serial,
               "RF0421250000\n\rRF0401000000\n\rRF0423875000\n\rRF0401000000\n\r"
               "RF0423500000\n\rRF0401000000\n\rRF0423500000\n\r");
-    EXPECT_EQ(json_freqs(plain.json),
-              (std::vector<std::string>{"GTC 100 421.2500", "call_start 100 421.2500",
-                                        "CLEAR 100 421.2500", "call_end 100 421.2500",
-                                        "GTC 310 423.8750", "call_start 310 423.8750",
-                                        "CLEAR 310 423.8750", "call_end 310 423.8750",
-                                        "GTC 280 423.5000", "call_start 280 423.5000",
-                                        "MAINT 280 423.5000", "CLEAR 280 423.5000",
-                                        "call_end 280 423.5000", "GTC 280 423.5000",
-                                        "call_start 280 423.5000", "MOVE 280 423.5000",
-                                        "call_end 280 423.5000"}));
+    // Every record with a channel: the calls on 100 and 310, and the two on
+    // 280 with its maintenance message and move.
+    std::vector<std::string> want_json;
+    for (const char* at : {"100 421.2500", "310 423.8750"})
+        for (const char* type : {"GTC ", "call_start ", "CLEAR ", "call_end "})
+            want_json.push_back(type + std::string(at));
+    for (const char* type : {"GTC ", "call_start ", "MAINT ", "CLEAR ", "call_end ", "GTC ",
+                             "call_start ", "MOVE ", "call_end "})
+        want_json.push_back(type + std::string("280 423.5000"));
+    EXPECT_EQ(json_freqs(plain.json), want_json);
 
     map_run_t mapped = run_with(TWO_RANGES);
     EXPECT_EQ(mapped.run.status, 0);
@@ -166,20 +166,18 @@ TEST(ChanMap, FrequenciesOnConsoleJsonAndSerialReceiverWithAndWithoutMap)
     EXPECT_EQ(without_tuning(mapped.run.err), UNMAPPED_280);
     EXPECT_EQ(mapped.serial,
               "RF0402237500\n\rRF0401000000\n\rRF0406112500\n\rRF0401000000\n\rRF0401000000\n\r");
-    EXPECT_EQ(json_freqs(mapped.json),
-              (std::vector<std::string>{"GTC 100 402.2375", "call_start 100 402.2375",
-                                        "CLEAR 100 402.2375", "call_end 100 402.2375",
-                                        "GTC 310 406.1125", "call_start 310 406.1125",
-                                        "CLEAR 310 406.1125", "call_end 310 406.1125",
-                                        "GTC 280 null", "call_start 280 null", "MAINT 280 null",
-                                        "CLEAR 280 null", "call_end 280 null", "GTC 280 null",
-                                        "call_start 280 null", "MOVE 280 null", "call_end 280 null"}));
-    // The console: the same lines, with the map's frequencies and
-    // "unmapped" in the place of a frequency in no range.
-    std::string want = mask_times(plain.run.out);
-    for (auto sub : std::vector<std::pair<std::string, std::string>>{
-             {"421.2500", "402.2375"}, {"423.8750", "406.1125"}, {"423.5000", "unmapped"}})
-        want = std::regex_replace(want, std::regex(sub.first), sub.second);
+    // The JSON and the console: the same lines, with the map's frequencies
+    // and null or "unmapped" in the place of a frequency in no range.
+    auto replaced = [](std::string text, const char* unmapped) {
+        for (auto sub : std::vector<std::pair<std::string, std::string>>{
+                 {"421.2500", "402.2375"}, {"423.8750", "406.1125"}, {"423.5000", unmapped}})
+            text = std::regex_replace(text, std::regex(sub.first), sub.second);
+        return text;
+    };
+    for (std::string& line : want_json)
+        line = replaced(line, "null");
+    EXPECT_EQ(json_freqs(mapped.json), want_json);
+    std::string want = replaced(mask_times(plain.run.out), "unmapped");
     EXPECT_EQ(mask_times(mapped.run.out), want);
     EXPECT_NE(want.find("       | Ch:280    Freq:unmapped Mhz    |         <TIME>\n"), std::string::npos);
     EXPECT_NE(want.find("- CLEAR| Call clear-down                | Ch: 280  Freq: unmapped \n"),

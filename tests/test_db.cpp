@@ -15,6 +15,7 @@
 #include "events/json.h"
 #include "harness.h"
 #include "procs.h"
+#include "traffic.h"
 
 namespace {
 
@@ -61,50 +62,10 @@ std::string one(const std::string& file, const std::string& query)
     return r.empty() || r[0].empty() ? "" : r[0][0];
 }
 
-// Control channel of system sysid with voice calls: {channel, start slot,
-// end slot (-1: never cleared)}; idle slots carry acknowledgements and
-// requests, reported at FILTER 5.
-struct call_plan_t {
-    int chan, start, end, ident1, ident2;
-};
-std::string traffic(int slots, const std::vector<call_plan_t>& calls, unsigned sysid = 0x1234)
-{
-    std::map<int, std::string> at;
-    for (const call_plan_t& c : calls) {
-        at[c.start] = "gtc pfix=7 ident1=" + std::to_string(c.ident1) +
-                      " ident2=" + std::to_string(c.ident2) + " chan=" + std::to_string(c.chan);
-        if (c.end >= 0)
-            at[c.end] = "clear chan=" + std::to_string(c.chan) + " cont=1";
-    }
-    char ccsc[32];
-    std::snprintf(ccsc, sizeof ccsc, "ccsc 0x%04x\n", sysid);
-    std::string script;
-    for (int k = 0; k < slots; k++) {
-        script += ccsc;
-        auto it = at.find(k);
-        script += (it == at.end() ? std::string(k % 2 ? "ack pfix=1 ident1=2 ident2=3"
-                                                      : "req pfix=7 ident1=30 ident2=40")
-                                  : it->second) +
-                  "\n";
-    }
-    return script;
-}
-
 const std::vector<call_plan_t> plan = {{10, 5, 50, 1001, 9},    {11, 20, -1, 1002, 8},
                                        {12, 600, 1200, 1050, 7}, {11, 700, -1, 2000, 6},
                                        {13, 1300, -1, 1001, 5}};
 const char* settings = "[general]\nFILTER=5\n[rs232]\nRADIO=0\n";
-
-std::vector<json> objects_of(const std::string& file, const char* type = nullptr)
-{
-    std::vector<json> objects;
-    for (const std::string& line : lines_of(read_file(file))) {
-        json o = json::parse(line);
-        if (!type || o["type"] == type)
-            objects.push_back(o);
-    }
-    return objects;
-}
 
 std::string masked(std::string line)
 {
@@ -119,15 +80,15 @@ TEST(Db, EveryCallAndRecordAsInTheJsonOfTheSameRun)
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), settings);
     run_result_t r = run_program(marrowit_path(), {"-q", "--json", "j.jsonl", "--db", "c.db", "-"},
-                                 dir.path, render_u8(traffic(1500, plan)));
+                                 dir.path, render_u8(traffic(1500, plan, 0x1234, true)));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const std::string db = dir.file("c.db");
     EXPECT_EQ(one(db, "PRAGMA journal_mode"), "wal");
 
     // Calls: one row per call_end, in order, with the same fields.
-    std::vector<json> ends = objects_of(dir.file("j.jsonl"), "call_end");
-    std::vector<json> starts = objects_of(dir.file("j.jsonl"), "call_start");
+    std::vector<json> ends = json_objects(read_file(dir.file("j.jsonl")), "call_end");
+    std::vector<json> starts = json_objects(read_file(dir.file("j.jsonl")), "call_start");
     ASSERT_EQ(ends.size(), plan.size());
     rows_t calls = sql(db, "SELECT start_time, end_time, start_offset, end_offset, duration, sys, "
                            "channel, freq, prefix, ident1, ident2, ident1_name, ident2_name, data, "
@@ -183,7 +144,7 @@ TEST(Db, EveryCallAndRecordAsInTheJsonOfTheSameRun)
     }
 
     // Statistics: one row per record, with the calls that ended in it.
-    std::vector<json> stats = objects_of(dir.file("j.jsonl"), "stats");
+    std::vector<json> stats = json_objects(read_file(dir.file("j.jsonl")), "stats");
     rows_t rows = sql(db, "SELECT offset, seconds, sys, syncs, passed, failed, calls, systems FROM stats ORDER BY id");
     ASSERT_EQ(rows.size(), stats.size());
     ASSERT_EQ(rows.size(), 3u);
@@ -250,7 +211,7 @@ TEST(Db, KeepDaysDeletesOlderRows)
         SCOPED_TRACE(keep);
         temp_dir_t dir;
         write_file(dir.file("solvane.ini"), settings);
-        std::string audio = render_u8(traffic(400, {{10, 5, 50, 1001, 9}, {11, 60, 90, 1002, 8}}));
+        std::string audio = render_u8(traffic(400, {{10, 5, 50, 1001, 9}, {11, 60, 90, 1002, 8}}, 0x1234, true));
         const std::string db = dir.file("c.db");
         ASSERT_EQ(run_program(marrowit_path(), {"-q", "--db", "c.db", "-"}, dir.path, audio).status, 0);
         std::string counts = "SELECT (SELECT COUNT(*) FROM calls) || ' ' || (SELECT COUNT(*) FROM events) || ' ' || "
@@ -286,7 +247,7 @@ std::vector<std::string> as_nobody(const std::vector<std::string>& args)
 
 TEST(Db, TroubleIsSaidOnceAndDecodingGoesOn)
 {
-    std::string audio = render_u8(traffic(300, {{10, 5, 50, 1001, 9}, {11, 60, 90, 1002, 8}}));
+    std::string audio = render_u8(traffic(300, {{10, 5, 50, 1001, 9}, {11, 60, 90, 1002, 8}}, 0x1234, true));
     struct {
         const char* what;
         std::string why;  // as SQLite says it
@@ -299,7 +260,7 @@ TEST(Db, TroubleIsSaidOnceAndDecodingGoesOn)
     write_file(plain_dir.file("solvane.ini"), settings);
     run_result_t plain = run_program(marrowit_path(), {"-q", "--json", "j.jsonl", "-"}, plain_dir.path, audio);
     // More records than the full disk holds.
-    std::string big_audio = render_u8(traffic(3000, {{10, 5, 50, 1001, 9}}));
+    std::string big_audio = render_u8(traffic(3000, {{10, 5, 50, 1001, 9}}, 0x1234, true));
     run_result_t big_plain = run_program(marrowit_path(), {"-q", "--json", "big.jsonl", "-"}, plain_dir.path, big_audio);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -374,12 +335,12 @@ TEST(Db, KillNineLeavesEveryCommittedCall)
     std::vector<call_plan_t> calls;
     for (int k = 0; k < 40; k++)
         calls.push_back({10 + k % 7, 5 + 7 * k, 8 + 7 * k, 1000 + k, 9});
-    marrowit.write(render_u8(traffic(300, calls)));
-    auto ended = [&] { return objects_of(dir.file("j.jsonl"), "call_end").size(); };
+    marrowit.write(render_u8(traffic(300, calls, 0x1234, true)));
+    auto ended = [&] { return json_objects(read_file(dir.file("j.jsonl")), "call_end").size(); };
     ASSERT_TRUE(eventually([&] { return ended() == calls.size(); }, 20));
     std::this_thread::sleep_for(std::chrono::milliseconds(2200));
     // More calls going on as it dies.
-    marrowit.write(render_u8(traffic(100, {{10, 5, 8, 1, 9}, {11, 9, 30, 2, 9}})));
+    marrowit.write(render_u8(traffic(100, {{10, 5, 8, 1, 9}, {11, 9, 30, 2, 9}}, 0x1234, true)));
     EXPECT_EQ(marrowit.wait(SIGKILL), 128 + SIGKILL);
     const std::string db = dir.file("c.db");
     EXPECT_EQ(one(db, "PRAGMA integrity_check"), "ok");

@@ -25,44 +25,11 @@
 #include "harness.h"
 #include "procs.h"
 #include "rigctld.h"
+#include "traffic.h"
 
 namespace {
 
 using json = nlohmann::json;
-
-std::vector<json> objects_of(const std::string& text)
-{
-    std::vector<json> objects;
-    for (const std::string& line : lines_of(text))
-        objects.push_back(json::parse(line));
-    return objects;
-}
-
-// Slots of a system codeword and an address codeword; voice calls start
-// and end at the slots given, idle slots carry an acknowledgement (not
-// reported at FILTER 0).
-struct call_plan_t {
-    int chan, start, end;  // end -1: never cleared
-};
-std::string traffic(int slots, const std::vector<call_plan_t>& calls, unsigned sysid = 0x1234)
-{
-    std::map<int, std::string> at;
-    for (const call_plan_t& c : calls) {
-        at[c.start] = "gtc pfix=7 ident1=" + std::to_string(100 + c.chan) + " ident2=9 chan=" +
-                      std::to_string(c.chan);
-        if (c.end >= 0)
-            at[c.end] = "clear chan=" + std::to_string(c.chan) + " cont=1";
-    }
-    char ccsc[32];
-    std::snprintf(ccsc, sizeof ccsc, "ccsc 0x%04x\n", sysid);
-    std::string script;
-    for (int k = 0; k < slots; k++) {
-        script += ccsc;
-        auto it = at.find(k);
-        script += (it == at.end() ? std::string("ack pfix=1 ident1=2 ident2=3") : it->second) + "\n";
-    }
-    return script;
-}
 
 const double slot_s = 128.0 / 1200;
 
@@ -84,7 +51,7 @@ TEST(Events, CallsPairUpAndStatisticsCountWhatWasSent)
         const char* ended;
     } expected[] = {{10, 45, "clear"}, {11, 680, "reallocated"}, {12, 600, "clear"},
                     {11, -1, "input_end"}, {13, -1, "input_end"}};
-    std::vector<json> objects = objects_of(r.out);
+    std::vector<json> objects = json_objects(r.out);
     ASSERT_FALSE(objects.empty());
     double end = objects.back()["offset"];
     std::map<int, json> open;
@@ -165,7 +132,7 @@ TEST(Events, NamesOfAnyBytesAreValidJson)
     run_result_t r = run_program(marrowit_path(), {"-q", "--json", "-", "-"}, dir.path, render_u8(script));
     ASSERT_EQ(r.status, 0) << r.err;
     size_t k = 0;
-    for (const json& o : objects_of(r.out)) {
+    for (const json& o : json_objects(r.out)) {
         if (o["type"] != "identity")
             continue;
         ASSERT_LT(k, std::size(cases));

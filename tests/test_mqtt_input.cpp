@@ -14,6 +14,7 @@
 #include "events/mqtt.h"
 #include "harness.h"
 #include "procs.h"
+#include "traffic.h"
 
 namespace {
 
@@ -87,17 +88,10 @@ TEST(MqttInput, MessagesReadBackIntoRecords)
 // A control channel with voice calls of the given idents, system sysid.
 std::string receiver_traffic(unsigned sysid, int first_ident, int calls)
 {
-    char ccsc[32];
-    std::snprintf(ccsc, sizeof ccsc, "ccsc 0x%04x\n", sysid);
-    std::string s;
-    for (int k = 0; k < calls; k++) {
-        s += std::string(ccsc) + "gtc pfix=7 ident1=" + std::to_string(first_ident + k) +
-             " ident2=9 chan=" + std::to_string(10 + k % 3) + "\n";
-        for (int idle = 0; idle < 4; idle++)
-            s += std::string(ccsc) + "ack pfix=1 ident1=2 ident2=3\n";
-        s += std::string(ccsc) + "clear chan=" + std::to_string(10 + k % 3) + " cont=1\n";
-    }
-    return s;
+    std::vector<call_plan_t> plan;
+    for (int k = 0; k < calls; k++)
+        plan.push_back({10 + k % 3, 6 * k, 6 * k + 5, first_ident + k, 9});
+    return traffic(6 * calls, plan, sysid);
 }
 
 std::string without_source(std::string line)

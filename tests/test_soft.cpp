@@ -202,6 +202,15 @@ struct SoftFraming : ::testing::Test {
         for (unsigned char b : bits)
             soft_bit(b ? size : -size, &mpt1327_state);
     }
+    // The address codewords routed, in order.
+    static std::vector<std::uint64_t> routed_addresses()
+    {
+        std::vector<std::uint64_t> got;
+        for (std::uint64_t w : routed)
+            if (w >> 63)
+                got.push_back(w);
+        return got;
+    }
 };
 std::vector<std::uint64_t> SoftFraming::routed;
 
@@ -292,11 +301,7 @@ TEST_F(SoftFraming, ASlipIsReframedAndTheCodewordsReadAcrossItRebuilt)
     for (unsigned char b : slipped)  // +0.5 dB SNR: a bit in 1200 wrong
         soft_bit((b ? 20.0f : -20.0f) + std::sqrt(40.0f) * noise(rng), &mpt1327_state);
     soft_end(&mpt1327_state);
-    std::vector<std::uint64_t> got;
-    for (std::uint64_t w : routed)
-        if (w >> 63)
-            got.push_back(w);
-    EXPECT_EQ(got, sent);
+    EXPECT_EQ(routed_addresses(), sent);
 }
 
 TEST_F(SoftFraming, NoiseAloneDecodesNothing)
@@ -324,10 +329,6 @@ TEST_F(SoftFraming, NoiseAloneDecodesNothing)
     EXPECT_EQ(routed.size(), before);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(SoftFraming, AfterAFadeTheSlotsAreFoundAgainWithoutAnErrorFreeSystemCodeword)
 {
     gen_bits_t clean, after;
@@ -351,19 +352,12 @@ TEST_F(SoftFraming, AfterAFadeTheSlotsAreFoundAgainWithoutAnErrorFreeSystemCodew
         soft_bit(after[i] ? size : -size, &mpt1327_state);
     }
     soft_end(&mpt1327_state);
-    std::vector<std::uint64_t> sent = addresses(later), got;
-    for (std::uint64_t w : routed)
-        if (w >> 63)
-            got.push_back(w);
+    std::vector<std::uint64_t> sent = addresses(later);
     // The first slot is found by its system codeword while hunting, so
     // every address codeword comes.
-    EXPECT_EQ(got, sent);
+    EXPECT_EQ(routed_addresses(), sent);
     EXPECT_EQ(routed.size(), 2 * sent.size());
 }
-
-}  // namespace
-
-namespace {
 
 // One slip of the bit timing at a chosen place of slot 6 of 12, on a clean
 // signal: a bit dropped or read twice.  The slots after it are always
@@ -405,16 +399,10 @@ TEST_F(SoftFraming, EachPlaceOfASlipLosesAtMostItsOwnSlot)
         }
         feed(slipped);
         soft_end(&mpt1327_state);
-        std::vector<std::uint64_t> got, expected;
-        size_t systems = 0;
-        for (std::uint64_t w : routed)
-            if (w >> 63)
-                got.push_back(w);
-            else
-                systems++;
-        for (size_t k = 0; k < sent.size(); k++)
-            if (!(c.lost && k == 6))
-                expected.push_back(sent[k]);
+        std::vector<std::uint64_t> got = routed_addresses(), expected = sent;
+        size_t systems = routed.size() - got.size();
+        if (c.lost)
+            expected.erase(expected.begin() + 6);
         EXPECT_EQ(got, expected) << "bit " << c.bit << (c.twice ? " read twice" : " dropped");
         bool in_sync = c.bit >= 49 && c.bit <= 64;
         EXPECT_EQ(systems, in_sync ? 11u : 12u) << "bit " << c.bit;

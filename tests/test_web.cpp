@@ -5,22 +5,14 @@
 // speed.  Every request goes over a real socket on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <nlohmann/json.hpp>
-#include <thread>
+#include <functional>
 
 #include "harness.h"
+#include "procs.h"
+#include "traffic.h"
 #include "db/db.h"
 #include "sdr/sdr.h"
 #include "web/web.h"
@@ -29,30 +21,14 @@ using json = nlohmann::json;
 
 namespace {
 
-// ---- a client and a child program ------------------------------------------
-
-int free_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr*)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, (sockaddr*)&a, &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+// ---- a client and the program ----------------------------------------------
 
 int connect_to(int port, int rcvbuf = 0)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (rcvbuf)
         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((unsigned short)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(port);
     if (connect(s, (sockaddr*)&a, sizeof a) != 0) {
         close(s);
         return -1;
@@ -104,61 +80,15 @@ json get_json(int port, const std::string& path)
     return json::parse(r.body, nullptr, false);
 }
 
-// The real program with a pipe on its standard input held open, so that the
-// test says when the input ends; standard output and error go to files.
-struct child_t {
-    pid_t pid = -1;
-    int in = -1;
+// The real program with its standard input on a pipe held open, so that the
+// test says when the input ends.
+struct program_t : child_t {
     std::string dir;
-
-    child_t(const std::vector<std::string>& args, const std::string& run_dir) : dir(run_dir)
+    program_t(const std::vector<std::string>& args, const std::string& run_dir) : dir(run_dir)
     {
-        int p[2];
-        if (pipe(p) != 0)
-            throw std::runtime_error("pipe");
-        pid = fork();
-        if (pid == 0) {
-            dup2(p[0], 0);
-            close(p[0]);
-            close(p[1]);
-            int out = open((run_dir + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open((run_dir + "/err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(err, 2);
-            exec_child(run_dir, command_line(marrowit_path(), args));
-        }
-        close(p[0]);
-        in = p[1];
-        signal(SIGPIPE, SIG_IGN);
+        start(command_line(marrowit_path(), args), dir, dir + "/out.txt", dir + "/err.txt", true);
     }
-    ~child_t()
-    {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            finish();
-        }
-    }
-    bool serving(int port)
-    {
-        for (int k = 0; k < 500; k++) {
-            int s = connect_to(port);
-            if (s >= 0) {
-                close(s);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    void feed(const std::string& data)
-    {
-        for (size_t sent = 0; sent < data.size();) {
-            ssize_t n = write(in, data.data() + sent, data.size() - sent);
-            if (n <= 0)
-                return;
-            sent += (size_t)n;
-        }
-    }
+    bool serving(int port) { return eventually([&] { return port_open(port); }, 10); }
     // The peak resident memory so far, kB.
     long hwm_kb() const
     {
@@ -166,39 +96,14 @@ struct child_t {
         size_t at = status.find("VmHWM:");
         return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
     }
-    int finish()
-    {
-        if (in >= 0)
-            close(in);
-        in = -1;
-        int status = 0;
-        if (pid > 0)
-            waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
     std::string out() const { return read_file(dir + "/out.txt"); }
     std::string err() const { return read_file(dir + "/err.txt"); }
 };
 
-// Wait until the file holds a line containing what (the decoder has got
-// that far), up to 20 s.
+// Wait up to 20 s until the file holds what (the decoder has got that far).
 bool wait_for_line(const std::string& path, const std::string& what)
 {
-    for (int k = 0; k < 2000; k++) {
-        if (read_file(path).find(what) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-std::vector<json> json_lines(const std::string& text)
-{
-    std::vector<json> records;
-    for (const std::string& line : lines_of(text))
-        records.push_back(json::parse(line));
-    return records;
+    return eventually([&] { return read_file(path).find(what) != std::string::npos; }, 20);
 }
 
 json without_time(json j)
@@ -253,8 +158,8 @@ TEST(WebPage, ApiAgreesWithJsonOfTheSameRun)
     // still open when the input has been decoded.
     std::string audio = render_u8(traffic_script(60) + "preamble 48000\nccsc 0x1234\n"
                                   "gtc pfix=13 ident1=5 ident2=6 chan=80\nccsc 0x1234\npreamble 4000\n");
-    int port = free_port();
-    child_t p({"--http", std::to_string(port), "--json", "events.json", "-"}, dir.path);
+    int port = free_loopback_port();
+    program_t p({"--http", std::to_string(port), "--json", "events.json", "-"}, dir.path);
     ASSERT_TRUE(p.serving(port)) << p.err();
 
     // A stream client from before the first record.
@@ -267,11 +172,11 @@ TEST(WebPage, ApiAgreesWithJsonOfTheSameRun)
         ASSERT_GT(n, 0);
         got.append(buf, (size_t)n);
     }
-    p.feed(audio);
+    p.write(audio);
     ASSERT_TRUE(wait_for_line(dir.file("events.json"), "\"ident1\":5,")) << p.err();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    std::vector<json> records = json_lines(read_file(dir.file("events.json")));
+    std::vector<json> records = json_objects(read_file(dir.file("events.json")));
     std::vector<json> ended, started, stats;
     for (const json& r : records) {
         if (r["type"] == "call_end")
@@ -382,7 +287,7 @@ TEST(WebPage, ApiAgreesWithJsonOfTheSameRun)
     for (size_t k = 0; k < records.size(); k++)
         EXPECT_EQ(streamed[k], without_time(records[k])) << k;
 
-    EXPECT_EQ(p.finish(), 0);
+    EXPECT_EQ(p.wait(), 0);
     // The end of the input ended the open call, as in the JSON.
     EXPECT_NE(read_file(dir.file("events.json")).find("\"ended\":\"input_end\""), std::string::npos);
 }
@@ -399,18 +304,18 @@ TEST(WebPage, HistoryFromTheDatabaseSurvivesARestart)
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), settings);
     {
-        child_t first({"--db", "calls.db", "--json", "events.json", "-"}, dir.path);
-        first.feed(render_u8(traffic_script(12)));
-        ASSERT_EQ(first.finish(), 0) << first.err();
+        program_t first({"--db", "calls.db", "--json", "events.json", "-"}, dir.path);
+        first.write(render_u8(traffic_script(12)));
+        ASSERT_EQ(first.wait(), 0) << first.err();
     }
     std::vector<json> ended;
-    for (const json& r : json_lines(read_file(dir.file("events.json"))))
+    for (const json& r : json_objects(read_file(dir.file("events.json"))))
         if (r["type"] == "call_end")
             ended.insert(ended.begin(), r);
     ASSERT_EQ(ended.size(), 12u);
 
-    int port = free_port();
-    child_t second({"--db", "calls.db", "--http", std::to_string(port), "-"}, dir.path);
+    int port = free_loopback_port();
+    program_t second({"--db", "calls.db", "--http", std::to_string(port), "-"}, dir.path);
     ASSERT_TRUE(second.serving(port)) << second.err();
     json page = get_json(port, "/api/calls?limit=100");
     EXPECT_EQ(page["total"], 12);
@@ -430,10 +335,10 @@ TEST(WebPage, PageAuthenticationAndText)
     write_file(dir.file("solvane.ini"),
                "[rs232]\nRADIO=0\n[http]\nUSER=watch\nPASSWORD=s3cret\n"
                "[0x1234]\nNAME=<script>alert(1)</script> \"Caf\xe9\" \xff\xfe\n");
-    int port = free_port();
-    child_t p({"--http", "127.0.0.1:" + std::to_string(port), "-"}, dir.path);
+    int port = free_loopback_port();
+    program_t p({"--http", "127.0.0.1:" + std::to_string(port), "-"}, dir.path);
     ASSERT_TRUE(p.serving(port)) << p.err();
-    p.feed(render_u8("ccsc 0x1234\npreamble 200\n"));
+    p.write(render_u8("ccsc 0x1234\npreamble 200\n"));
     const std::string auth = "Authorization: Basic d2F0Y2g6czNjcmV0\r\n";  // watch:s3cret
     for (const char* path : {"/", "/app.js", "/api/state", "/api/events", "/recordings/x.wav"}) {
         reply_t r = http_get(port, path);
@@ -471,7 +376,7 @@ TEST(WebPage, PageAuthenticationAndText)
     ASSERT_EQ(state["systems"].size(), 1u) << state;
     // Bytes that are not UTF-8 are read as Latin-1, as --json does.
     EXPECT_EQ(state["systems"][0]["name"], "<script>alert(1)</script> \"Caf\u00e9\" \u00ff\u00fe");
-    EXPECT_EQ(p.finish(), 0);
+    EXPECT_EQ(p.wait(), 0);
 }
 
 // A recording is served from the --record folder only: the file's bytes
@@ -521,8 +426,8 @@ TEST(WebPage, RecordingsOnlyFromTheRecordFolder)
                                  "", "ccsc 0x1234\npreamble 400\n");
     ASSERT_EQ(g.status, 0) << g.err;
     write_file(dir.file("solvane.ini"), "[rs232]\nRADIO=0\n");
-    int port = free_port();
-    child_t p({"--http", std::to_string(port), "--center", "420250000", "--record", "calls",
+    int port = free_loopback_port();
+    program_t p({"--http", std::to_string(port), "--center", "420250000", "--record", "calls",
                "iq:-"},
               dir.path);
     ASSERT_TRUE(p.serving(port)) << p.err();
@@ -541,8 +446,8 @@ TEST(WebPage, RecordingsOnlyFromTheRecordFolder)
         EXPECT_EQ(r.status, 404) << bad;
         EXPECT_EQ(r.body.find("secret"), std::string::npos) << bad;
     }
-    p.feed(read_file(dir.file("q.cu8")));
-    EXPECT_EQ(p.finish(), 0) << p.err();
+    p.write(read_file(dir.file("q.cu8")));
+    EXPECT_EQ(p.wait(), 0) << p.err();
 }
 
 // --http values refused before anything starts, and a port that is taken.
@@ -560,9 +465,7 @@ TEST(WebPage, BadAddressesAndTakenPorts)
         EXPECT_EQ(r.err, "marrowit: " + usage + " '" + bad + "' (see 'marrowit --help')\n");
     }
     int taken = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(0);
     ASSERT_EQ(bind(taken, (sockaddr*)&a, sizeof a), 0);
     listen(taken, 1);
     socklen_t len = sizeof a;
@@ -579,8 +482,8 @@ TEST(WebPage, BadAddressesAndTakenPorts)
                          ": Cannot assign requested address\n");
 
     // IPv6 loopback, where the machine has it.
-    int free = free_port();
-    child_t p({"--http", "[::1]:" + std::to_string(free), "-"}, dir.path);
+    int free = free_loopback_port();
+    program_t p({"--http", "[::1]:" + std::to_string(free), "-"}, dir.path);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int s = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 six = {};
@@ -595,7 +498,7 @@ TEST(WebPage, BadAddressesAndTakenPorts)
     }
     close(s);
     std::string err = p.err();
-    EXPECT_EQ(p.finish(), v6 ? 0 : 255);
+    EXPECT_EQ(p.wait(), v6 ? 0 : 255);
     if (!v6) {
         EXPECT_NE(err.find("cannot listen on ::1"), std::string::npos) << err;
     }
@@ -618,26 +521,26 @@ load_run_t load_run(const std::string& audio, bool http, const std::function<voi
 {
     temp_dir_t dir;
     write_file(dir.file("solvane.ini"), settings);
-    int port = free_port();
+    int port = free_loopback_port();
     std::vector<std::string> args = {"--json", "events.json", "-"};
     if (http)
         args.insert(args.begin(), {"--http", std::to_string(port)});
-    child_t p(args, dir.path);
+    program_t p(args, dir.path);
     if (http) {
         EXPECT_TRUE(p.serving(port)) << p.err();
         clients(port);
     }
     auto t0 = std::chrono::steady_clock::now();
-    p.feed(audio);
+    p.write(audio);
     EXPECT_TRUE(wait_for_line(dir.file("events.json"), "\"ident1\":5,")) << p.err();
     load_run_t r;
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     r.hwm_kb = p.hwm_kb();
     if (before_end)
         before_end(port);
-    EXPECT_EQ(p.finish(), 0) << p.err();
+    EXPECT_EQ(p.wait(), 0) << p.err();
     r.console = mask_times(p.out());
-    for (const json& j : json_lines(read_file(dir.file("events.json"))))
+    for (const json& j : json_objects(read_file(dir.file("events.json"))))
         r.records.push_back(without_time(j));
     return r;
 }

@@ -60,7 +60,9 @@
 // also narrows the noise before squaring.  Each block of 9 samples adds its
 // sums to averages that start as plain means (fast acquisition: the first
 // bits of a recording already count fully) and become exponential with a
-// time constant of LINE_TAU blocks.  A sample clock error moves the tones
+// time constant of LINE_TAU blocks; they start as plain means again where a
+// signal comes out of louder noise alone (block_end), whose lines would
+// outweigh the signal's for longer than its first codeword.  A sample clock error moves the tones
 // and the bit rate together: at 1000 ppm P turns by 3.6 Hz and M by 2.4 Hz;
 // each line's rotation per block is tracked from its own average and undone
 // before the next block is added, so that the averages do not lag.
@@ -76,7 +78,10 @@
 // |y| is A (within 1 % down to -4 dB SNR, where a symbol is wrong 3 % of the
 // time), and y^2 averages A^2 + s^2, so both come without decisions,
 // averaged over MOMENT_TAU symbols: level changes and fades are followed
-// within a fifth of a second.  (The fourth moment, the textbook way, was
+// within a fifth of a second, a level step at once (the moments scaled to a
+// fast level), and a signal coming out of noise alone within about 32
+// symbols (the moments restarted from the last 32, which are far cleaner
+// than the average of the noise before them).  (The fourth moment, the textbook way, was
 // fooled by noise clipped at full scale, which has light tails.)  Noise
 // clipped at full scale is cut only on the side away from the decision
 // boundary, where the signal's peaks are; the side that makes errors keeps
@@ -128,6 +133,8 @@ const int SPB = 9;                 // samples per bit at 10800 Hz
 const int BOX1 = 7, BOX2 = 9;      // the boxcars before squaring
 const int LINE_DELAY = (BOX1 - 1) / 2 + (BOX2 - 1) / 2;  // their delay, samples
 const double LINE_TAU = 48;        // blocks (bits) of the lines' averages
+const int LINE_RECENT = COHERENT_LINE_RECENT;  // blocks of the lines' recent strength
+const double LINE_DROP = 5;        // that this much below its average: the lines start again
 const double ROT_TAU = 256;        // blocks of the rotation estimate
 const double ROT_MAX = 2 * 3.141592653589793 * 6 / 1200;  // 6 Hz: 1700 ppm
 const std::uint32_t COUNT_MAX = 1u << 30;  // blocks and symbols are counted up to this
@@ -136,6 +143,7 @@ const double TILT_MAX = 0.6;       // 1800 Hz against 1200 Hz: 12 dB either way
 const double LEVEL_TAU = 8;       // symbols of the fast level
 const double LEVEL_STEP = 1.2;     // a level step: the fast level at least this far from the slow one
 const double MOMENT_TAU = 256;     // symbols of the level and noise estimate
+const double RESTART_RATIO = 8;    // the recent symbols this much cleaner: a signal came
 const double TIMING_GAIN = 0.25;   // share of the timing error corrected per symbol
 const double PERIOD_GAIN = 0.004;  // ... and taken into the period
 const int RING_MASK = COHERENT_RING - 1;
@@ -200,6 +208,31 @@ inline double boxplus(double a, double b)
 // One block of 9 samples ended: fold its line sums into the averages.
 void block_end(coherent_t* c)
 {
+    // A signal out of louder noise alone: the averages hold the noise's
+    // lines, which the weaker signal's take LINE_TAU blocks and more to
+    // outweigh, and the first bits come out wrong.  So where the lines'
+    // block sums have been weaker than their average by LINE_DROP over the
+    // last LINE_RECENT blocks, the averages start again from this block.  A
+    // gain falling does the same, and the signal's lines are as good from
+    // its own blocks.  In steady noise the sums of 8 blocks fall so far by
+    // chance about once a minute, which costs nothing there; on a signal,
+    // once in 100 s at -6 dB, never at -4 dB and above (measured).
+    // The block's sums against both lines: w conj(l) and w l.
+    double bpr = c->lp[0] + c->lp[1], bmr = c->lp[0] - c->lp[1];
+    double bpi = c->lx[1] - c->lx[0], bmi = c->lx[0] + c->lx[1];
+    double strength = std::sqrt(bpr * bpr + bpi * bpi) + std::sqrt(bmr * bmr + bmi * bmi);
+    c->strength_at = (c->strength_at + 1) & (LINE_RECENT - 1);
+    c->strength_sum += strength - c->strength[c->strength_at];
+    c->strength[c->strength_at] = strength;
+    if (c->strength_at == 0) {  // summed afresh once a round, as the symbols' sums
+        c->strength_sum = 0;
+        for (int i = 0; i < LINE_RECENT; i++)
+            c->strength_sum += c->strength[i];
+    }
+    if (c->blocks > LINE_TAU && c->strength_sum * LINE_DROP < LINE_RECENT * c->strength_avg) {
+        c->blocks = 0;
+        c->line_restarts++;
+    }
     if (c->blocks < COUNT_MAX)  // past the warm-up only "many" matters, for weeks on end
         c->blocks++;
     double alpha = c->blocks < LINE_TAU ? 1.0 / c->blocks : 1.0 / LINE_TAU;
@@ -209,8 +242,9 @@ void block_end(coherent_t* c)
     small_rotation(c->M_rot, &cm, &sm);
     double pr = c->P_re * cp - c->P_im * sp, pi = c->P_re * sp + c->P_im * cp;
     double mr = c->M_re * cm - c->M_im * sm, mi = c->M_re * sm + c->M_im * cm;
-    double npr = pr + alpha * (c->pr - pr), npi = pi + alpha * (c->pi - pi);
-    double nmr = mr + alpha * (c->mr - mr), nmi = mi + alpha * (c->mi - mi);
+    c->strength_avg += alpha * (strength - c->strength_avg);
+    double npr = pr + alpha * (bpr - pr), npi = pi + alpha * (bpi - pi);
+    double nmr = mr + alpha * (bmr - mr), nmi = mi + alpha * (bmi - mi);
     // The rotation: how far the new average turned from the old one (the
     // sine of the angle, as good as the angle at these few hundredths).
     if (c->blocks > 4) {
@@ -238,7 +272,7 @@ void block_end(coherent_t* c)
         c->Mu_re = nmr * im;
         c->Mu_im = nmi * im;
     }
-    c->pr = c->pi = c->mr = c->mi = 0;
+    c->lp = c->lx = coherent_pair_t{0, 0};
     // The click limiter's level from the tone's amplitude (the matched
     // filter's amplitude is 9/2 of it), once that is known.
     c->limit = c->limit_tones > 0 && c->symbols > 32 && c->amp > 0
@@ -279,7 +313,7 @@ void symbol(coherent_t* c)
     // e^{j pi t / 9}: the whole samples from the line table, the fraction
     // turned on.
     int whole = (int)(b % 18);
-    double lr = c->line_re[whole], li = -c->line_im[whole];  // e^{j pi whole / 9}
+    double lr = c->line[whole][0], li = c->line[whole][1];  // e^{j pi whole / 9}
     double fc, fs;
     small_rotation(PI * f / 9, &fc, &fs);
     double ca = lr * fc - li * fs, sa = lr * fs + li * fc;
@@ -323,8 +357,52 @@ void symbol(coherent_t* c)
     // noise from what y varies about +-A.
     if (c->symbols < COUNT_MAX)
         c->symbols++;
-    double w = c->symbols < MOMENT_TAU ? 1.0 / c->symbols : 1.0 / MOMENT_TAU;
     double ay = std::fabs(y);
+    // A signal out of noise alone: the moments still hold the noise's, and
+    // would give the signal's first MOMENT_TAU symbols LLRs far too small.
+    // A change of gain keeps the ratio of noise to level; a signal coming
+    // makes it fall, and the last RECENT symbols show it at once.  So when
+    // their noise-to-level ratio is below the moments' by RESTART_RATIO,
+    // the moments restart from those symbols alone and average from there
+    // as at the start.  A mixture of levels (a gain changing, a signal
+    // fading) never looks cleaner than the long average.  Symbols of a
+    // steady signal or of noise alone look so clean by chance as rarely as
+    // the variance of 32 Gaussian samples falls to an eighth of its mean:
+    // 10^-9 (a restart in 200 hours; of 16 symbols, 2 * 10^-5, and 2 or 3
+    // restarts were seen in 100 s at every SNR).  A signal comes out of the
+    // noise in 32 symbols and a few more while the lines turn to it.
+    const int N = COHERENT_RECENT;
+    if (c->symbols > N && c->moments > N) {
+        double r1 = c->recent1, r2 = c->recent2;
+        double var = N * r2 - r1 * r1;  // N^2 times their variance about the mean |y|
+        if (var < 1e-3 * N * r2)
+            var = 1e-3 * N * r2;  // as for the moments: a clean signal is as clean as any
+        // noise / m1^2 > RESTART_RATIO var / r1^2
+        if (c->noise * r1 * r1 > RESTART_RATIO * var * c->m1 * c->m1) {
+            c->m1 = r1 / N;
+            c->m2 = r2 / N;
+            c->inner = var / (N * N);
+            c->moments = N;
+            c->restarts++;
+        }
+    }
+    // Their sums kept running, and summed afresh once a round so that no
+    // rounding stays behind (of loud noise, say, against a weak signal).
+    int at = (int)(c->symbols & (N - 1));
+    double old = c->recent[at];
+    c->recent[at] = y;
+    c->recent1 += ay - std::fabs(old);
+    c->recent2 += y * y - old * old;
+    if (at == 0) {
+        c->recent1 = c->recent2 = 0;
+        for (int i = 0; i < N; i++) {
+            c->recent1 += std::fabs(c->recent[i]);
+            c->recent2 += c->recent[i] * c->recent[i];
+        }
+    }
+    if (c->moments < COUNT_MAX)
+        c->moments++;
+    double w = c->moments < MOMENT_TAU ? 1.0 / c->moments : 1.0 / MOMENT_TAU;
     // A level step (a fade, a volume change) would leave the moments, and
     // with them the LLRs' scale, wrong by the step for MOMENT_TAU symbols;
     // so the level is also followed fast (LEVEL_TAU), and when the two part
@@ -352,10 +430,10 @@ void symbol(coherent_t* c)
     // noise and larger for clipped noise, and it is taken when larger.
     if (ay < c->m1) {
         double d = c->m1 - ay;
-        double wi = c->symbols < MOMENT_TAU ? w : 2.0 / MOMENT_TAU;  // about half the symbols
+        double wi = c->moments < MOMENT_TAU ? w : 2.0 / MOMENT_TAU;  // about half the symbols
         c->inner += wi * (d * d - c->inner);
     }
-    if (c->symbols >= MOMENT_TAU && c->inner > s2)
+    if (c->moments >= MOMENT_TAU && c->inner > s2)
         s2 = c->inner;
     if (s2 < 1e-3 * c->m2)
         s2 = 1e-3 * c->m2;  // a clean signal: LLRs of 2000 / A at most
@@ -394,7 +472,9 @@ void symbol(coherent_t* c)
     c->ready_at = (std::uint64_t)std::floor(c->t_next) + 9;
 }
 
-template <typename Sample, typename Level>
+// Limited: the samples are limited (the IQ path); audio never is, and its
+// loop goes without the two comparisons.
+template <bool Limited, typename Sample, typename Level>
 void process(coherent_t* c, const Sample* samples, int count, Level level)
 {
     // The per-sample state in locals, written back only around the block
@@ -402,16 +482,17 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
     coherent_pair_t* const __restrict z = c->z;
     coherent_pair_t* const __restrict ring1 = c->a;
     const coherent_pair_t* const __restrict mix = c->mix;
-    const double* const __restrict line_re = c->line_re;
-    const double* const __restrict line_im = c->line_im;
+    const coherent_pair_t* const __restrict line = c->line;
+    const coherent_pair_t* const __restrict line_swapped = c->line_swapped;
     coherent_pair_t s1 = c->s1, s2 = c->s2;
-    double pr = c->pr, pi = c->pi, mr = c->mr, mi = c->mi;
+    coherent_pair_t lp = c->lp, lx = c->lx;
     double limit = c->limit;
     int mix_phase = c->mix_phase, line_phase = c->line_phase, block_fill = c->block_fill;
     std::uint64_t n = c->n;
     for (int i = 0; i < count; i++, n++) {
         double x = level(samples[i]);
-        x = x > limit ? limit : x < -limit ? -limit : x;
+        if (Limited)
+            x = x > limit ? limit : x < -limit ? -limit : x;
         int at = (int)(n & RING_MASK);
         coherent_pair_t zn = x * mix[mix_phase];
         // Each baseband sample is kept twice, RING apart, so that the
@@ -422,23 +503,18 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
         s1 += zn - z[back1];
         ring1[at] = s1;
         s2 += s1 - ring1[back2];
-        // Squared, against both lines: w conj(l) and w l with l = e^{j pi n'/9}.
+        // Squared, against both lines: w conj(l) and w l with l = e^{j pi n'/9},
+        // kept as the four products' sums (block_end adds them up).
         double s2r = s2[0], s2i = s2[1];
-        double wr = s2r * s2r - s2i * s2i, wi = 2 * s2r * s2i;
-        double lr = line_re[line_phase], li = -line_im[line_phase];
-        double a = wr * lr, b = wi * li, e = wr * li, g = wi * lr;
-        pr += a + b;
-        pi += g - e;
-        mr += a - b;
-        mi += g + e;
+        coherent_pair_t w = {s2r * s2r - s2i * s2i, 2 * s2r * s2i};
+        lp += w * line[line_phase];
+        lx += w * line_swapped[line_phase];
         mix_phase = mix_phase == 35 ? 0 : mix_phase + 1;
         line_phase = line_phase == 17 ? 0 : line_phase + 1;
         bool block = ++block_fill == SPB;
         if (block || n >= c->ready_at) {
-            c->pr = pr;
-            c->pi = pi;
-            c->mr = mr;
-            c->mi = mi;
+            c->lp = lp;
+            c->lx = lx;
             c->n = n;
             if (block) {
                 block_fill = 0;
@@ -446,19 +522,15 @@ void process(coherent_t* c, const Sample* samples, int count, Level level)
             }
             if (n >= c->ready_at)
                 symbol(c);
-            pr = c->pr;
-            pi = c->pi;
-            mr = c->mr;
-            mi = c->mi;
+            lp = c->lp;
+            lx = c->lx;
             limit = c->limit;
         }
     }
     c->s1 = s1;
     c->s2 = s2;
-    c->pr = pr;
-    c->pi = pi;
-    c->mr = mr;
-    c->mi = mi;
+    c->lp = lp;
+    c->lx = lx;
     c->mix_phase = mix_phase;
     c->line_phase = line_phase;
     c->block_fill = block_fill;
@@ -488,8 +560,8 @@ void coherent_init(coherent_t* c, void (*sink)(float llr))
         c->mix[n] = coherent_pair_t{std::cos(a), -std::sin(a)};
     }
     for (int n = 0; n < 18; n++) {
-        c->line_re[n] = std::cos(PI * n / 9);
-        c->line_im[n] = -std::sin(PI * n / 9);
+        c->line[n] = coherent_pair_t{std::cos(PI * n / 9), std::sin(PI * n / 9)};
+        c->line_swapped[n] = coherent_pair_t{std::sin(PI * n / 9), std::cos(PI * n / 9)};
     }
     for (int i = 0; i < 18; i++) {
         c->mf_cos[i] = std::cos(PI * (i - 8) / 18);
@@ -510,7 +582,10 @@ void coherent_init(coherent_t* c, void (*sink)(float llr))
 void coherent_process_u8(coherent_t* c, const unsigned char* samples, int n)
 {
     const double* level = c->level_u8;
-    process(c, samples, n, [level](unsigned char s) { return level[s]; });
+    if (c->limit_tones > 0)
+        process<true>(c, samples, n, [level](unsigned char s) { return level[s]; });
+    else
+        process<false>(c, samples, n, [level](unsigned char s) { return level[s]; });
 }
 
 void coherent_process_float(coherent_t* c, const float* samples, int n)
@@ -518,7 +593,7 @@ void coherent_process_float(coherent_t* c, const float* samples, int n)
     // Anything not a number (a damaged cf32 capture) counts as silence and
     // anything huge as full scale times a thousand, so that no running sum
     // is ever poisoned.
-    process(c, samples, n, [](float s) {
+    process<true>(c, samples, n, [](float s) {
         return s == s ? (s > 1000.0f ? 1000.0 : s < -1000.0f ? -1000.0 : (double)s) : 0.0;
     });
 }

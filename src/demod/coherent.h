@@ -8,6 +8,13 @@
 // samples either side of a symbol instant, the low-pass 16 back.
 const int COHERENT_RING = 64;  // a power of two
 
+// Symbols in the short window that tells a signal coming out of noise
+// (see coherent.cpp).
+const int COHERENT_RECENT = 32;  // a power of two
+// Blocks of the lines' recent strength, which tells a signal coming out of
+// louder noise.
+const int COHERENT_LINE_RECENT = 8;  // a power of two
+
 // A complex number as two doubles {re, im} side by side, so that both parts
 // go through one vector instruction.
 typedef double coherent_pair_t __attribute__((vector_size(16)));
@@ -15,7 +22,8 @@ typedef double coherent_pair_t __attribute__((vector_size(16)));
 struct coherent_t {
     // ---- tables (coherent_init) ----
     coherent_pair_t mix[36];          // e^{-j 2 pi 1500 n / 10800}: 36 samples, 5 cycles
-    double line_re[18], line_im[18];  // e^{-j pi n / 9}: the 600 Hz lines of the squared signal
+    coherent_pair_t line[18];         // e^{j pi n / 9} as {cos, sin}: the 600 Hz lines of the squared signal
+    coherent_pair_t line_swapped[18]; // ... as {sin, cos}
     double mf_cos[18], mf_sin[18];    // cos, sin(pi i / 18), taps i = -8 .. 9 of the matched filter
     double level_u8[256];             // unsigned 8-bit sample s as (s - 128) / 128
 
@@ -27,7 +35,8 @@ struct coherent_t {
     coherent_pair_t s2;       // running sum of that over 9 samples (the second)
     double limit_tones;       // not 0: limit samples to this many times the tone's amplitude
     double limit;             // samples are limited to +-limit
-    double pr, pi, mr, mi;    // this block's sums of the squared signal against both lines
+    coherent_pair_t lp, lx;   // this block's sums of the squared signal w against the lines l:
+                              // {wr lr, wi li} and {wr li, wi lr}
     int mix_phase;            // n mod 36
     int line_phase;           // (n - LINE_DELAY) mod 18
     int block_fill;           // samples in this block (9 a block)
@@ -39,7 +48,12 @@ struct coherent_t {
     double Pu_re, Pu_im, Mu_re, Mu_im;  // the same as unit phasors
     bool lines_known;         // both lines have a direction
     double P_rot, M_rot;      // the lines' rotation per block (radians), tracked
-    std::uint32_t blocks;     // blocks seen since the start (the averages warm up)
+    std::uint32_t blocks;     // blocks since the start or the lines' restart (the averages warm up)
+    double strength[COHERENT_LINE_RECENT];  // |P| + |M| of the last blocks' sums
+    int strength_at;          // the newest of them
+    double strength_sum;      // their sum
+    double strength_avg;      // ... averaged as the lines are
+    std::uint32_t line_restarts;  // (for tests)
 
     // ---- per symbol ----
     double t_next;            // absolute sample position of the next symbol instant
@@ -55,6 +69,10 @@ struct coherent_t {
     bool last_bit;            // the bit before it, as decided
     double tilt;              // the tone balance: gain 1 + tilt at 1800 Hz, 1 - tilt at 1200 Hz
     std::uint32_t symbols;    // symbols since the start
+    std::uint32_t moments;    // symbols in m1, m2, inner since the start or their restart
+    double recent[COHERENT_RECENT];  // y of the last symbols, y of symbol k at k & (RECENT - 1)
+    double recent1, recent2;  // the sums of their |y| and y^2
+    std::uint32_t restarts;   // restarts of the moments (for tests)
     double last_timing_error; // samples, the last symbol's (for tests)
 
     // Where each bit goes: by default the soft framing (soft_bit with

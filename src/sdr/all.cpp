@@ -100,7 +100,7 @@ bool start(further_t& d, double mhz)
     if (!d.demod)
         return false;
     d.k = decoder_open();
-    d.channel = channel_open(plan, sdr_offset_hz(mhz), 10800, false);
+    d.channel = channel_open(plan, sdr_offset_hz(mhz), 10800, false, CHANNEL_CONTROL);
     d.last_seen = samples;
     decoder_switch(d.k);
     report_muted = true;
@@ -206,7 +206,7 @@ int all_init(const channel_plan_t& p)
     // The IQ from a survey's start is kept without growing on the way.
     kept.reserve((size_t)(plan.taps1 - 1) + (size_t)(KEPT_SECONDS * plan.rate) +
                  (size_t)plan.block);
-    channel_t* probe = channel_open(plan, 0, 10800, false);
+    channel_t* probe = channel_open(plan, 0, 10800, false, CHANNEL_CONTROL);
     audio.assign((size_t)channel_max_out(probe), 0.0f);
     channel_close(probe);
     return hunt_scan_init(plan.rate);

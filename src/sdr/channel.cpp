@@ -21,8 +21,10 @@ namespace {
 
 const double two_pi = 6.283185307179586;
 const double deviation = 2500;     // Hz of deviation that make 1.0
-const double channel_pass = 12500; // Hz each side kept: an FM channel and a frequency error
+const double channel_pass = 12500; // Hz each side kept of a voice channel (channel.h)
 const double channel_stop = 20000; // Hz each side from which all is rejected
+const double control_pass = 8500;  // the same of a control channel
+const double control_stop = 12000;
 const float attenuation = 60;      // dB
 
 // A windowed-sinc low-pass of unit gain at DC.
@@ -185,7 +187,7 @@ int channel_plan(channel_plan_t* plan, double rate)
 }
 
 channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out_rate,
-                        bool squelch)
+                        bool squelch, channel_width_t width)
 {
     channel_t* c = new channel_t;
     c->squelch = squelch;
@@ -195,10 +197,11 @@ channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out
         c->h1 = {1.0f};
     else
         c->h1 = lowpass(channel_stop, rate1 - channel_stop, plan.rate);
-    double stop = channel_stop;
-    if (stop > plan.rate2 - channel_pass)
-        stop = plan.rate2 - channel_pass;
-    c->h2 = lowpass(channel_pass, stop, rate1);
+    double pass = width == CHANNEL_CONTROL ? control_pass : channel_pass;
+    double stop = width == CHANNEL_CONTROL ? control_stop : channel_stop;
+    if (stop > plan.rate2 - pass)
+        stop = plan.rate2 - pass;
+    c->h2 = lowpass(pass, stop, rate1);
     size_t taps2 = c->h2.size() + (c->h2.size() & 1);
     c->mixer = nco_crcf_create(LIQUID_VCO);
     c->discriminator = freqdem_create((float)(deviation / plan.rate2));

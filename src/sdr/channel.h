@@ -25,11 +25,21 @@ int channel_plan(channel_plan_t* plan, double rate);
 
 struct channel_t;
 
+// How much of the band either side of a channel's centre is kept.  Voice
+// keeps 12.5 kHz: a 25 kHz channel's speech, or a 12.5 kHz channel's with
+// the receiver well off frequency.  A control channel keeps 8.5 kHz and
+// rejects from 12 kHz: its FFSK (2.5 kHz deviation, tones to 1.8 kHz) lies
+// within 4.3 kHz, which leaves room for a receiver 20 ppm off at 420 MHz,
+// while a channel beside it on a 12.5 kHz raster, as strong, no longer
+// reaches the discriminator and takes it over.  The narrower band also
+// lets less noise into the discriminator.
+enum channel_width_t { CHANNEL_VOICE, CHANNEL_CONTROL };
+
 // A channel offset_hz from the centre, delivering audio at out_rate, where
 // 1.0 is a deviation of 2.5 kHz.  With squelch, blocks without a carrier
 // (the discriminator's output is then loud wide-band noise) are silent.
 channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out_rate,
-                        bool squelch);
+                        bool squelch, channel_width_t width = CHANNEL_VOICE);
 void channel_close(channel_t* c);
 // Move the channel (the control channel of a new system).
 void channel_retune(channel_t* c, double offset_hz);

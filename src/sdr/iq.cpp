@@ -84,7 +84,7 @@ int iq_init(audio_setup_t* setup)
         return -1;
     }
     iq.assign((size_t)(plan.taps1 - 1 + plan.block), iq_sample_t(0, 0));
-    control_channel = channel_open(plan, 0, setup->sample_rate, false);
+    control_channel = channel_open(plan, 0, setup->sample_rate, false, CHANNEL_CONTROL);
     audio.assign((size_t)channel_max_out(control_channel), 0.0f);
     samples.assign(audio.size(), 128);
     setup->buffer_bytes = (int)samples.size();

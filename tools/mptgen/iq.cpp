@@ -33,6 +33,15 @@ double seen_offset(const gen_iq_t& opt, double f)
     return f / (1 + opt.ppm * 1e-6) - opt.center;
 }
 
+// Whether a carrier at that offset lies inside the captured band.  A real
+// receiver's anti-alias filter takes away what lies outside; sampled as it
+// is here, such a carrier would fold back into the band at an arbitrary
+// place, perhaps onto the control channel.
+bool in_band(const gen_iq_t& opt, double offset)
+{
+    return std::fabs(offset) < opt.rate / 2;
+}
+
 std::vector<call_event_t> call_events(const std::vector<gen_mark_t>& marks, const gen_iq_t& opt)
 {
     std::vector<call_event_t> ev;
@@ -127,10 +136,11 @@ void site_calls(site_state_t* st, const gen_iq_t& opt, long long s)
                 break;
             }
         bool dead = std::find(opt.dead.begin(), opt.dead.end(), e.chan) != opt.dead.end();
-        if (e.start && !dead) {
+        double offset = seen_offset(opt, gen_iq_channel_hz(opt, e.chan));
+        if (e.start && !dead && in_band(opt, offset)) {
             carrier_t c;
             c.chan = e.chan;
-            c.offset = seen_offset(opt, gen_iq_channel_hz(opt, e.chan));
+            c.offset = offset;
             c.tone = opt.tone;
             for (const auto& t : opt.tones)
                 if (t.first == e.chan)
@@ -146,7 +156,8 @@ void site_sample(site_state_t* st, const gen_iq_t& opt, long long s, double* re,
     long long k = (long long)std::floor((double)s * 1200.0 / opt.rate);
     const gen_bits_t& bits = st->bits;
     unsigned char b = bits[(size_t)(k < (long long)bits.size() ? k : (long long)bits.size() - 1)];
-    if (b != GEN_SILENT && k < (long long)bits.size()) {  // a shorter site ends
+    // A shorter site ends with its bits.
+    if (b != GEN_SILENT && k < (long long)bits.size() && in_band(opt, st->control_offset)) {
         double audio = std::sin(st->ffsk);
         *re += opt.level * std::cos(st->control_phase);
         *im += opt.level * std::sin(st->control_phase);
