@@ -2,8 +2,9 @@
 //
 // The server and cpp-httplib (with its TLS and compression libraries) live
 // in a module of their own, loaded by web_open, so that a run without
-// --http neither needs nor loads them.  The module reaches the state it
-// serves through this table only.
+// --http neither needs nor loads them (the Windows build, which links every
+// library, links the server too).  The server reaches the state it serves
+// through this table only.
 #pragma once
 
 #include <string>
@@ -32,3 +33,9 @@ typedef void (*web_server_void_fn)();
 #define WEB_SERVER_START "marrowit_web_start"
 #define WEB_SERVER_FINISH "marrowit_web_finish"
 #define WEB_SERVER_STOP "marrowit_web_stop"
+
+// The server's functions, from its module (module_loaded.cpp) or linked
+// into the program (module_linked.cpp): false, with why in *why, when they
+// cannot be had.
+bool web_server_functions(web_server_start_fn* start, web_server_void_fn* finish,
+                          web_server_void_fn* stop, std::string* why);
