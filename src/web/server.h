@@ -21,6 +21,9 @@ struct web_server_api_t {
     std::string (*recording_path)(const std::string& dir, const std::string& name);
     const web_file_t* files;
     int file_count;
+    // Why listening failed, asked at once after the failure: the socket
+    // library's last error (errno, or Winsock's own on Windows).
+    std::string (*listen_error)();
     std::string authorization;  // the Authorization header asked for, or empty
     std::string record_dir;
 };

@@ -2,6 +2,8 @@
 // from its module or from the program itself (web_server_functions).
 #include <cstdio>
 
+#include "audio/net.h"
+#include "audio/net_error.h"
 #include "mpt1327/ini.h"
 #include "mpt1327/mpt1327.h"
 #include "web/server.h"
@@ -40,6 +42,17 @@ std::string web_base64(const std::string& in)
     return out;
 }
 
+// Why the server could not listen, in the words of both builds: the
+// socket library's last error, none when the address was not one of this
+// machine's.
+static std::string listen_error()
+{
+    int err = net_error();
+    if (err == 0)
+        return "not an address of this machine";
+    return net_port_in_use(err) ? "the port is in use" : net_error_text(err);
+}
+
 int web_open(const std::string& address, int port, const char* record_dir)
 {
     // [http] USER and PASSWORD, once, at the start.
@@ -64,12 +77,14 @@ int web_open(const std::string& address, int port, const char* record_dir)
     api.ring_last = web_ring_last;
     api.ring_wake = web_ring_wake;
     api.recording_path = web_recording_path;
+    api.listen_error = listen_error;
     api.files = web_files;
     api.file_count = web_file_count;
     api.authorization.clear();
     if (!web_user.empty() || !web_password.empty())
         api.authorization = "Basic " + web_base64(web_user + ":" + web_password);
     api.record_dir = record_dir ? record_dir : "";
+    net_clear_error();
     if (start(&api, address.c_str(), port, &why) != 0) {
         std::fprintf(stderr, "marrowit: --http: cannot listen on %s port %d: %s\n", address.c_str(),
                      port, why.c_str());
