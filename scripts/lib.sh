@@ -42,7 +42,7 @@ INSTALL_PACKAGES=(dpkg-dev lintian man-db groff-base systemd gzip)
 # packages), its tests under Wine and its release zip need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 wine wine64 socat cmake make
                   dpkg-dev zip unzip mosquitto mosquitto-clients autoconf automake libtool
-                  pkg-config libhamlib-utils)
+                  pkg-config libhamlib-utils tcl sqlite3 curl)
 # Where scripts/windows-deps keeps the Windows libraries by default: outside
 # the clone, so that every clone on the machine (CI's too) reuses them.
 win_deps_default() {

@@ -30,6 +30,10 @@ void net_close(net_socket_t s);
 // The error of the last failed socket call, and the texts of errors
 // (net_error_text in net_error.h).
 int net_error();
+void net_clear_error();  // so that net_error() says 0 until a call fails
+// Whether binding failed on an error that means another socket holds the
+// port (on Windows also the refusal of a port held for exclusive use).
+bool net_port_in_use(int err);
 std::string net_resolve_error_text(int err);  // what getaddrinfo returned
 // An error that only means "nothing to receive now" (an interrupted call,
 // a refusal reported for an earlier datagram, a spurious wake-up).

@@ -31,6 +31,16 @@ int net_error()
     return errno;
 }
 
+void net_clear_error()
+{
+    errno = 0;
+}
+
+bool net_port_in_use(int err)
+{
+    return err == EADDRINUSE;
+}
+
 std::string net_error_text(int err)
 {
     return std::strerror(err);

@@ -47,6 +47,16 @@ int net_error()
     return WSAGetLastError();
 }
 
+void net_clear_error()
+{
+    WSASetLastError(0);
+}
+
+bool net_port_in_use(int err)
+{
+    return err == WSAEADDRINUSE || err == WSAEACCES;
+}
+
 // The errors a listener or a client meets, in the words the POSIX build
 // uses; the C library's text for errno values, the system's text for the
 // others, without its full stop and line end.

@@ -179,10 +179,7 @@ extern "C" int marrowit_web_start(const web_server_api_t* with, const char* addr
     routes(*server);
     errno = 0;
     if (!server->bind_to_port(address, port)) {
-        int why = errno;
-        *error = why == EADDRINUSE ? "the port is in use"
-                 : why             ? std::strerror(why)
-                                   : "not an address of this machine";
+        *error = api->listen_error();
         delete server;
         server = nullptr;
         return -1;

@@ -1,10 +1,9 @@
-// Starting the web server: [http] settings, and the server module loaded
-// from beside the program (the build folder) or from where it is installed.
-#include <climits>
+// Starting the web server: [http] settings, and the server's functions
+// from its module or from the program itself (web_server_functions).
 #include <cstdio>
-#include <unistd.h>
 
-#include "loader/loader.h"
+#include "audio/net.h"
+#include "audio/net_error.h"
 #include "mpt1327/ini.h"
 #include "mpt1327/mpt1327.h"
 #include "web/server.h"
@@ -43,32 +42,15 @@ std::string web_base64(const std::string& in)
     return out;
 }
 
-// The folder of the running program, with its '/'.
-static std::string program_folder()
+// Why the server could not listen, in the words of both builds: the
+// socket library's last error, none when the address was not one of this
+// machine's.
+static std::string listen_error()
 {
-    char path[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return "";
-    std::string p(path, (size_t)n);
-    return p.substr(0, p.rfind('/') + 1);
-}
-
-static void* open_module(std::string* why)
-{
-    std::string folder = program_folder();
-    std::string first_why;
-    for (const char* where : {WEB_MODULE_BUILT, WEB_MODULE_INSTALLED}) {
-        std::string path = folder + where;
-        if (access(path.c_str(), F_OK) != 0)
-            continue;
-        if (void* module = library_open(path.c_str(), why))
-            return module;
-        return nullptr;
-    }
-    *why = "its module " WEB_MODULE_BUILT " is not installed beside the program nor in " +
-           folder + WEB_MODULE_INSTALLED;
-    return nullptr;
+    int err = net_error();
+    if (err == 0)
+        return "not an address of this machine";
+    return net_port_in_use(err) ? "the port is in use" : net_error_text(err);
 }
 
 int web_open(const std::string& address, int port, const char* record_dir)
@@ -82,16 +64,8 @@ int web_open(const std::string& address, int port, const char* record_dir)
     web_password = ini_get_string(&ini, "http", "PASSWORD", "");
 
     std::string why;
-    void* module = open_module(&why);
     web_server_start_fn start = nullptr;
-    if (module) {
-        start = (web_server_start_fn)library_symbol(module, WEB_SERVER_START);
-        server_finish = (web_server_void_fn)library_symbol(module, WEB_SERVER_FINISH);
-        server_stop = (web_server_void_fn)library_symbol(module, WEB_SERVER_STOP);
-        if (!start || !server_finish || !server_stop)
-            why = "its module is not this version's";
-    }
-    if (!start || !server_finish || !server_stop) {
+    if (!web_server_functions(&start, &server_finish, &server_stop, &why)) {
         std::fprintf(stderr, "marrowit: --http: cannot start the web server: %s\n", why.c_str());
         return -1;
     }
@@ -103,12 +77,14 @@ int web_open(const std::string& address, int port, const char* record_dir)
     api.ring_last = web_ring_last;
     api.ring_wake = web_ring_wake;
     api.recording_path = web_recording_path;
+    api.listen_error = listen_error;
     api.files = web_files;
     api.file_count = web_file_count;
     api.authorization.clear();
     if (!web_user.empty() || !web_password.empty())
         api.authorization = "Basic " + web_base64(web_user + ":" + web_password);
     api.record_dir = record_dir ? record_dir : "";
+    net_clear_error();
     if (start(&api, address.c_str(), port, &why) != 0) {
         std::fprintf(stderr, "marrowit: --http: cannot listen on %s port %d: %s\n", address.c_str(),
                      port, why.c_str());
