@@ -67,6 +67,19 @@ std::map<std::string, std::string> recordings(const std::string& dir)
     return out;
 }
 
+// An IQ capture, band.cu8 in dir: script a on the control channel at
+// control (Hz), script b on another site's at 420.3 MHz.  Whether it was made.
+bool two_sites(const temp_dir_t& dir, const char* control, const std::string& a, const std::string& b)
+{
+    write_file(dir.file("b.txt"), b);
+    run_result_t g = run_program(mptgen_path(),
+                                 {"-t", "cu8", "--control", control, "--center", "420250000",
+                                  "--snr", "20", "--site", "420300000:b.txt", "-o", "band.cu8", "-"},
+                                 dir.path, a);
+    EXPECT_EQ(g.status, 0) << g.err;
+    return g.status == 0;
+}
+
 }  // namespace
 
 TEST(All, TwoSystemsDecodedAsIfEachWereAlone)
@@ -74,12 +87,7 @@ TEST(All, TwoSystemsDecodedAsIfEachWereAlone)
     if (!sdr_can_demodulate)
         GTEST_SKIP() << "no IQ input in this build";
     temp_dir_t dir;
-    write_file(dir.file("b.txt"), site_script("0x4321", 30, 40));
-    run_result_t g = run_program(mptgen_path(),
-                                 {"-t", "cu8", "--control", "420000000", "--center", "420250000",
-                                  "--snr", "20", "--site", "420300000:b.txt", "-o", "band.cu8", "-"},
-                                 dir.path, site_script("0x1234", 10, 20));
-    ASSERT_EQ(g.status, 0) << g.err;
+    ASSERT_TRUE(two_sites(dir, "420000000", site_script("0x1234", 10, 20), site_script("0x4321", 30, 40)));
     const std::string band = dir.file("band.cu8");
 
     // Both demodulators: the tone correlator, and the coherent one with its
@@ -149,12 +157,7 @@ TEST(All, ASilentControlChannelEndsItsCalls)
     for (int i = 0; i < 17; i++)
         b += i == 8 ? "ccsc 0x4321\ngtc pfix=12 ident1=345 ident2=678 chan=30\n"
                     : "ccsc 0x4321\naloha\n";
-    write_file(dir.file("b.txt"), b);
-    run_result_t g = run_program(mptgen_path(),
-                                 {"-t", "cu8", "--control", "420000000", "--center", "420250000",
-                                  "--snr", "20", "--site", "420300000:b.txt", "-o", "band.cu8", "-"},
-                                 dir.path, a);
-    ASSERT_EQ(g.status, 0) << g.err;
+    ASSERT_TRUE(two_sites(dir, "420000000", a, b));
     write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\nHUNT=2\nTARGET_PREF=9999\n"
                                         "TARGET_ID=9999\n[rs232]\nRADIO=0\n[0xffff]\n"
                                         "CCHFREQUENCY=4200000\n" + sections);
@@ -203,12 +206,7 @@ TEST(All, TheFirstDecoderSearchingIsLeftAControlChannel)
         a += "ccsc 0x1234\naloha\n";
         b += "ccsc 0x4321\naloha\n";
     }
-    write_file(dir.file("b.txt"), b);
-    run_result_t g = run_program(mptgen_path(),
-                                 {"-t", "cu8", "--control", "420600000", "--center", "420250000",
-                                  "--snr", "20", "--site", "420300000:b.txt", "-o", "band.cu8", "-"},
-                                 dir.path, a);
-    ASSERT_EQ(g.status, 0) << g.err;
+    ASSERT_TRUE(two_sites(dir, "420600000", a, b));
     write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n[rs232]\nRADIO=0\n");
     run_result_t r = run_program(marrowit_path(), {"-q", "--all", "--center", "420250000", "--json",
                                                    "out.json", "iq:band.cu8"},
