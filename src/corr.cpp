@@ -164,6 +164,8 @@ int sym_recovery_1200(FILE* stream, unsigned short history, unsigned char ones,
 static const comm_info_t* run_info;
 static bool run_soft, run_floats;
 
+// One decoder's demodulator: the tone correlator, or DEMOD=1's coherent
+// front end (run_soft), the run loop's as well as each of --all's.
 struct demod_chain_t {
     corr_t c;
     coherent_t coherent;
@@ -171,23 +173,60 @@ struct demod_chain_t {
     unsigned long long first_sample;  // input time of its first sample
 };
 
-demod_chain_t* demod_chain_open(unsigned long long first_sample)
+// A block of samples into the demodulator, floats (IQ input to DEMOD=1)
+// or unsigned 8-bit; the input time is then the demodulator's.
+static void demod_feed(demod_chain_t* d, FILE* stream, const unsigned char* u8, const float* f, int n)
 {
-    demod_chain_t* d = new demod_chain_t;
+    if (f) {
+        coherent_process_float(&d->coherent, f, n);
+        input_sample = d->first_sample + d->coherent.n;
+    } else if (run_soft) {
+        coherent_process_u8(&d->coherent, u8, n);
+        input_sample = d->first_sample + d->coherent.n;
+    } else {
+        corr_process(&d->c, stream, u8, n);
+        input_sample = d->c.samples_done;
+    }
+}
+
+// The end of the input: what the decoder still holds is settled.
+static void demod_settle(demod_chain_t* d)
+{
+    if (run_soft) {
+        input_sample = d->first_sample + d->coherent.n;
+        soft_end(&mpt1327_state);
+    } else {
+        input_sample = d->c.samples_done;
+        mpt1327_end(&mpt1327_state);
+    }
+}
+
+// The demodulator the run loop chose, starting at input time first_sample:
+// 0, or -1 after a message.
+static int demod_start(demod_chain_t* d, int sample_rate, unsigned long long first_sample)
+{
     d->first_sample = first_sample;
-    d->samples.resize(1024);  // blocks of IQ give about 108 samples at 10800 Hz
-    // Its input time runs on from first_sample: the bit instants within
-    // a block are stamped from the demodulators' own counts.
+    if (corr_init(&d->c, sample_rate, run_info) != 0)
+        return -1;
+    d->c.samples_done = first_sample;
     if (run_soft) {
         coherent_init(&d->coherent);
         d->coherent.first_sample = first_sample;
         if (run_floats)
             d->coherent.limit_tones = COHERENT_IQ_LIMIT;
-    } else if (corr_init(&d->c, 10800, run_info) != 0) {
+    }
+    return 0;
+}
+
+demod_chain_t* demod_chain_open(unsigned long long first_sample)
+{
+    demod_chain_t* d = new demod_chain_t;
+    d->samples.resize(1024);  // blocks of IQ give about 108 samples at 10800 Hz
+    // Its input time runs on from first_sample: the bit instants within
+    // a block are stamped from the demodulators' own counts.
+    if (demod_start(d, 10800, first_sample) != 0) {
         delete d;
         return nullptr;
-    } else {
-        d->c.samples_done = first_sample;
     }
     return d;
 }
@@ -198,33 +237,20 @@ void demod_chain_block(demod_chain_t* d, float* audio, int n)
     if (run_floats) {
         for (int i = 0; i < n; i++)
             audio[i] *= 0.5f;
-        coherent_process_float(&d->coherent, audio, n);
-        input_sample = d->first_sample + d->coherent.n;
+        demod_feed(d, nullptr, nullptr, audio, n);
     } else {
         if (d->samples.size() < (size_t)n)
             d->samples.resize((size_t)n);  // not for blocks of about 10 ms
         for (int i = 0; i < n; i++)
             d->samples[(size_t)i] = sample_to_u8(0.5f * audio[i]);
-        if (run_soft) {
-            coherent_process_u8(&d->coherent, d->samples.data(), n);
-            input_sample = d->first_sample + d->coherent.n;
-        } else {
-            corr_process(&d->c, nullptr, d->samples.data(), n);
-            input_sample = d->c.samples_done;
-        }
+        demod_feed(d, nullptr, d->samples.data(), nullptr, n);
     }
     input_tick();
 }
 
 void demod_chain_end(demod_chain_t* d)
 {
-    if (run_soft) {
-        input_sample = d->first_sample + d->coherent.n;
-        soft_end(&mpt1327_state);
-    } else {
-        input_sample = d->c.samples_done;
-        mpt1327_end(&mpt1327_state);
-    }
+    demod_settle(d);
 }
 
 void demod_chain_close(demod_chain_t* d)
@@ -242,30 +268,23 @@ void corr(FILE* stream, comm_info_t* info)
 
     mpt1327_setup();
 
-    static corr_t c;
-    if (corr_init(&c, setup.sample_rate, info) != 0)
-        std::exit(-1);
     // DEMOD=1: the coherent front end and the soft framing take the samples
-    // instead (src/demod/); chosen once, at the start.
-    static coherent_t coherent;
-    const bool soft = demod == 1;
-    if (soft) {
-        coherent_init(&coherent);
+    // instead of the tone correlator (src/demod/); chosen once, at the start.
+    // IQ input hands DEMOD=1 its samples before they are quantised to 8
+    // bits, limited against the clicks of the FM discriminator near its
+    // threshold instead (coherent.cpp).
+    run_info = info;
+    run_soft = demod == 1;
+    run_floats = run_soft && audio_source.kind == AUDIO_IQ;
+    static demod_chain_t first;
+    if (demod_start(&first, setup.sample_rate, 0) != 0)
+        std::exit(-1);
+    if (run_soft)
         soft_reset();
-    }
 
     if (audio_read_begin() != 0)
         std::exit(-1);
 
-    // IQ input hands DEMOD=1 its samples before they are quantised to 8
-    // bits, limited against the clicks of the FM discriminator near its
-    // threshold instead (coherent.cpp).
-    const bool floats = soft && audio_source.kind == AUDIO_IQ;
-    if (floats)
-        coherent.limit_tones = COHERENT_IQ_LIMIT;
-    run_info = info;
-    run_soft = soft;
-    run_floats = floats;
     // --all: the state every further decoder starts from is the first's now.
     if (sdr_options.all)
         decoder_fresh();
@@ -273,32 +292,17 @@ void corr(FILE* stream, comm_info_t* info)
         unsigned char* buffer = nullptr;
         float* float_buffer = nullptr;
         audio_dc_remove = dcremove != 0;  // DCREMOVE, as last read
-        int n = floats ? audio_read_float(&float_buffer) : audio_read(&buffer);
+        int n = run_floats ? audio_read_float(&float_buffer) : audio_read(&buffer);
         if (n == 0) {
             if (!audio_end_of_input())
                 std::exit(-1);
-            if (soft) {
-                input_sample = coherent.n;
-                soft_end(&mpt1327_state);
-            } else {
-                input_sample = c.samples_done;
-                mpt1327_end(&mpt1327_state);
-            }
+            demod_settle(&first);
             calls_end_all(stop_requested() ? CALL_STOPPED : CALL_INPUT_END);
             input_end();
             summary_print(audio_source.kind == AUDIO_PIPE || audio_source.kind == AUDIO_UDP);
             std::exit(0);
         }
-        if (floats) {
-            coherent_process_float(&coherent, float_buffer, n);
-            input_sample = coherent.n;
-        } else if (soft) {
-            coherent_process_u8(&coherent, buffer, n);
-            input_sample = coherent.n;
-        } else {
-            corr_process(&c, stream, buffer, n);
-            input_sample = c.samples_done;
-        }
+        demod_feed(&first, stream, buffer, float_buffer, n);
         input_tick();
     }
 }
