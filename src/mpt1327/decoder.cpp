@@ -1,6 +1,7 @@
 // Decoder contexts (see decoder.h).
 #include "decoder.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -45,12 +46,7 @@ void swap_values(const entry_t& e, void* a, void* b)
         return;
     }
     unsigned char* x = (unsigned char*)a;
-    unsigned char* y = (unsigned char*)b;
-    for (size_t i = 0; i < e.ops.size; i++) {
-        unsigned char t = x[i];
-        x[i] = y[i];
-        y[i] = t;
-    }
+    std::swap_ranges(x, x + e.ops.size, (unsigned char*)b);
 }
 
 }  // namespace
