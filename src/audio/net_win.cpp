@@ -108,10 +108,13 @@ static BOOL WINAPI on_control(DWORD type)
 {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
-    SetEvent(stop_event);
     // The handler registered last is the one Windows calls: the request is
-    // the program's as well as the socket's.
-    return stop_note_request() ? TRUE : FALSE;
+    // the program's as well as the socket's.  It is noted before the wait is
+    // woken, so that the run loop, ending its input then, ends the calls as
+    // stopped rather than as at the end of the input.
+    bool first = stop_note_request();
+    SetEvent(stop_event);
+    return first ? TRUE : FALSE;
 }
 
 int net_catch_stop(std::string* why)
