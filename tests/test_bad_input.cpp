@@ -304,12 +304,17 @@ size_t occurrences(const std::string& text, const std::string& what)
 struct rewriter_t {
     std::atomic<bool> stop{false};
     std::atomic<long> rewrites{0};
+    // Rewrites that left the file unfinished for longer than the program
+    // waits for it (0.2 s): a loaded machine can hold the writer up that
+    // long, and then the program rightly takes the file as it reads.
+    std::atomic<long> stalls{0};
     std::thread worker;
     rewriter_t(const std::string& path, const std::string& text)
     {
         worker = std::thread([this, path, text] {
             auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); };
             while (!stop) {
+                auto begun = std::chrono::steady_clock::now();
                 int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
                 if (fd < 0)
                     break;
@@ -322,6 +327,8 @@ struct rewriter_t {
                 close(fd);
                 if (!ok)
                     break;
+                if (std::chrono::steady_clock::now() - begun > std::chrono::milliseconds(150))
+                    stalls++;
                 rewrites++;
                 pause();
                 pause();
@@ -356,20 +363,26 @@ TEST_F(BadInput, SettingsRewrittenWhileTheyAreRead)
     std::string audio = render_u8(script);
     write_file(dir.file("solvane.ini"), text);
     run_result_t r;
-    long rewrites;
+    long rewrites, stalls;
     {
         rewriter_t rewriter(dir.file("solvane.ini"), text);
         r = run_program(marrowit_path(), {"-q", "-"}, dir.path, audio);
         rewrites = rewriter.rewrites;
+        stalls = rewriter.stalls;
     }
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_GT(rewrites, 10) << "the file changed again and again while it was read";
-    EXPECT_EQ(occurrences(r.out, "Unregistered"), 0u);
-    EXPECT_EQ(occurrences(r.out, "  SYS 0x0001  | First Site | CCh-Frequency: 430.0125 MHz\n"), (size_t)pairs);
-    EXPECT_EQ(occurrences(r.out, "  SYS 0x0002  | Second Site | CCh-Frequency: 420.0000 MHz\n"), (size_t)pairs);
-    EXPECT_EQ(occurrences(r.out, "Ch:100 Freq:431.2500 MHz\n"), (size_t)pairs);
-    EXPECT_EQ(occurrences(r.out, "Ch:100 Freq:442.5000 MHz\n"), (size_t)pairs);
+    // Each read the writer held up may have seen the defaults; no other.
+    size_t defaults = occurrences(r.out, "Unregistered");
+    EXPECT_LE(defaults, (size_t)stalls);
+    size_t first = occurrences(r.out, "  SYS 0x0001  | First Site | CCh-Frequency: 430.0125 MHz\n");
+    size_t second = occurrences(r.out, "  SYS 0x0002  | Second Site | CCh-Frequency: 420.0000 MHz\n");
+    EXPECT_EQ(first + second + defaults, 2u * pairs);
+    EXPECT_GE(first, pairs - defaults);
+    EXPECT_GE(second, pairs - defaults);
+    EXPECT_GE(occurrences(r.out, "Ch:100 Freq:431.2500 MHz\n"), pairs - defaults);
+    EXPECT_GE(occurrences(r.out, "Ch:100 Freq:442.5000 MHz\n"), pairs - defaults);
 }
 
 // In-process, the same while the settings are read directly: every read
