@@ -285,8 +285,9 @@ void corr(FILE* stream, comm_info_t* info)
     if (audio_read_begin() != 0)
         std::exit(-1);
 
-    // --all: the state every further decoder starts from is the first's now.
-    if (sdr_options.all)
+    // IQ input: the state every further decoder (--all) and every decoder
+    // trying a carrier (the hunter) starts from is the first's now.
+    if (audio_source.kind == AUDIO_IQ)
         decoder_fresh();
     for (;;) {
         unsigned char* buffer = nullptr;

@@ -50,6 +50,7 @@
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
 #include "mpt1327/summary.h"
+#include "probe.h"
 #include "sdr.h"
 
 namespace {
@@ -70,13 +71,11 @@ struct further_t {
 channel_plan_t plan;
 std::vector<further_t> further;
 std::vector<float> audio;             // one block of a control channel's audio
-std::vector<iq_sample_t> kept;        // history, then the blocks since the survey began
-std::vector<int> kept_blocks;         // their sizes
+kept_iq_t kept;                       // the IQ since the survey began
 std::vector<double> found;            // the survey's carriers, MHz
 enum { IDLE, SURVEYING, KEEPING } stage = IDLE;
 unsigned long long samples;           // IQ samples seen
 unsigned long long next_survey;       // IQ sample at which the next survey starts
-unsigned long long survey_input;      // the first decoder's input time then
 
 // One block into further decoder d (its context live).
 void run_block(further_t& d, const iq_sample_t* block, int n)
@@ -96,7 +95,7 @@ void run_block(further_t& d, const iq_sample_t* block, int n)
 bool start(further_t& d, double mhz)
 {
     d.mhz = mhz;
-    d.demod = demod_chain_open(survey_input);
+    d.demod = demod_chain_open(kept.input_time);
     if (!d.demod)
         return false;
     d.k = decoder_open();
@@ -105,7 +104,7 @@ bool start(further_t& d, double mhz)
     decoder_switch(d.k);
     report_muted = true;
     // Its input time is the first decoder's: it starts with the survey.
-    input_sample = survey_input;
+    input_sample = kept.input_time;
     events_stats_restart();
     d.seen = system_codewords;
     return true;
@@ -113,10 +112,10 @@ bool start(further_t& d, double mhz)
 
 void replay(further_t& d)
 {
-    size_t at = (size_t)(plan.taps1 - 1);
-    for (int size : kept_blocks) {
-        run_block(d, kept.data() + at, size);
-        at += (size_t)size;
+    const iq_sample_t* at = kept.iq.data() + kept.history;
+    for (int n : kept.blocks) {
+        run_block(d, at, n);
+        at += n;
     }
 }
 
@@ -137,12 +136,7 @@ void finish(further_t& d, call_end_t why)
 
 bool taken(double mhz, double first_mhz)
 {
-    if (std::fabs(mhz - first_mhz) < 1e-7)
-        return true;
-    for (const further_t& d : further)
-        if (std::fabs(mhz - d.mhz) < 1e-7)
-            return true;
-    return false;
+    return std::fabs(mhz - first_mhz) < 1e-7 || all_decodes(mhz);
 }
 
 bool system_taken(unsigned short id, unsigned short first_sys)
@@ -171,16 +165,8 @@ void open_decoders(double first_mhz)
     for (double mhz : found) {
         if (taken(mhz, first_mhz) || !sdr_in_band(mhz))
             continue;
-        further_t probe;
-        if (!start(probe, mhz))
-            continue;
-        event_silent = true;
-        replay(probe);
-        bool control_channel = system_codewords >= 2;
-        unsigned short id = currentsys;
-        decoder_switch(0);
-        close_further(probe);
-        if (!control_channel || system_taken(id, first_sys))
+        probe_result_t probe = probe_carrier(plan, kept, mhz);
+        if (probe.system_codewords < 2 || system_taken(probe.sys, first_sys))
             continue;
         if (first_searches) {
             first_searches = false;
@@ -204,8 +190,7 @@ int all_init(const channel_plan_t& p)
 {
     plan = p;
     // The IQ from a survey's start is kept without growing on the way.
-    kept.reserve((size_t)(plan.taps1 - 1) + (size_t)(KEPT_SECONDS * plan.rate) +
-                 (size_t)plan.block);
+    kept_reserve(&kept, plan, KEPT_SECONDS);
     channel_t* probe = channel_open(plan, 0, 10800, false, CHANNEL_CONTROL);
     audio.assign((size_t)channel_max_out(probe), 0.0f);
     channel_close(probe);
@@ -238,21 +223,15 @@ void all_process(const iq_sample_t* block, int n, double first_mhz)
 
     if (stage == IDLE && samples - (unsigned long long)n >= next_survey) {
         stage = SURVEYING;
-        survey_input = input_sample;
         hunt_scan_start();
-        kept.assign(block - (plan.taps1 - 1), block);
-        kept_blocks.clear();
+        kept_begin(&kept, plan, block, input_sample);
     }
     if (stage == IDLE)
         return;
-    if (kept.size() + (size_t)n <= kept.capacity()) {
-        kept.insert(kept.end(), block, block + n);
-        kept_blocks.push_back(n);
-    }
+    kept_add(&kept, block, n);
     if (stage == SURVEYING && hunt_scan_process(block, n, &found))
         stage = KEEPING;
-    size_t kept_samples = kept.size() - (size_t)(plan.taps1 - 1);
-    if (stage != KEEPING || (double)kept_samples + plan.block <= KEPT_SECONDS * rate)
+    if (stage != KEEPING || (double)kept_samples(kept) + plan.block <= KEPT_SECONDS * rate)
         return;
     open_decoders(first_mhz);
     stage = IDLE;
@@ -279,4 +258,12 @@ void all_end()
 int all_count()
 {
     return (int)further.size();
+}
+
+bool all_decodes(double mhz)
+{
+    for (const further_t& d : further)
+        if (std::fabs(mhz - d.mhz) < 1e-7)
+            return true;
+    return false;
 }

@@ -7,10 +7,20 @@
 // of them, so a channel 10 dB above the median of the band holds a carrier.
 // Each channel of the raster (BEGINOFBAND + k STEP, or every channel of
 // CHANMAP when the system's section has one) inside the band takes
-// the power of the filter-bank channel it lies in.  The carriers are then
-// tried, strongest first: the control channel is cut there and the decoder
-// runs as usual; two system codewords within a dwell make it the control
-// channel.  Nothing here runs per sample but the filter bank during a survey.
+// the power of the filter-bank channel it lies in.
+//
+// The search is over IQ already seen.  When the control channel has been
+// silent for HELD_SECONDS less than the wait (HUNT), the blocks are held
+// back from it and kept, and the first fifth of a second of them surveyed.
+// Once the wait is over, the channel decoded so far is tried on the held
+// IQ (it may have come back meanwhile), then the carriers, strongest
+// first, each by a silent decoder of its own (probe.h); the first giving
+// two system codewords is the control channel.  The held blocks then go
+// to the control channel where it is cut now, so that what was sent on it
+// while the search waited is decoded all the same, at its own time: a
+// control channel that moved is decoded again from half a second before
+// the wait is over.  Nothing here runs per sample but the filter bank and
+// the copy of the held blocks.
 #include "hunt.h"
 
 #include <algorithm>
@@ -23,17 +33,18 @@
 #include "mpt1327/chanmap.h"
 #include "mpt1327/event.h"
 #include "mpt1327/mpt1327.h"
+#include "probe.h"
 
 namespace {
 
 const double survey_seconds = 0.2;
-const double dwell_seconds = 0.7;   // six or more slots of 128 bits
+const double held_seconds = 0.5;    // four or five slots of 128 bits
 const unsigned codewords_needed = 2;
 const size_t most_tried = 8;
 const size_t most_scanned = 16;     // --all: carriers looked at in one survey
 const double start_seconds = 1.5;   // at the start: no system codeword yet
 
-enum hunt_state_t { WATCHING, SURVEYING, DWELLING };
+enum hunt_state_t { WATCHING, SURVEYING, HOLDING, REPLAYING };  // SURVEYING: --all's
 
 struct candidate_t {
     double mhz;
@@ -53,13 +64,13 @@ struct hunter_t {
     unsigned long long samples = 0;        // IQ samples seen
     unsigned long long last_seen = 0;      // sample of the last system codeword
     unsigned long long seen_count = 0;     // system_codewords then
-    unsigned long long until = 0;          // end of the survey or dwell
-    unsigned long long dwell_count = 0;    // system_codewords at the dwell's start
+    unsigned long long until = 0;          // end of the survey
     std::vector<candidate_t> candidates;
-    size_t next = 0;
-    double tried = -1;                     // the candidate being tried
+    channel_plan_t plan;                   // the hunter's: the control channel's cut
+    kept_iq_t held;                        // the blocks held back
+    size_t replayed = 0;                   // of them given back
+    const iq_sample_t* cursor = nullptr;   // the next one to give back
     double found = -1;                     // the control channel found (MHz)
-    double before = -1;                    // the one decoded when the hunt began
     double median = 0;                     // power of the band's median channel
 };
 
@@ -71,8 +82,6 @@ hunter_t scan;  // --all's surveys (all.cpp), apart from the hunter's
 
 void start_survey(hunter_t& h)
 {
-    h.state = SURVEYING;
-    h.before = h.found >= 0 ? h.found : control;
     std::fill(h.power.begin(), h.power.end(), 0.0);
     h.frames = 0;
     h.filled = 0;
@@ -121,38 +130,54 @@ void choose_candidates(hunter_t& h, size_t most_tried)
     if (all.size() > most_tried)
         all.resize(most_tried);
     h.candidates = all;
-    h.next = 0;
 }
 
-void try_next()
-{
-    if (h.next >= h.candidates.size()) {
-        // Nothing found: look again after another HUNT seconds.
-        h.state = WATCHING;
-        h.tried = -1;
-        h.last_seen = h.samples;
-        return;
-    }
-    h.state = DWELLING;
-    h.tried = h.candidates[h.next].mhz;
-    h.dwell_count = system_codewords;
-    h.until = h.samples + (unsigned long long)(dwell_seconds * h.rate);
-}
-
-// A control channel found is said when it is not the one decoded before.
-void report_found(const candidate_t& c, double before)
+// A control channel found, of system sys, is said when it is not the one
+// decoded before.  Said before the held IQ is decoded from it, its record
+// carries the system the trial decoded.
+void report_found(const candidate_t& c, double before, unsigned short sys)
 {
     h.found = c.mhz;
     if (c.mhz == before)
         return;
     double level = 10 * std::log10((c.power + 1e-30) / (h.median + 1e-30));
     std::fprintf(stderr, "marrowit: control channel at %.4f MHz, system 0x%4.4x, level %.1f dB above the band's noise\n",
-                 c.mhz, currentsys, level);
+                 c.mhz, sys, level);
     event_t e;
     e.type = "control_channel";
     e.fields.push_back({"frequency", EVENT_REAL, 0, c.mhz, 4, ""});
     e.fields.push_back({"level", EVENT_REAL, 0, level, 1, ""});
-    event_publish(e);
+    e.offset = input_seconds();
+    e.sys = sys == 0xffff ? -1 : sys;
+    event_deliver(e);
+}
+
+// The wait is over: where the control channel is now, from the held IQ.
+// The held blocks are then given back (REPLAYING) whatever was found.
+void decide()
+{
+    h.state = REPLAYING;
+    h.replayed = 0;
+    h.cursor = h.held.iq.data() + h.held.history;
+    h.last_seen = h.samples;  // nothing found: look again after another wait
+    const double before = h.found >= 0 ? h.found : control;
+    if (before > 0 && sdr_in_band(before) &&
+        probe_carrier(h.plan, h.held, before).system_codewords > 0)
+        return;  // it came back
+    choose_candidates(h, most_tried);
+    // With --all, a control channel a further decoder has is tried last:
+    // taken over, it would be decoded twice until that decoder gives it up.
+    std::stable_partition(h.candidates.begin(), h.candidates.end(),
+                          [](const candidate_t& c) { return !all_decodes(c.mhz); });
+    for (const candidate_t& c : h.candidates) {
+        if (c.mhz == before)
+            continue;
+        probe_result_t p = probe_carrier(h.plan, h.held, c.mhz);
+        if (p.system_codewords >= codewords_needed) {
+            report_found(c, before, p.sys);
+            return;
+        }
+    }
 }
 
 void survey(hunter_t& h, const iq_sample_t* block, int n)
@@ -171,6 +196,8 @@ void survey(hunter_t& h, const iq_sample_t* block, int n)
 
 int make_bank(hunter_t& h, double rate)
 {
+    if (h.bank)
+        firpfbch_crcf_destroy(h.bank);
     h = hunter_t();
     h.rate = rate;
     h.channels = (unsigned)std::lround(rate / 12500);
@@ -189,9 +216,12 @@ int make_bank(hunter_t& h, double rate)
 
 }  // namespace
 
-int hunt_init(double rate)
+int hunt_init(const channel_plan_t& plan)
 {
-    return make_bank(h, rate);
+    if (make_bank(h, plan.rate) != 0)
+        return -1;
+    h.plan = plan;
+    return 0;
 }
 
 int hunt_scan_init(double rate)
@@ -201,8 +231,10 @@ int hunt_scan_init(double rate)
 
 void hunt_scan_start()
 {
-    if (scan.bank)
-        start_survey(scan);
+    if (!scan.bank)
+        return;
+    start_survey(scan);
+    scan.state = SURVEYING;
 }
 
 bool hunt_scan_process(const iq_sample_t* block, int n, std::vector<double>* found)
@@ -231,8 +263,9 @@ void hunt_close()
     scan.bank = nullptr;
 }
 
-double hunt_process(const iq_sample_t* block, int n)
+double hunt_process(const iq_sample_t* block, int n, bool* held)
 {
+    *held = false;
     if (!h.bank || hunt <= 0)
         return -1;
     h.samples += (unsigned long long)n;
@@ -243,32 +276,38 @@ double hunt_process(const iq_sample_t* block, int n)
     // The settings section of a system is read when its identity is first
     // decoded, so at the start nothing says where the control channel is:
     // the band is searched when none has shown up after a moment.
-    double wait = system_codewords == 0 ? std::min(hunt, start_seconds) : hunt;
-    switch (h.state) {
-    case WATCHING:
-        if ((double)(h.samples - h.last_seen) >= wait * h.rate)
-            start_survey(h);
-        break;
-    case SURVEYING:
-        survey(h, block, n);
-        if (h.samples >= h.until) {
-            choose_candidates(h, most_tried);
-            try_next();
-        }
-        break;
-    case DWELLING:
-        if (system_codewords >= h.dwell_count + codewords_needed) {
-            report_found(h.candidates[h.next], h.before);
-            h.state = WATCHING;
-            h.tried = -1;
-            h.last_seen = h.samples;
-        } else if (h.samples >= h.until) {
-            h.next++;
-            try_next();
-        }
-        break;
+    const double wait = system_codewords == 0 ? std::min(hunt, start_seconds) : hunt;
+    const double silent = (double)(h.samples - h.last_seen) / h.rate;
+    if (h.state == WATCHING && silent >= wait - held_seconds) {
+        // From this block on the control channel waits.  The room is
+        // taken when the first search needs it.
+        h.state = HOLDING;
+        kept_reserve(&h.held, h.plan, held_seconds + survey_seconds);
+        kept_begin(&h.held, h.plan, block, input_sample);
+        start_survey(h);
+        h.until = h.samples - (unsigned long long)n + (unsigned long long)(survey_seconds * h.rate);
     }
-    if (h.state == DWELLING)
-        return h.tried;
+    if (h.state == HOLDING) {
+        bool room = kept_add(&h.held, block, n);
+        *held = room;
+        if (h.samples - (unsigned long long)n < h.until)
+            survey(h, block, n);
+        if (!room || (silent >= wait && h.samples >= h.until))
+            decide();
+    }
     return h.found;
+}
+
+bool hunt_replay(const iq_sample_t** block, int* n)
+{
+    if (h.state != REPLAYING)
+        return false;
+    if (h.replayed == h.held.blocks.size()) {
+        h.state = WATCHING;
+        return false;
+    }
+    *block = h.cursor;
+    *n = h.held.blocks[h.replayed++];
+    h.cursor += *n;
+    return true;
 }

@@ -94,7 +94,7 @@ int iq_init(audio_setup_t* setup)
         return -1;
     if (sdr_options.all && all_init(plan) != 0)
         return -1;
-    return hunt_init(sdr_options.rate);
+    return hunt_init(plan);
 }
 
 int iq_read_begin()
@@ -114,6 +114,16 @@ static int iq_block()
     const int step = plan.d1 * plan.d2;
     for (;;) {
         tune_control();
+        // What the hunter held back while it waited goes first, to the
+        // control channel as it is cut now.
+        const iq_sample_t* replayed;
+        int held_n;
+        if (hunt_replay(&replayed, &held_n)) {
+            int count = channel_process(control_channel, replayed, held_n, audio.data());
+            if (count > 0)
+                return count;
+            continue;
+        }
         iq_sample_t* block = iq.data() + hist;
         int n = live ? soapy_read(block, plan.block) : iq_file_read(block, plan.block);
         if (n < 0)
@@ -129,11 +139,12 @@ static int iq_block()
         // with the next one.
         recorder_process(block, n);
         player_process(block, n);
-        hunted = hunt_process(block, n);
+        bool held = false;
+        hunted = hunt_process(block, n, &held);
         tune_control();
         if (sdr_options.all)
             all_process(block, n, tuned_control);
-        int count = channel_process(control_channel, block, n, audio.data());
+        int count = held ? 0 : channel_process(control_channel, block, n, audio.data());
         std::copy(iq.begin() + n, iq.begin() + n + hist, iq.begin());
         if (count > 0)
             return count;

@@ -75,6 +75,8 @@ void all_process(const iq_sample_t* block, int n, double first_mhz);
 void all_end();
 // How many further decoders are running (for the tests and the benchmark).
 int all_count();
+// Whether a further decoder's control channel is cut at mhz.
+bool all_decodes(double mhz);
 
 // ---- the player (--play) -----------------------------------------------------
 

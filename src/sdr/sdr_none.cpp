@@ -31,14 +31,20 @@ int iq_read_float(float**)
 }
 
 // No band to search without IQ input.
-int hunt_init(double)
+int hunt_init(const channel_plan_t&)
 {
     return -1;
 }
 
-double hunt_process(const iq_sample_t*, int)
+double hunt_process(const iq_sample_t*, int, bool* held)
 {
+    *held = false;
     return -1;
+}
+
+bool hunt_replay(const iq_sample_t**, int*)
+{
+    return false;
 }
 
 void hunt_close() {}

@@ -1,0 +1,42 @@
+// IQ kept from the band for a while, and silent trials of a carrier over it.
+//
+// A search of the band (the hunter, --all's surveys) keeps the IQ blocks it
+// looked at, with the history the channel filters need before the first.
+// A carrier is then tried by a decoder of its own that only listens: a
+// decoder context (mpt1327/decoder.h) started as every decoder starts, a
+// control channel cut at the carrier and the run loop's demodulator, fed
+// the kept blocks as they came.  Nothing it decodes reaches the console,
+// the log or a sink, and it opens no call; what it leaves is how many system
+// codewords it decoded and of which system.
+#pragma once
+
+#include <vector>
+
+#include "channel.h"
+#include "sdr.h"
+
+struct kept_iq_t {
+    std::vector<iq_sample_t> iq;  // the history, then the blocks one after the other
+    std::vector<int> blocks;      // their sizes
+    int history = 0;              // samples before the first block
+    unsigned long long input_time = 0;  // the run loop's input time at the first block
+};
+
+// Room for seconds of IQ (allocated once), emptied.
+void kept_reserve(kept_iq_t* k, const channel_plan_t& plan, double seconds);
+// Keep from block on: history samples before block are kept with it.
+void kept_begin(kept_iq_t* k, const channel_plan_t& plan, const iq_sample_t* block,
+                unsigned long long input_time);
+// One more block: false (nothing kept) when there is no room left.
+bool kept_add(kept_iq_t* k, const iq_sample_t* block, int n);
+// IQ samples kept (the history aside).
+size_t kept_samples(const kept_iq_t& k);
+
+struct probe_result_t {
+    unsigned long long system_codewords = 0;
+    unsigned short sys = 0xffff;  // the identity of the last system codeword
+};
+
+// The kept IQ decoded at mhz by a silent decoder of its own, which is closed
+// again; the decoder running before is running after.
+probe_result_t probe_carrier(const channel_plan_t& plan, const kept_iq_t& kept, double mhz);
