@@ -46,11 +46,12 @@ std::string without_levels(const std::string& err)
 
 // A capture of the slots centred on 420.25 MHz, the control channel where
 // the options put it, decoded with the settings given: the status is 0.
-run_result_t decode(const temp_dir_t& dir, const std::vector<std::string>& where, const std::string& ini)
+run_result_t decode(const temp_dir_t& dir, const std::vector<std::string>& where, const std::string& ini,
+                    const std::string& script = slots_script())
 {
     std::vector<std::string> gen = {"-t", "cu8", "--center", "420250000", "--snr", "20", "-o", dir.file("band.cu8"), "-"};
     gen.insert(gen.begin(), where.begin(), where.end());
-    run_result_t g = run_program(mptgen_path(), gen, "", slots_script());
+    run_result_t g = run_program(mptgen_path(), gen, "", script);
     EXPECT_EQ(g.status, 0) << g.err;
     write_file(dir.file("solvane.ini"), "[general]\nFILTER=5\n" + ini + "[rs232]\nRADIO=0\n");
     run_result_t r = run_program(marrowit_path(), {"-q", "--center", "420250000", "--json", "-", "iq:band.cu8"}, dir.path);
@@ -128,6 +129,31 @@ TEST(Hunt, FindsAControlChannelThatMoved)
         EXPECT_LT(offset_of(found[1]), moved_back);
         EXPECT_GT(offset_of(got.back()), 10.0);
     }
+}
+
+// A control channel silent for 1.8 s comes back where it was, after the
+// search held the IQ back (from 1.5 s of silence with HUNT=2) and before
+// it looked (at 2 s): the held half second goes to the same channel, and
+// every record is the one a program that never searches decodes, at the
+// same time; nothing is said.
+TEST(Hunt, AControlChannelBackBeforeTheSearchLosesNothing)
+{
+    if (!sdr_can_demodulate)
+        GTEST_SKIP() << "no IQ input in this build";
+    temp_dir_t dir;
+    std::string script;
+    for (int i = 0; i < 20; i++)
+        script += "ccsc 0x1234\naloha\n";
+    script += "silence 2160\n";
+    for (int i = 0; i < 30; i++)
+        script += "ccsc 0x1234\naloha\n";
+    const std::string ini = "[0x1234]\nCCHFREQUENCY=4200000\n";
+    run_result_t never = decode(dir, {"--control", "420000000"}, "HUNT=0\n" + ini, script);
+    run_result_t searching = decode(dir, {"--control", "420000000"}, "HUNT=2\n" + ini, script);
+    EXPECT_EQ(searching.err, "");
+    std::vector<std::string> want = records(never.out);
+    ASSERT_EQ(want.size(), 2u * 50);
+    EXPECT_EQ(records(searching.out), want);
 }
 
 }  // namespace
