@@ -220,6 +220,8 @@ static int demod_start(demod_chain_t* d, int sample_rate, unsigned long long fir
 
 demod_chain_t* demod_chain_open(unsigned long long first_sample)
 {
+    if (!run_info)
+        return nullptr;  // no run loop has chosen its demodulator
     demod_chain_t* d = new demod_chain_t;
     d->samples.resize(1024);  // blocks of IQ give about 108 samples at 10800 Hz
     // Its input time runs on from first_sample: the bit instants within

@@ -75,7 +75,8 @@ void corr_process(corr_t* c, FILE* stream, const unsigned char* samples, int n);
 // end), fed as the run loop feeds its own from IQ input.  The decoder
 // context (mpt1327/decoder.h) must be the channel's while it runs.
 struct demod_chain_t;
-// first_sample: the input time (samples at 10800 Hz) of its first sample.
+// first_sample: the input time (samples at 10800 Hz) of its first sample;
+// nullptr before the run loop has chosen its demodulator.
 demod_chain_t* demod_chain_open(unsigned long long first_sample);
 // One block of the control channel's audio as the FM discriminator gives it
 // (1.0 a deviation of 2.5 kHz); the audio is scaled in place.
