@@ -282,7 +282,7 @@ double hunt_process(const iq_sample_t* block, int n, bool* held)
         // From this block on the control channel waits.  The room is
         // taken when the first search needs it.
         h.state = HOLDING;
-        kept_reserve(&h.held, h.plan, held_seconds + survey_seconds);
+        kept_reserve(&h.held, h.plan, held_seconds + 0.05);  // and a few blocks' slack
         kept_begin(&h.held, h.plan, block, input_sample);
         start_survey(h);
         h.until = h.samples - (unsigned long long)n + (unsigned long long)(survey_seconds * h.rate);
