@@ -12,7 +12,8 @@
 
 const double dsp_pi = 3.14159265358979323846;
 
-// sin and cos of x, |x| up to about 1e9, within a few units in the last place.
+// sin and cos of x within 5e-16 for |x| up to 10, 1e-10 up to 1e6 (beyond
+// that k pi/2 is no longer split exactly: the filters' angles lie within pi).
 double dsp_sin(double x);
 double dsp_cos(double x);
 // The modified Bessel function of the first kind, order 0 (x >= 0).
