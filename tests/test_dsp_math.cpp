@@ -1,7 +1,8 @@
-// The channels' own arithmetic (src/sdr/dsp_math.h): close to the C
-// library's double functions, the same bits on every build (the sums below
-// are fixed: this test runs in the Windows test program too), and a channel
-// built on it demodulating a clean FM tone to that tone.
+// The channels' own arithmetic (src/sdr/dsp_math.h, resample.h): close to
+// the C library's double functions, the same bits on every build (the sums
+// below are fixed: this test runs in the Windows test program too), a
+// resampler keeping its pass band and rejecting what would fold into it, and
+// a channel built on them demodulating a clean FM tone to that tone.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 
 #include "sdr/channel.h"
 #include "sdr/dsp_math.h"
+#include "sdr/resample.h"
 
 namespace {
 
@@ -139,6 +141,88 @@ TEST(DspMath, SameBitsOnEveryBuild)
     EXPECT_EQ(trig.h, 4902345843336934524ull);
     EXPECT_EQ(angle.h, 7333728529691559203ull);
     EXPECT_EQ(design.h, 14586172926100152245ull);
+}
+
+// Tones (0.5 of full scale, frequency a fraction of the input rate) through
+// the resampler at the ratios the channels use: the pass band's tones keep
+// their amplitude and nothing else comes out; the stop band's, which would
+// fold into the output's band, are 60 dB down (images of an interpolation
+// too: nothing but the tone comes out).  Fed in blocks of 320 or 7
+// samples, the output is the same, its bits fixed.
+TEST(Resample, PassesItsBandAndRejectsTheRest)
+{
+    const resample_band_t clean = RESAMPLE_CLEAN, wide = RESAMPLE_WIDE;
+    const struct {
+        double ratio, tone;
+        resample_band_t kind;
+        bool pass;
+        double level;  // the stop band's most, of full scale
+    } cases[] = {
+        {0.5, 0.02, clean, true, 0},        {0.5, 0.18, clean, true, 0},
+        {0.5, 0.3, clean, false, 0.0005},   {0.5, 0.45, clean, false, 0.0005},
+        {16.0 / 30, 0.1, clean, true, 0},   {16.0 / 30, 0.29, clean, false, 0.0005},
+        {0.3375, 0.13, clean, true, 0},     {0.3375, 0.18, clean, false, 0.0005},
+        {0.512, 0.2, clean, true, 0},       {1.5, 0.02, clean, true, 0},
+        {1.5, 0.2, clean, true, 0},         {1.5, 0.38, clean, true, 0},
+        // The control channel's: FFSK's tones kept, far above its cut gone.
+        {0.3375, 0.0375, wide, true, 0},    {0.3375, 0.05625, wide, true, 0},
+        {0.3375, 0.35, wide, false, 0.001}, {10.8 / 30, 0.06, wide, true, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<float> outputs[2];
+        for (int k = 0; k < 2; k++) {
+            int block = k == 0 ? 320 : 7;
+            resample_state_t r;
+            resample_open(&r, c.ratio, block, c.kind);
+            std::vector<float> in((size_t)block), out((size_t)resample_max_out(&r, block));
+            long long n = 0;
+            while (n < 32000) {
+                for (float& v : in)
+                    v = (float)(0.5 * dsp_sin(2 * dsp_pi * c.tone * (double)n++));
+                int got = resample(&r, in.data(), block, out.data());
+                outputs[k].insert(outputs[k].end(), out.begin(), out.begin() + got);
+            }
+        }
+        const std::vector<float>& y = outputs[0];
+        // 32000 inputs, or the next multiple of 7, each 1 / ratio inputs apart.
+        EXPECT_NEAR((double)y.size(), 32000 * c.ratio, 1.0) << c.ratio << " " << c.tone;
+        size_t m = std::min(y.size(), outputs[1].size());
+        EXPECT_TRUE(std::equal(y.begin(), y.begin() + (long)m, outputs[1].begin()))
+            << c.ratio << " " << c.tone;
+        // The second half fitted with the tone at the output's rate.
+        double f = c.tone / c.ratio, s = 0, co = 0;
+        size_t from = y.size() / 2, count = y.size() - from;
+        for (size_t i = from; i < y.size(); i++) {
+            s += y[i] * std::sin(2 * dsp_pi * f * (double)i);
+            co += y[i] * std::cos(2 * dsp_pi * f * (double)i);
+        }
+        s *= 2.0 / (double)count, co *= 2.0 / (double)count;
+        double rest = 0, power = 0;
+        for (size_t i = from; i < y.size(); i++) {
+            double e = y[i] - s * std::sin(2 * dsp_pi * f * (double)i) - co * std::cos(2 * dsp_pi * f * (double)i);
+            rest += e * e;
+            power += (double)y[i] * y[i];
+        }
+        if (c.pass) {
+            EXPECT_NEAR(std::hypot(s, co), 0.5, 0.001) << c.ratio << " " << c.tone;
+            EXPECT_LT(std::sqrt(rest / (double)count), 2e-4) << c.ratio << " " << c.tone;
+        } else {
+            EXPECT_LT(std::sqrt(2 * power / (double)count), c.level) << c.ratio << " " << c.tone;
+        }
+    }
+    // The bits of one ratio's output (2.4 MHz captures' recordings).
+    resample_state_t r;
+    resample_open(&r, 16.0 / 30, 300, RESAMPLE_CLEAN);
+    std::vector<float> in(300), out((size_t)resample_max_out(&r, 300));
+    bits_t bits;
+    for (int b = 0, n = 0; b < 20; b++) {
+        for (float& v : in)
+            v = (float)(0.3 * dsp_sin(0.05 * n) + 0.2 * dsp_cos(1.3 * n)), n++;
+        int got = resample(&r, in.data(), 300, out.data());
+        for (int i = 0; i < got; i++)
+            bits.add(out[(size_t)i]);
+    }
+    EXPECT_EQ(bits.h, 17183787128595160936ull);
 }
 
 // A channel on a clean FM tone (1 kHz at 1 kHz deviation) gives that tone,

@@ -10,12 +10,6 @@ LOADED_FORWARD(liquid, iirfilt_rrrf, iirfilt_rrrf_create_dc_blocker, (float alph
 LOADED_FORWARD(liquid, int, iirfilt_rrrf_destroy, (iirfilt_rrrf q), (q))
 LOADED_FORWARD(liquid, int, iirfilt_rrrf_execute_block,
                (iirfilt_rrrf q, float* x, unsigned int n, float* y), (q, x, n, y))
-LOADED_FORWARD(liquid, msresamp_rrrf, msresamp_rrrf_create, (float r, float as), (r, as))
-LOADED_FORWARD(liquid, msresamp_rrrf, msresamp_rrrf_copy, (msresamp_rrrf q), (q))
-LOADED_FORWARD(liquid, int, msresamp_rrrf_destroy, (msresamp_rrrf q), (q))
-LOADED_FORWARD(liquid, int, msresamp_rrrf_execute,
-               (msresamp_rrrf q, float* x, unsigned int nx, float* y, unsigned int* ny),
-               (q, x, nx, y, ny))
 // The hunter's channelizer.
 LOADED_FORWARD(liquid, firpfbch_crcf, firpfbch_crcf_create_kaiser,
                (int type, unsigned int m, unsigned int p, float as), (type, m, p, as))

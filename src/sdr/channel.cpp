@@ -7,9 +7,9 @@
 // rate removes what is left of the offset (w d1 d2).  Then: FM
 // discriminator, DC blocker (the residual carrier offset of an uncorrected
 // receiver comes out as DC), resampler.  The filters' designs, the
-// oscillator and the discriminator are this program's own arithmetic
-// (dsp_math.h), so that every build records a call to the same bits; the
-// DC blocker and the resampler are liquid-dsp's.
+// oscillator, the discriminator and the resampler are this program's own
+// arithmetic (dsp_math.h, resample.h), so that every build records a call
+// to the same bits; the DC blocker is liquid-dsp's.
 #include "channel.h"
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include <liquid/liquid.h>
 
 #include "dsp_math.h"
+#include "resample.h"
 
 namespace {
 
@@ -180,20 +181,6 @@ void discriminate(discriminator_t* d, const iq_sample_t* x, int n, float* y)
     d->last = last;
 }
 
-// A resampler for a rate ratio.  Designing one takes a good part of a
-// second's worth of processing (its half-band filters are optimised): each
-// ratio is designed once and copied for every channel that needs it.
-msresamp_rrrf resampler(double ratio)
-{
-    // Kept for the life of the process (never destroyed at exit).
-    static auto* designed = new std::vector<std::pair<double, msresamp_rrrf>>;
-    for (const auto& d : *designed)
-        if (d.first == ratio)
-            return msresamp_rrrf_copy(d.second);
-    designed->push_back({ratio, msresamp_rrrf_create((float)ratio, attenuation)});
-    return msresamp_rrrf_copy(designed->back().second);
-}
-
 // Noise squelch.  Without a carrier the discriminator gives phase steps
 // spread evenly over a full turn: sample-to-sample differences with a mean
 // square of about 27 (in units of 2.5 kHz at 32 kHz).  Speech or a tone on
@@ -222,7 +209,7 @@ struct channel_t {
     const iq_sample_t* turns = nullptr;    // turn_table()
     discriminator_t discriminator;
     iirfilt_rrrf dc = nullptr;
-    msresamp_rrrf resampler = nullptr;
+    resample_state_t resampler;
     std::vector<iq_sample_t> mid;  // stage 1 output with stage 2's history before it
     std::vector<iq_sample_t> low;  // stage 2 output
     std::vector<float> audio;      // demodulated at the low rate
@@ -274,12 +261,13 @@ channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out
     // A deviation of 2.5 kHz turns the phase by 2 pi 2500 / rate2 a sample.
     c->discriminator.gain = plan.rate2 / (two_pi * deviation);
     c->dc = iirfilt_rrrf_create_dc_blocker((float)(two_pi * 20 / plan.rate2));
-    c->resampler = resampler(out_rate / plan.rate2);
     int low = plan.block / (plan.d1 * plan.d2);
+    resample_open(&c->resampler, out_rate / plan.rate2, low,
+                  width == CHANNEL_CONTROL ? RESAMPLE_WIDE : RESAMPLE_CLEAN);
     c->mid.assign(taps2 - 1 + (size_t)(plan.block / plan.d1), iq_sample_t(0, 0));
     c->low.assign((size_t)low, iq_sample_t(0, 0));
     c->audio.assign((size_t)low, 0.0f);
-    c->max_out = (int)std::ceil(1 + 2 * out_rate / plan.rate2 * low) + 16;
+    c->max_out = resample_max_out(&c->resampler, low);
     c->settling = (int)(taps2 / (size_t)plan.d2) + 2;
     channel_retune(c, offset_hz);
     return c;
@@ -300,7 +288,6 @@ void channel_close(channel_t* c)
     if (!c)
         return;
     iirfilt_rrrf_destroy(c->dc);
-    msresamp_rrrf_destroy(c->resampler);
     delete c;
 }
 
@@ -336,9 +323,7 @@ int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out)
     if (!c->carrier)
         std::fill(c->audio.begin(), c->audio.begin() + n2, 0.0f);
     iirfilt_rrrf_execute_block(c->dc, c->audio.data(), (unsigned)n2, c->audio.data());
-    unsigned produced = 0;
-    msresamp_rrrf_execute(c->resampler, c->audio.data(), (unsigned)n2, out, &produced);
-    return (int)produced;
+    return resample(&c->resampler, c->audio.data(), n2, out);
 }
 
 bool channel_carrier(const channel_t* c)
