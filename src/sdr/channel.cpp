@@ -117,7 +117,7 @@ inline iq_sample_t dot(const taps_t& t, const iq_sample_t* x)
 
 // The oscillator: a 32-bit phase, a turn being 2^32, whose exp(j phase) is
 // the product of two tables' entries, one for its top 10 bits and one for
-// the next 10 (the 12 left, rounded, are at most 1.5e-6 rad).
+// the next 10 (the 12 bits left, rounded, are at most 3e-6 rad).
 struct oscillator_t {
     uint32_t phase = 0;
     uint32_t step = 0;
