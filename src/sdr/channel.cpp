@@ -1,4 +1,4 @@
-// Channels cut out of the captured band, with liquid-dsp.
+// Channels cut out of the captured band.
 //
 // Stage 1 (input rate): a low-pass shifted to the channel's offset w,
 // evaluated only every d1-th sample.  For a carrier exp(j w n) it gives
@@ -6,16 +6,23 @@
 // does the same at that rate with d2, after which an oscillator at the low
 // rate removes what is left of the offset (w d1 d2).  Then: FM
 // discriminator, DC blocker (the residual carrier offset of an uncorrected
-// receiver comes out as DC), resampler.
+// receiver comes out as DC), resampler.  The filters' designs, the
+// oscillator, the discriminator and the resampler are this program's own
+// arithmetic (dsp_math.h, resample.h), so that every build records a call
+// to the same bits; the DC blocker is liquid-dsp's.
 #include "channel.h"
 
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include <liquid/liquid.h>
+
+#include "dsp_math.h"
+#include "resample.h"
 
 namespace {
 
@@ -28,20 +35,12 @@ const double control_stop = 12000;
 const float attenuation = 60;      // dB
 
 // A windowed-sinc low-pass of unit gain at DC.
-std::vector<float> lowpass(double pass, double stop, double rate)
+std::vector<double> lowpass(double pass, double stop, double rate)
 {
-    float df = (float)((stop - pass) / rate);
-    unsigned n = estimate_req_filter_len(df, attenuation);
+    unsigned n = dsp_lowpass_length((stop - pass) / rate, attenuation);
     if (n < 3)
         n = 3;
-    std::vector<float> h(n);
-    liquid_firdes_kaiser(n, (float)((pass + stop) / 2 / rate), attenuation, 0, h.data());
-    double sum = 0;
-    for (float v : h)
-        sum += v;
-    for (float& v : h)
-        v = (float)(v / sum);
-    return h;
+    return dsp_lowpass(n, (pass + stop) / 2 / rate, attenuation);
 }
 
 double wrap(double w)
@@ -69,13 +68,15 @@ struct taps_t {
 
 // The taps of h shifted to w, tap i multiplying the sample i places after
 // the oldest of the window.
-void shifted(const std::vector<float>& h, double w, taps_t* t)
+void shifted(const std::vector<double>& h, double w, taps_t* t)
 {
     size_t n = h.size();
     size_t len = n + (n & 1);
     std::vector<iq_sample_t> c(len, iq_sample_t(0, 0));
-    for (size_t k = 0; k < n; k++)
-        c[len - 1 - k] = std::polar(h[k], (float)wrap(w * (double)k));
+    for (size_t k = 0; k < n; k++) {
+        double a = wrap(w * (double)k);
+        c[len - 1 - k] = iq_sample_t((float)(h[k] * dsp_cos(a)), (float)(h[k] * dsp_sin(a)));
+    }
     t->len = (int)len;
     t->a.resize(len / 2);
     t->b.resize(len / 2);
@@ -114,18 +115,70 @@ inline iq_sample_t dot(const taps_t& t, const iq_sample_t* x)
     return iq_sample_t((xa[0] + xa[2]) - (xb[1] + xb[3]), (xa[1] + xa[3]) + (xb[0] + xb[2]));
 }
 
-// A resampler for a rate ratio.  Designing one takes a good part of a
-// second's worth of processing (its half-band filters are optimised): each
-// ratio is designed once and copied for every channel that needs it.
-msresamp_rrrf resampler(double ratio)
+// The oscillator: a 32-bit phase, a turn being 2^32, whose exp(j phase) is
+// the product of two tables' entries, one for its top 10 bits and one for
+// the next 10 (the 12 bits left, rounded, are at most 3e-6 rad).
+struct oscillator_t {
+    uint32_t phase = 0;
+    uint32_t step = 0;
+};
+
+const iq_sample_t* turn_table()
 {
-    // Kept for the life of the process (never destroyed at exit).
-    static auto* designed = new std::vector<std::pair<double, msresamp_rrrf>>;
-    for (const auto& d : *designed)
-        if (d.first == ratio)
-            return msresamp_rrrf_copy(d.second);
-    designed->push_back({ratio, msresamp_rrrf_create((float)ratio, attenuation)});
-    return msresamp_rrrf_copy(designed->back().second);
+    // coarse[i] = exp(j 2 pi i / 2^10), fine[i] = exp(j 2 pi i / 2^20).
+    static const std::vector<iq_sample_t> table = [] {
+        std::vector<iq_sample_t> t(2048);
+        for (int i = 0; i < 1024; i++) {
+            double a = two_pi * i / 1024, b = two_pi * i / (1024.0 * 1024.0);
+            t[(size_t)i] = iq_sample_t((float)dsp_cos(a), (float)dsp_sin(a));
+            t[(size_t)i + 1024] = iq_sample_t((float)dsp_cos(b), (float)dsp_sin(b));
+        }
+        return t;
+    }();
+    return table.data();
+}
+
+// w radians a sample.
+void oscillator_set(oscillator_t* o, double w)
+{
+    double turns = w / two_pi;
+    turns -= std::floor(turns);
+    o->step = (uint32_t)(uint64_t)std::floor(turns * 4294967296.0 + 0.5);
+}
+
+// x[i] *= exp(-j phase), the phase advancing a step each sample.
+void oscillator_mix_down(oscillator_t* o, const iq_sample_t* table, iq_sample_t* x, int n)
+{
+    uint32_t phase = o->phase;
+    for (int i = 0; i < n; i++, phase += o->step) {
+        uint32_t p = phase + (1u << 11);
+        iq_sample_t c = table[p >> 22], f = table[1024 + ((p >> 12) & 1023)];
+        float er = c.real() * f.real() - c.imag() * f.imag();
+        float ei = c.real() * f.imag() + c.imag() * f.real();
+        float xr = x[i].real(), xi = x[i].imag();
+        x[i] = iq_sample_t(xr * er + xi * ei, xi * er - xr * ei);
+    }
+    o->phase = phase;
+}
+
+// The FM discriminator: the angle between successive samples, times gain.
+// The first sample of a stream is compared with 0 and gives 0.
+struct discriminator_t {
+    iq_sample_t last = iq_sample_t(0, 0);
+    double gain = 0;
+};
+
+void discriminate(discriminator_t* d, const iq_sample_t* x, int n, float* y)
+{
+    iq_sample_t last = d->last;
+    for (int i = 0; i < n; i++) {
+        // x[i] conj(last) in double: the products of floats are exact.
+        double ar = x[i].real(), ai = x[i].imag(), br = last.real(), bi = last.imag();
+        double re = ar * br + ai * bi, im = ai * br - ar * bi;
+        y[i] = (float)(dsp_atan2(im, re) * d->gain);
+        last = x[i];
+    }
+    d->last = last;
 }
 
 // Noise squelch.  Without a carrier the discriminator gives phase steps
@@ -150,12 +203,13 @@ bool carrierless(const float* y, int n)
 
 struct channel_t {
     channel_plan_t plan;
-    std::vector<float> h1, h2;             // low-pass prototypes
+    std::vector<double> h1, h2;            // low-pass prototypes
     taps_t taps1, taps2;                   // shifted to the channel
-    nco_crcf mixer = nullptr;
-    freqdem discriminator = nullptr;
+    oscillator_t mixer;
+    const iq_sample_t* turns = nullptr;    // turn_table()
+    discriminator_t discriminator;
     iirfilt_rrrf dc = nullptr;
-    msresamp_rrrf resampler = nullptr;
+    resample_state_t resampler;
     std::vector<iq_sample_t> mid;  // stage 1 output with stage 2's history before it
     std::vector<iq_sample_t> low;  // stage 2 output
     std::vector<float> audio;      // demodulated at the low rate
@@ -194,7 +248,7 @@ channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out
     c->plan = plan;
     double rate1 = plan.rate / plan.d1;
     if (plan.d1 == 1)
-        c->h1 = {1.0f};
+        c->h1 = {1.0};
     else
         c->h1 = lowpass(channel_stop, rate1 - channel_stop, plan.rate);
     double pass = width == CHANNEL_CONTROL ? control_pass : channel_pass;
@@ -203,15 +257,17 @@ channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out
         stop = plan.rate2 - pass;
     c->h2 = lowpass(pass, stop, rate1);
     size_t taps2 = c->h2.size() + (c->h2.size() & 1);
-    c->mixer = nco_crcf_create(LIQUID_VCO);
-    c->discriminator = freqdem_create((float)(deviation / plan.rate2));
+    c->turns = turn_table();
+    // A deviation of 2.5 kHz turns the phase by 2 pi 2500 / rate2 a sample.
+    c->discriminator.gain = plan.rate2 / (two_pi * deviation);
     c->dc = iirfilt_rrrf_create_dc_blocker((float)(two_pi * 20 / plan.rate2));
-    c->resampler = resampler(out_rate / plan.rate2);
     int low = plan.block / (plan.d1 * plan.d2);
+    resample_open(&c->resampler, out_rate / plan.rate2, low,
+                  width == CHANNEL_CONTROL ? RESAMPLE_WIDE : RESAMPLE_CLEAN);
     c->mid.assign(taps2 - 1 + (size_t)(plan.block / plan.d1), iq_sample_t(0, 0));
     c->low.assign((size_t)low, iq_sample_t(0, 0));
     c->audio.assign((size_t)low, 0.0f);
-    c->max_out = (int)std::ceil(1 + 2 * out_rate / plan.rate2 * low) + 16;
+    c->max_out = resample_max_out(&c->resampler, low);
     c->settling = (int)(taps2 / (size_t)plan.d2) + 2;
     channel_retune(c, offset_hz);
     return c;
@@ -224,17 +280,14 @@ void channel_retune(channel_t* c, double offset_hz)
     shifted(c->h1, w, &c->taps1);
     double w1 = wrap(w * p.d1);
     shifted(c->h2, w1, &c->taps2);
-    nco_crcf_set_frequency(c->mixer, (float)wrap(w1 * p.d2));
+    oscillator_set(&c->mixer, wrap(w1 * p.d2));
 }
 
 void channel_close(channel_t* c)
 {
     if (!c)
         return;
-    nco_crcf_destroy(c->mixer);
-    freqdem_destroy(c->discriminator);
     iirfilt_rrrf_destroy(c->dc);
-    msresamp_rrrf_destroy(c->resampler);
     delete c;
 }
 
@@ -261,8 +314,8 @@ int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out)
     // Keep stage 2's history for the next block.
     std::copy(c->mid.begin() + n1, c->mid.begin() + n1 + (l2 - 1), c->mid.begin());
 
-    nco_crcf_mix_block_down(c->mixer, c->low.data(), c->low.data(), (unsigned)n2);
-    freqdem_demodulate_block(c->discriminator, c->low.data(), (unsigned)n2, c->audio.data());
+    oscillator_mix_down(&c->mixer, c->turns, c->low.data(), n2);
+    discriminate(&c->discriminator, c->low.data(), n2, c->audio.data());
     // Until then the window is part empty and passes a click: silence.
     for (int i = 0; i < n2 && c->settling > 0; i++, c->settling--)
         c->audio[(size_t)i] = 0;
@@ -270,9 +323,7 @@ int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out)
     if (!c->carrier)
         std::fill(c->audio.begin(), c->audio.begin() + n2, 0.0f);
     iirfilt_rrrf_execute_block(c->dc, c->audio.data(), (unsigned)n2, c->audio.data());
-    unsigned produced = 0;
-    msresamp_rrrf_execute(c->resampler, c->audio.data(), (unsigned)n2, out, &produced);
-    return (int)produced;
+    return resample(&c->resampler, c->audio.data(), n2, out);
 }
 
 bool channel_carrier(const channel_t* c)
