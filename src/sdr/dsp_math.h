@@ -4,8 +4,8 @@
 // to the same bits: the C libraries' sin, cos, atan2 and Bessel functions
 // differ in the last place from one to the next, which moved a recorded
 // 16-bit sample by a step now and then.  Nothing here calls the C library
-// but sqrt, floor and fmod, whose results are exact or correctly rounded
-// everywhere.
+// but sqrt, floor, fmod, frexp and ldexp, whose results are exact or
+// correctly rounded everywhere.
 #pragma once
 
 #include <vector>
@@ -18,6 +18,8 @@ double dsp_sin(double x);
 double dsp_cos(double x);
 // The modified Bessel function of the first kind, order 0 (x >= 0).
 double dsp_bessel_i0(double x);
+// 1/v for v > 0 without a division, within a few units in the last place.
+double dsp_reciprocal(double v);
 // The angle of (x, y) in [-pi, pi], within 1e-9 (0 for (0, 0)).
 double dsp_atan2(double y, double x);
 
