@@ -59,11 +59,9 @@ const double KEPT_SECONDS = 0.5;       // four or five slots: two system codewor
 const double RESURVEY_SECONDS = 30;
 
 struct further_t {
-    int k = 0;                       // decoder context
+    carrier_decoder_t decoder;
     double mhz = 0;                  // where its control channel is cut
     unsigned short sys = 0xffff;     // its system identity
-    channel_t* channel = nullptr;
-    demod_chain_t* demod = nullptr;
     unsigned long long last_seen = 0;  // IQ sample of its last system codeword
     unsigned long long seen = 0;     // its system_codewords then
 };
@@ -81,9 +79,7 @@ unsigned long long next_survey;       // IQ sample at which the next survey star
 void run_block(further_t& d, const iq_sample_t* block, int n)
 {
     recorder_process(block, n);
-    int count = channel_process(d.channel, block, n, audio.data());
-    if (count > 0)
-        demod_chain_block(d.demod, audio.data(), count);
+    carrier_decoder_block(&d.decoder, block, n, audio.data());
     if (system_codewords != d.seen) {
         d.seen = system_codewords;
         d.last_seen = samples;
@@ -95,16 +91,10 @@ void run_block(further_t& d, const iq_sample_t* block, int n)
 bool start(further_t& d, double mhz)
 {
     d.mhz = mhz;
-    d.demod = demod_chain_open(kept.input_time);
-    if (!d.demod)
-        return false;
-    d.k = decoder_open();
-    d.channel = channel_open(plan, sdr_offset_hz(mhz), 10800, false, CHANNEL_CONTROL);
-    d.last_seen = samples;
-    decoder_switch(d.k);
-    report_muted = true;
     // Its input time is the first decoder's: it starts with the survey.
-    input_sample = kept.input_time;
+    if (!carrier_decoder_open(&d.decoder, plan, mhz, kept.input_time))
+        return false;
+    d.last_seen = samples;
     events_stats_restart();
     d.seen = system_codewords;
     return true;
@@ -112,24 +102,13 @@ bool start(further_t& d, double mhz)
 
 void replay(further_t& d)
 {
-    const iq_sample_t* at = kept.iq.data() + kept.history;
-    for (int n : kept.blocks) {
-        run_block(d, at, n);
-        at += n;
-    }
-}
-
-void close_further(further_t& d)
-{
-    decoder_close(d.k);
-    channel_close(d.channel);
-    demod_chain_close(d.demod);
+    kept_each(kept, [&](const iq_sample_t* block, int n) { run_block(d, block, n); });
 }
 
 // The end of a further decoder's input (its context live).
 void finish(further_t& d, call_end_t why)
 {
-    demod_chain_end(d.demod);
+    demod_chain_end(d.decoder.demod);
     calls_end_all(why);
     events_stats_end();
 }
@@ -204,7 +183,7 @@ void all_process(const iq_sample_t* block, int n, double first_mhz)
     const double quiet = hunt > 0 ? hunt : 5;
     for (size_t i = 0; i < further.size();) {
         further_t& d = further[i];
-        decoder_switch(d.k);
+        decoder_switch(d.decoder.k);
         run_block(d, block, n);
         bool gone = (double)(samples - d.last_seen) >= quiet * rate ||
                     std::fabs(d.mhz - first_mhz) < 1e-7;
@@ -212,7 +191,7 @@ void all_process(const iq_sample_t* block, int n, double first_mhz)
             finish(d, CALL_TIMEOUT);
         decoder_switch(0);
         if (gone) {
-            close_further(d);
+            carrier_decoder_close(&d.decoder);
             further.erase(further.begin() + (std::ptrdiff_t)i);
             if (stage == IDLE)
                 next_survey = samples;  // look for where it went
@@ -241,7 +220,7 @@ void all_process(const iq_sample_t* block, int n, double first_mhz)
 void all_end()
 {
     for (further_t& d : further) {
-        decoder_switch(d.k);
+        decoder_switch(d.decoder.k);
         finish(d, stop_requested() ? CALL_STOPPED : CALL_INPUT_END);
         if (!summary_quiet)
             std::fprintf(stderr,
@@ -250,7 +229,7 @@ void all_end()
                          d.mhz, sys, decode_counts.syncs, decode_counts.passed,
                          decode_counts.failed);
         decoder_switch(0);
-        close_further(d);
+        carrier_decoder_close(&d.decoder);
     }
     further.clear();
 }

@@ -147,8 +147,9 @@ void oscillator_set(oscillator_t* o, double w)
 }
 
 // x[i] *= exp(-j phase), the phase advancing a step each sample.
-void oscillator_mix_down(oscillator_t* o, const iq_sample_t* table, iq_sample_t* x, int n)
+void oscillator_mix_down(oscillator_t* o, iq_sample_t* x, int n)
 {
+    const iq_sample_t* table = turn_table();
     uint32_t phase = o->phase;
     for (int i = 0; i < n; i++, phase += o->step) {
         uint32_t p = phase + (1u << 11);
@@ -206,7 +207,6 @@ struct channel_t {
     std::vector<double> h1, h2;            // low-pass prototypes
     taps_t taps1, taps2;                   // shifted to the channel
     oscillator_t mixer;
-    const iq_sample_t* turns = nullptr;    // turn_table()
     discriminator_t discriminator;
     iirfilt_rrrf dc = nullptr;
     resample_state_t resampler;
@@ -257,7 +257,6 @@ channel_t* channel_open(const channel_plan_t& plan, double offset_hz, double out
         stop = plan.rate2 - pass;
     c->h2 = lowpass(pass, stop, rate1);
     size_t taps2 = c->h2.size() + (c->h2.size() & 1);
-    c->turns = turn_table();
     // A deviation of 2.5 kHz turns the phase by 2 pi 2500 / rate2 a sample.
     c->discriminator.gain = plan.rate2 / (two_pi * deviation);
     c->dc = iirfilt_rrrf_create_dc_blocker((float)(two_pi * 20 / plan.rate2));
@@ -314,7 +313,7 @@ int channel_process(channel_t* c, const iq_sample_t* in, int n, float* out)
     // Keep stage 2's history for the next block.
     std::copy(c->mid.begin() + n1, c->mid.begin() + n1 + (l2 - 1), c->mid.begin());
 
-    oscillator_mix_down(&c->mixer, c->turns, c->low.data(), n2);
+    oscillator_mix_down(&c->mixer, c->low.data(), n2);
     discriminate(&c->discriminator, c->low.data(), n2, c->audio.data());
     // Until then the window is part empty and passes a click: silence.
     for (int i = 0; i < n2 && c->settling > 0; i++, c->settling--)

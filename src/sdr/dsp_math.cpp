@@ -54,13 +54,10 @@ double reduce(double x, int* quadrant)
     return r;
 }
 
-}  // namespace
-
-double dsp_sin(double x)
+// sin(q pi/2 + r).
+double sin_quadrant(double r, int q)
 {
-    int q;
-    double r = reduce(x, &q);
-    switch (q) {
+    switch (q & 3) {
     case 0: return sin_reduced(r);
     case 1: return cos_reduced(r);
     case 2: return -sin_reduced(r);
@@ -68,16 +65,21 @@ double dsp_sin(double x)
     }
 }
 
-double dsp_cos(double x)
+}  // namespace
+
+double dsp_sin(double x)
 {
     int q;
     double r = reduce(x, &q);
-    switch (q) {
-    case 0: return cos_reduced(r);
-    case 1: return -sin_reduced(r);
-    case 2: return -cos_reduced(r);
-    default: return sin_reduced(r);
-    }
+    return sin_quadrant(r, q);
+}
+
+double dsp_cos(double x)
+{
+    // cos(x) = sin(x + pi/2): one quadrant on.
+    int q;
+    double r = reduce(x, &q);
+    return sin_quadrant(r, q + 1);
 }
 
 // The power series sum over k of ((x/2)^k / k!)^2, to the last term that

@@ -80,12 +80,13 @@ hunter_t scan;  // --all's surveys (all.cpp), apart from the hunter's
 // The survey's steps below take the hunter they work for as h: the
 // hunter's own, or scan.
 
-void start_survey(hunter_t& h)
+// A survey from IQ sample from on.
+void start_survey(hunter_t& h, unsigned long long from)
 {
     std::fill(h.power.begin(), h.power.end(), 0.0);
     h.frames = 0;
     h.filled = 0;
-    h.until = h.samples + (unsigned long long)(survey_seconds * h.rate);
+    h.until = from + (unsigned long long)(survey_seconds * h.rate);
 }
 
 // The raster channels inside the band with a carrier, strongest first.
@@ -233,7 +234,7 @@ void hunt_scan_start()
 {
     if (!scan.bank)
         return;
-    start_survey(scan);
+    start_survey(scan, scan.samples);
     scan.state = SURVEYING;
 }
 
@@ -284,8 +285,7 @@ double hunt_process(const iq_sample_t* block, int n, bool* held)
         h.state = HOLDING;
         kept_reserve(&h.held, h.plan, held_seconds + 0.05);  // and a few blocks' slack
         kept_begin(&h.held, h.plan, block, input_sample);
-        start_survey(h);
-        h.until = h.samples - (unsigned long long)n + (unsigned long long)(survey_seconds * h.rate);
+        start_survey(h, h.samples - (unsigned long long)n);
     }
     if (h.state == HOLDING) {
         bool room = kept_add(&h.held, block, n);

@@ -38,33 +38,50 @@ size_t kept_samples(const kept_iq_t& k)
     return k.iq.size() - (size_t)k.history;
 }
 
+bool carrier_decoder_open(carrier_decoder_t* d, const channel_plan_t& plan, double mhz,
+                          unsigned long long input_time)
+{
+    d->demod = demod_chain_open(input_time);
+    if (!d->demod)
+        return false;
+    d->channel = channel_open(plan, sdr_offset_hz(mhz), 10800, false, CHANNEL_CONTROL);
+    d->k = decoder_open();
+    decoder_switch(d->k);
+    report_muted = true;
+    input_sample = input_time;
+    return true;
+}
+
+void carrier_decoder_block(carrier_decoder_t* d, const iq_sample_t* block, int n, float* audio)
+{
+    int count = channel_process(d->channel, block, n, audio);
+    if (count > 0)
+        demod_chain_block(d->demod, audio, count);
+}
+
+void carrier_decoder_close(carrier_decoder_t* d)
+{
+    decoder_close(d->k);
+    channel_close(d->channel);
+    demod_chain_close(d->demod);
+}
+
 probe_result_t probe_carrier(const channel_plan_t& plan, const kept_iq_t& kept, double mhz)
 {
     probe_result_t result;
-    demod_chain_t* demod = demod_chain_open(kept.input_time);
-    if (!demod)
-        return result;
-    channel_t* channel = channel_open(plan, sdr_offset_hz(mhz), 10800, false, CHANNEL_CONTROL);
-    std::vector<float> audio((size_t)channel_max_out(channel));
     const int before = decoder_current();
-    const int k = decoder_open();
-    decoder_switch(k);
-    report_muted = true;
+    carrier_decoder_t d;
+    if (!carrier_decoder_open(&d, plan, mhz, kept.input_time))
+        return result;
     event_silent = true;
-    input_sample = kept.input_time;
+    std::vector<float> audio((size_t)channel_max_out(d.channel));
     const unsigned long long seen = system_codewords;
-    const iq_sample_t* at = kept.iq.data() + kept.history;
-    for (int n : kept.blocks) {
-        int count = channel_process(channel, at, n, audio.data());
-        if (count > 0)
-            demod_chain_block(demod, audio.data(), count);
-        at += n;
-    }
+    kept_each(kept, [&](const iq_sample_t* block, int n) {
+        carrier_decoder_block(&d, block, n, audio.data());
+    });
     result.system_codewords = system_codewords - seen;
     result.sys = currentsys;
     decoder_switch(before);
-    decoder_close(k);
-    channel_close(channel);
-    demod_chain_close(demod);
+    carrier_decoder_close(&d);
     return result;
 }

@@ -31,6 +31,35 @@ void kept_begin(kept_iq_t* k, const channel_plan_t& plan, const iq_sample_t* blo
 bool kept_add(kept_iq_t* k, const iq_sample_t* block, int n);
 // IQ samples kept (the history aside).
 size_t kept_samples(const kept_iq_t& k);
+// f(block, n) for each kept block in turn, oldest first.
+template <class F>
+void kept_each(const kept_iq_t& k, F f)
+{
+    const iq_sample_t* at = k.iq.data() + k.history;
+    for (int n : k.blocks) {
+        f(at, n);
+        at += n;
+    }
+}
+
+// A decoder of its own on a carrier (--all's further control channels, and
+// the trials below): a decoder context started as every decoder starts, its
+// console and log muted, a control channel cut at the carrier and the run
+// loop's demodulator, its input time running on from input_time.
+struct demod_chain_t;
+struct carrier_decoder_t {
+    int k = 0;  // decoder context
+    channel_t* channel = nullptr;
+    demod_chain_t* demod = nullptr;
+};
+// Opened, its context made live: false when it cannot be made.
+bool carrier_decoder_open(carrier_decoder_t* d, const channel_plan_t& plan, double mhz,
+                          unsigned long long input_time);
+// One block of IQ through it (its context live); audio has room for the
+// channel's most output (channel_max_out).
+void carrier_decoder_block(carrier_decoder_t* d, const iq_sample_t* block, int n, float* audio);
+// Closed (its context not live).
+void carrier_decoder_close(carrier_decoder_t* d);
 
 struct probe_result_t {
     unsigned long long system_codewords = 0;
